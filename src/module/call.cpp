@@ -1,0 +1,193 @@
+#include "module/call.hpp"
+
+#include <cstring>
+
+namespace velmora::module {
+
+namespace {
+
+std::string quoted_list(const char* const* names, const std::size_t* idx, std::size_t c) {
+  // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+  std::string out;
+  for (std::size_t i = 0; i < c; ++i) {
+    if (i > 0) out += (c == 2) ? " and " : (i + 1 == c ? ", and " : ", ");
+    out += '\'';
+    out += names[idx[i]];
+    out += '\'';
+  }
+  return out;
+}
+
+std::string conversion_refused(const char* param, PyObject* o, const char* target) {
+  std::string m = "argument '";
+  m += param;
+  m += "': '";
+  m += py::type_qualname(o);
+  m += "' object cannot be converted to '";
+  m += target;
+  m += '\'';
+  return m;
+}
+
+}  // namespace
+
+Status bind_args(const char* function, const char* const* names, std::size_t n,
+                 PyObject* args, PyObject* kwargs, PyObject** out) {
+  const Py_ssize_t given = args ? py::tuple_size(args) : 0;
+  if (static_cast<std::size_t>(given) > n) {
+    return Failure::type(std::string(function) + "() takes " + std::to_string(n) +
+                         " positional arguments but " + std::to_string(given) +
+                         " were given");
+  }
+  for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, i);
+  for (std::size_t i = static_cast<std::size_t>(given); i < n; ++i) out[i] = nullptr;
+
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      std::size_t hit = n;
+      if (py::is_str(key)) {
+        for (std::size_t i = 0; i < n; ++i) {
+          if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
+            hit = i;
+            break;
+          }
+        }
+      }
+      if (hit == n) {
+        return Failure::type(std::string(function) + "() got an unexpected keyword argument '" +
+                             py::str_utf8(key) + "'");
+      }
+      if (out[hit] != nullptr) {
+        return Failure::type(std::string(function) + "() got multiple values for argument '" +
+                             names[hit] + "'");
+      }
+      out[hit] = value;
+    }
+  }
+
+  std::size_t missing[16];
+  std::size_t c = 0;
+  for (std::size_t i = 0; i < n && c < 16; ++i) {
+    if (out[i] == nullptr) missing[c++] = i;
+  }
+  if (c > 0) {
+    return Failure::type(std::string(function) + "() missing " + std::to_string(c) +
+                         " required positional argument" + (c > 1 ? "s" : "") + ": " +
+                         quoted_list(names, missing, c));
+  }
+  return Status::success();
+}
+
+ByteView bytes_view(PyObject* o) noexcept {
+  const char* data = PyBytes_AsString(o);
+  const Py_ssize_t len = PyBytes_Size(o);
+  return {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(len)};
+}
+
+Result<ByteView> arg_bytes(const char* param, PyObject* o) {
+  if (!py::is_bytes(o)) return Failure::type(conversion_refused(param, o, "PyBytes"));
+  return bytes_view(o);
+}
+
+Result<std::string> arg_text(const char* param, PyObject* o) {
+  if (!py::is_str(o)) return Failure::type(conversion_refused(param, o, "PyString"));
+  // A lone surrogate makes this fail with UnicodeEncodeError, passed on as it is.
+  py::Ref b = py::steal(PyUnicode_AsUTF8String(o));
+  if (!b) return Failure::pending();
+  ByteView v = bytes_view(b.get());
+  return std::string(reinterpret_cast<const char*>(v.data()), v.size());
+}
+
+Result<std::uint64_t> arg_u64(const char* param, PyObject* o) {
+  py::Ref index;
+  PyObject* number = o;
+  if (!py::is_int(o)) {
+    index = py::steal(PyNumber_Index(o));
+    if (!index) return prefix_pending_type_error(param);
+    number = index.get();
+  }
+  const unsigned long long v = PyLong_AsUnsignedLongLong(number);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    // OverflowError for negative or too large values, unchanged.
+    return prefix_pending_type_error(param);
+  }
+  return static_cast<std::uint64_t>(v);
+}
+
+Failure prefix_pending_type_error(const char* param) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return Failure::pending();
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  py::Ref t = py::steal(type), v = py::steal(value), trace = py::steal(tb);
+  std::string msg = std::string("argument '") + param + "': " + (v ? py::str_utf8(v.get()) : "");
+  py::Ref text = py::steal(PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size())));
+  if (!text) return Failure::pending();
+  py::Ref targs = py::steal(PyTuple_New(1));
+  if (!targs) return Failure::pending();
+  PyTuple_SetItem(targs.get(), 0, text.release());
+  py::Ref exc = py::steal(PyObject_Call(PyExc_TypeError, targs.get(), nullptr));
+  if (!exc) return Failure::pending();
+  if (v) {
+    PyObject* cause = PyException_GetCause(v.get());  // new reference or null
+    if (cause) PyException_SetCause(exc.get(), cause);  // steals cause
+  }
+  PyErr_SetObject(PyExc_TypeError, exc.get());
+  return Failure::pending();
+}
+
+PyObject* internal_fault_type() {
+  // Deliberately never released: it must stay the same class for the life of
+  // the process.
+  static PyObject* cls = nullptr;
+  if (cls == nullptr) {
+    cls = PyErr_NewExceptionWithDoc(
+        "velmora.ext.InternalFault",
+        "An internal consistency check of velmora.ext failed. Derives from "
+        "BaseException so that 'except Exception' does not swallow it.",
+        PyExc_BaseException, nullptr);
+  }
+  return cls;
+}
+
+void raise(const Failure& f) {
+  PyObject* cls = nullptr;
+  switch (f.kind()) {
+    case ErrorKind::kPending:
+      if (!PyErr_Occurred()) {
+        PyObject* fault = internal_fault_type();
+        if (fault) PyErr_SetString(fault, "failure reported without an exception");
+      }
+      return;
+    case ErrorKind::kType: cls = PyExc_TypeError; break;
+    case ErrorKind::kValue: cls = PyExc_ValueError; break;
+    case ErrorKind::kOverflow: cls = PyExc_OverflowError; break;
+    case ErrorKind::kRuntime: cls = PyExc_RuntimeError; break;
+    case ErrorKind::kInternal:
+      cls = internal_fault_type();
+      if (cls == nullptr) return;  // its creation left an error set
+      break;
+  }
+  const std::string& m = f.message();
+  if (f.kind() == ErrorKind::kInternal && m.empty()) {
+    PyErr_SetString(cls, "internal fault");
+    return;
+  }
+  py::Ref text = py::steal(PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size())));
+  if (!text) return;
+  PyErr_SetObject(cls, text.get());
+}
+
+Result<py::Ref> new_bytes(const void* data, std::size_t len) {
+  py::Ref b = py::steal(PyBytes_FromStringAndSize(static_cast<const char*>(data),
+                                                   static_cast<Py_ssize_t>(len)));
+  if (!b) return Failure::pending();
+  return b;
+}
+
+}  // namespace velmora::module

@@ -1,0 +1,96 @@
+// call.hpp: the call frame shared by every module function.
+//
+// A module function binds its arguments (bind), converts each by its rule
+// (arg_bytes, arg_text, arg_u64), runs its operation and hands the Result to
+// call_frame, which returns the new reference or raises. This is the only
+// place that sets Python exceptions from a Failure, and no C++ exception gets
+// past it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "module/result.hpp"
+#include "py/py.hpp"
+
+namespace velmora::module {
+
+// Parameter description: the function's name and its parameter names in
+// order. Every parameter is positional-or-keyword and required.
+template <std::size_t N>
+struct Params {
+  const char* function;
+  std::array<const char*, N> names;
+};
+
+// Binds a positional tuple and a keyword dict (or null) to n slots of
+// borrowed references. On failure the TypeError names the function.
+Status bind_args(const char* function, const char* const* names, std::size_t n,
+                 PyObject* args, PyObject* kwargs, PyObject** out);
+
+template <std::size_t N>
+Result<std::array<PyObject*, N>> bind(const Params<N>& p, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, N> slots{};
+  Status s = bind_args(p.function, p.names.data(), N, args, kwargs, slots.data());
+  if (!s) return std::move(s).failure();
+  return slots;
+}
+
+// A read-only view of a bytes object's own buffer, valid while the object is.
+using ByteView = std::span<const std::uint8_t>;
+
+// bytes rule: a bytes object or an instance of a subclass, read in place.
+Result<ByteView> arg_bytes(const char* param, PyObject* o);
+// text rule: a str (or subclass) as an owned UTF-8 copy.
+Result<std::string> arg_text(const char* param, PyObject* o);
+// unsigned integer rule: an int or any object with __index__, 0 to 2**64 - 1.
+Result<std::uint64_t> arg_u64(const char* param, PyObject* o);
+
+// The view of a bytes object known to be one (is_bytes).
+ByteView bytes_view(PyObject* o) noexcept;
+
+// Re-raises a pending TypeError as "argument '<param>': <its message>",
+// keeping its cause; any other pending error is left as it is.
+Failure prefix_pending_type_error(const char* param);
+
+// The internal-fault exception class: one per process, created on first use,
+// deriving directly from BaseException. Returns a borrowed reference or null
+// with an error set.
+PyObject* internal_fault_type();
+
+// Sets the interpreter's exception from a failure.
+void raise(const Failure& f);
+
+// New bytes object holding a copy of data.
+Result<py::Ref> new_bytes(const void* data, std::size_t len);
+
+// Runs body, which returns Result<py::Ref>, and converts its outcome.
+template <class Body>
+PyObject* call_frame(Body&& body) noexcept {
+  try {
+    Result<py::Ref> r = std::forward<Body>(body)();
+    if (r.ok()) {
+      PyObject* out = (*r).release();
+      if (out == nullptr && !PyErr_Occurred()) {
+        raise(Failure::internal("operation returned no result"));
+      }
+      return out;
+    }
+    raise(r.failure());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise(Failure::internal(e.what()));
+  } catch (...) {
+    raise(Failure::internal("unidentified internal fault"));
+  }
+  return nullptr;
+}
+
+}  // namespace velmora::module

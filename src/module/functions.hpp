@@ -1,0 +1,37 @@
+// functions.hpp: the entries of the module's function table.
+//
+// Each takes (module, positional tuple, keyword dict or null) and returns a
+// new reference or null with an exception set; the no-argument ones take
+// (module, null).
+#pragma once
+
+#include "py/py.hpp"
+
+namespace velmora::module {
+
+// DEVELOPMENT ONLY: weak until every entry is linked in; the table skips null ones.
+#define VELMORA_FN(name) __attribute__((weak)) PyObject* name(PyObject* self, PyObject* args, PyObject* kwargs)
+#define VELMORA_FN0(name) __attribute__((weak)) PyObject* name(PyObject* self, PyObject* unused)
+
+VELMORA_FN(load_schema);
+VELMORA_FN0(schema_info);
+VELMORA_FN(serialize_method);
+VELMORA_FN(serialize_constructor);
+VELMORA_FN(deserialize_constructor);
+VELMORA_FN(dumps);
+VELMORA_FN(loads);
+VELMORA_FN(aes_ige_enc);
+VELMORA_FN0(aes_ige_fast_path);
+VELMORA_FN(aes_ige_dec);
+VELMORA_FN(aes_ige_enc_raw);
+VELMORA_FN(aes_ige_dec_raw);
+VELMORA_FN(aes_gcm_encrypt);
+VELMORA_FN(aes_gcm_decrypt);
+VELMORA_FN(cut);
+VELMORA_FN(pack);
+
+// Installs the compiled-in schema if the store holds none. Never fails: a
+// document that does not parse leaves the store empty.
+__attribute__((weak)) void install_default_schema() noexcept;
+
+}  // namespace velmora::module

@@ -1,0 +1,113 @@
+// The module entry point and its function table.
+#include <atomic>
+
+#include "module/call.hpp"
+#include "module/functions.hpp"
+
+namespace velmora::module {
+namespace {
+
+struct FunctionRecord {
+  const char* name;
+  PyCFunction entry;
+  int flags;
+  const char* doc;  // the text signature alone, so __doc__ reads as None
+};
+
+constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+
+#define VELMORA_ENTRY(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fn))
+
+const FunctionRecord kFunctions[] = {
+    {"load_schema", VELMORA_ENTRY(load_schema), kArgs, "load_schema(schema_json)\n--\n\n"},
+    {"schema_info", VELMORA_ENTRY(schema_info), METH_NOARGS, "schema_info()\n--\n\n"},
+    {"serialize_method", VELMORA_ENTRY(serialize_method), kArgs,
+     "serialize_method(method, args)\n--\n\n"},
+    {"serialize_constructor", VELMORA_ENTRY(serialize_constructor), kArgs,
+     "serialize_constructor(name, args)\n--\n\n"},
+    {"deserialize_constructor", VELMORA_ENTRY(deserialize_constructor), kArgs,
+     "deserialize_constructor(data)\n--\n\n"},
+    {"dumps", VELMORA_ENTRY(dumps), kArgs, "dumps(obj)\n--\n\n"},
+    {"loads", VELMORA_ENTRY(loads), kArgs, "loads(data)\n--\n\n"},
+    {"aes_ige_enc", VELMORA_ENTRY(aes_ige_enc), kArgs, "aes_ige_enc(data, key, iv)\n--\n\n"},
+    {"aes_ige_fast_path", VELMORA_ENTRY(aes_ige_fast_path), METH_NOARGS,
+     "aes_ige_fast_path()\n--\n\n"},
+    {"aes_ige_dec", VELMORA_ENTRY(aes_ige_dec), kArgs, "aes_ige_dec(data, key, iv)\n--\n\n"},
+    {"aes_ige_enc_raw", VELMORA_ENTRY(aes_ige_enc_raw), kArgs,
+     "aes_ige_enc_raw(data, key, iv)\n--\n\n"},
+    {"aes_ige_dec_raw", VELMORA_ENTRY(aes_ige_dec_raw), kArgs,
+     "aes_ige_dec_raw(data, key, iv)\n--\n\n"},
+    {"aes_gcm_encrypt", VELMORA_ENTRY(aes_gcm_encrypt), kArgs,
+     "aes_gcm_encrypt(key, nonce, plaintext, aad)\n--\n\n"},
+    {"aes_gcm_decrypt", VELMORA_ENTRY(aes_gcm_decrypt), kArgs,
+     "aes_gcm_decrypt(key, nonce, ciphertext, aad)\n--\n\n"},
+    {"cut", VELMORA_ENTRY(cut), kArgs, "cut(data, offset, length)\n--\n\n"},
+    {"pack", VELMORA_ENTRY(pack), kArgs, "pack(parts)\n--\n\n"},
+};
+
+// The function objects need PyMethodDef records that outlive them.
+PyMethodDef g_defs[sizeof(kFunctions) / sizeof(kFunctions[0])];
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT,
+    "ext",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<bool> g_initialised{false};
+
+int add_functions(PyObject* m) {
+  py::Ref all = py::steal(PyList_New(0));
+  if (!all) return -1;
+  py::Ref modname = py::steal(PyModule_GetNameObject(m));
+  if (!modname) return -1;
+  static PyObject* name_attr = PyUnicode_InternFromString("__name__");
+  if (!name_attr) return -1;
+  std::size_t i = 0;
+  for (const FunctionRecord& rec : kFunctions) {
+    if (rec.entry == nullptr) continue;
+    g_defs[i] = PyMethodDef{rec.name, rec.entry, rec.flags, rec.doc};
+    py::Ref fn = py::steal(PyCFunction_NewEx(&g_defs[i], m, modname.get()));
+    ++i;
+    if (!fn) return -1;
+    py::Ref name = py::steal(PyObject_GetAttr(fn.get(), name_attr));
+    if (!name) return -1;
+    if (PyList_Append(all.get(), name.get()) < 0) return -1;
+    if (PyObject_SetAttr(m, name.get(), fn.get()) < 0) return -1;
+  }
+  if (PyObject_SetAttrString(m, "__all__", all.get()) < 0) return -1;
+  // Not in __all__: the class exists so that callers can name it in an
+  // except clause.
+  PyObject* fault = internal_fault_type();
+  if (!fault) return -1;
+  return PyObject_SetAttrString(m, "InternalFault", fault);
+}
+
+}  // namespace
+}  // namespace velmora::module
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ext() {
+  using namespace velmora::module;
+  if (g_initialised.exchange(true)) {
+    PyErr_SetString(PyExc_ImportError,
+                    "velmora.ext may be initialised only once per interpreter process");
+    return nullptr;
+  }
+  velmora::py::Ref m = velmora::py::steal(PyModule_Create2(&g_module, 3));
+  if (!m) {
+    g_initialised = false;
+    return nullptr;
+  }
+  if (&install_default_schema != nullptr) install_default_schema();
+  if (add_functions(m.get()) < 0) {
+    g_initialised = false;
+    return nullptr;
+  }
+  return m.release();
+}

@@ -1,0 +1,96 @@
+// py.hpp: a thin RAII layer over the limited C API.
+//
+// Ref owns one strong reference; Handle borrows. A raw pointer never becomes a
+// Ref implicitly: steal() adopts a new reference, borrow() adds one. All of
+// this must run with the interpreter lock held.
+#pragma once
+
+#ifndef Py_LIMITED_API
+#error "the extension is built against the limited API only"
+#endif
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace velmora::py {
+
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+  Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  Ref& operator=(Ref other) noexcept {
+    std::swap(p_, other.p_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  PyObject* get() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  // Gives up ownership: for APIs that steal a reference, and for returning to
+  // the interpreter.
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  void reset() noexcept { Ref().swap(*this); }
+  void swap(Ref& other) noexcept { std::swap(p_, other.p_); }
+
+  friend Ref steal(PyObject* p) noexcept;
+  friend Ref borrow(PyObject* p) noexcept;
+
+ private:
+  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// Adopts a new reference (null stays null).
+inline Ref steal(PyObject* p) noexcept { return Ref(p); }
+// Takes a new reference to a borrowed object.
+inline Ref borrow(PyObject* p) noexcept {
+  Py_XINCREF(p);
+  return Ref(p);
+}
+
+// Type tests through the subclass flags, so subclasses pass too. The limited
+// API hides the Py*_Check macros' fast paths behind PyType_GetFlags.
+inline unsigned long type_flags(PyObject* o) noexcept { return PyType_GetFlags(Py_TYPE(o)); }
+inline bool is_int(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_LONG_SUBCLASS; }
+inline bool is_bytes(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_BYTES_SUBCLASS; }
+inline bool is_str(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_UNICODE_SUBCLASS; }
+inline bool is_list(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_LIST_SUBCLASS; }
+inline bool is_tuple(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_TUPLE_SUBCLASS; }
+inline bool is_dict(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_DICT_SUBCLASS; }
+inline bool is_exact_bool(PyObject* o) noexcept {
+  return Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(&PyBool_Type);
+}
+
+// Sizes without the macros that the limited API lacks. Py_SIZE stays valid
+// for lists and tuples, whose object layout is var-sized.
+inline Py_ssize_t list_size(PyObject* o) noexcept { return Py_SIZE(o); }
+inline Py_ssize_t tuple_size(PyObject* o) noexcept { return Py_SIZE(o); }
+
+// The qualified name of o's type, or the placeholder text when it cannot be
+// read. Never leaves an error set.
+std::string type_qualname(PyObject* o);
+
+// str(o) as UTF-8, or an empty string when that fails. Never leaves an error set.
+std::string str_utf8(PyObject* o);
+
+// Saves the pending error, if any, and restores it on destruction, so that
+// cleanup code may call into Python without clobbering it.
+class ErrorScope {
+ public:
+  ErrorScope() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+  ~ErrorScope() { PyErr_Restore(type_, value_, tb_); }
+  ErrorScope(const ErrorScope&) = delete;
+  ErrorScope& operator=(const ErrorScope&) = delete;
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* tb_ = nullptr;
+};
+
+}  // namespace velmora::py

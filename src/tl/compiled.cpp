@@ -1,0 +1,46 @@
+#include "tl/compiled.hpp"
+
+namespace velmora::tl {
+
+namespace {
+// Interned, so that lookups in dicts keyed by literals usually match by identity.
+py::Ref text(const std::string& s) {
+  PyObject* p = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+  if (p) PyUnicode_InternInPlace(&p);
+  return py::steal(p);
+}
+}  // namespace
+
+std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input) {
+  std::shared_ptr<schema::Schema> s = schema::build_schema(std::move(input));
+  auto data = std::make_unique<CompiledSchema>();
+  data->records.resize(s->num_slots());
+  for (std::size_t i = 0; i < s->num_slots(); ++i) {
+    const schema::Schema::Entry& e = s->slot(i);
+    CompiledRecord& out = data->records[i];
+    out.name = text(*e.name);
+    if (!out.name) return nullptr;
+    out.fields.resize(e.record->fields.size());
+    for (std::size_t f = 0; f < e.record->fields.size(); ++f) {
+      const schema::TlFieldDef& def = e.record->fields[f];
+      CompiledField& cf = out.fields[f];
+      cf.def = &def;
+      cf.key = text(def.name);
+      if (!cf.key) return nullptr;
+      cf.kind = classify(def.type, def.is_vector);
+      if (cf.kind == TypeKind::kVector) {
+        cf.element = element_kind(def.vector_inner.value_or(""), def.vector_inner.has_value(),
+                                  def.vector_inner_is_vector);
+      }
+      cf.conditional = e.record->has_flags && def.flag_bit.has_value();
+      cf.own_word = static_cast<std::uint8_t>(flags_word_index(def.name));
+      cf.group_word = static_cast<std::uint8_t>(
+          flags_word_index(def.flags_group ? std::string_view(*def.flags_group) : "flags"));
+      cf.bit = def.flag_bit ? (1u << (*def.flag_bit % 32)) : 0;
+    }
+  }
+  s->set_attachment(std::move(data));
+  return s;
+}
+
+}  // namespace velmora::tl

@@ -51,7 +51,7 @@ demo: build
 	@for f in examples/demo_*.py; do echo "== $$f"; $(PY) $$f || exit 1; done
 
 bench: build
-	$(PY) bench/run.py
+	VELMORA_BUILD=$(BUILD) $(PY) bench/run.py
 
 clean:
 	rm -rf build

@@ -1,0 +1,34 @@
+"""Shared timing helpers for the benchmarks (best of several repeats)."""
+
+import os
+import pathlib
+import timeit
+
+BUILD = pathlib.Path(os.environ.get("VELMORA_BUILD", "build/release"))
+
+
+def per_call_ns(fn, *, min_time=0.2, repeat=5):
+    """Best per-call time of fn() in nanoseconds."""
+    timer = timeit.Timer(fn)
+    number, _ = timer.autorange()
+    number = max(number, int(number * min_time / 0.2))
+    best = min(timer.repeat(repeat=repeat, number=number))
+    return best / number * 1e9
+
+
+def fmt_ns(ns):
+    if ns >= 1e6:
+        return f"{ns / 1e6:.2f} ms"
+    if ns >= 1e3:
+        return f"{ns / 1e3:.2f} us"
+    return f"{ns:.0f} ns"
+
+
+def table(headers, rows):
+    """Prints a Markdown table."""
+    widths = [max(len(str(x)) for x in col) for col in zip(headers, *rows)]
+    line = lambda cells: "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |"
+    print(line(headers))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for r in rows:
+        print(line(r))

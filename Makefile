@@ -41,11 +41,12 @@ py-test: build
 	$(PY) -m pytest -q tests/python
 
 test: build
-	@set -o pipefail; \
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) > ctest.log 2>&1; rc=$$?; \
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) > ctest.log 2>&1; rc=$$?; \
 	  if [ $$rc -ne 0 ]; then cat ctest.log; exit $$rc; fi
-	$(PY) -m pytest -q -p no:cacheprovider tests/python
+	@$(PY) -m pytest -q -p no:cacheprovider tests/python 2>&1 | tee $(BUILD)/pytest.log; \
+	  exit $${PIPESTATUS[0]}
 	@echo "== C++ unit tests (CTest) =="; grep -E 'tests passed|tests failed' $(BUILD)/ctest.log
+	@echo "== Python tests (pytest) =="; tail -n 1 $(BUILD)/pytest.log
 
 demo: build
 	@for f in examples/demo_*.py; do echo "== $$f"; $(PY) $$f || exit 1; done

@@ -1,0 +1,169 @@
+// The AES-IGE and AES-GCM entries of the function table.
+#include <cstring>
+
+#include "crypto/aes_gcm.hpp"
+#include "crypto/aes_ige.hpp"
+#include "module/call.hpp"
+#include "module/functions.hpp"
+
+namespace velmora::module {
+namespace {
+
+using crypto::GcmStatus;
+using crypto::IgeStatus;
+
+// A bytes object of n bytes to be filled in place; the only copy of the
+// result is the one the cipher writes.
+Result<py::Ref> blank_bytes(std::size_t n, std::uint8_t** data) {
+  py::Ref b = py::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+  if (!b) return Failure::pending();
+  *data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(b.get()));
+  if (*data == nullptr) return Failure::pending();
+  return b;
+}
+
+Failure ige_failure(IgeStatus s) {
+  if (s == IgeStatus::kCipherFailure) return Failure::internal(crypto::ige_status_message(s));
+  return Failure::value(crypto::ige_status_message(s));
+}
+
+enum class Out { kBytes, kList };
+
+template <bool Encrypt, Out Kind>
+PyObject* ige_entry(PyObject* args, PyObject* kwargs, const Params<3>& params) {
+  return call_frame([&]() -> Result<py::Ref> {
+    auto bound = bind(params, args, kwargs);
+    if (!bound) return std::move(bound).failure();
+    auto data = arg_bytes("data", (*bound)[0]);
+    if (!data) return std::move(data).failure();
+    auto key = arg_bytes("key", (*bound)[1]);
+    if (!key) return std::move(key).failure();
+    auto iv = arg_bytes("iv", (*bound)[2]);
+    if (!iv) return std::move(iv).failure();
+
+    // Length faults first, before any object is made.
+    const IgeStatus st = crypto::ige_check(data->size(), key->size(), iv->size());
+    if (st != IgeStatus::kOk) return ige_failure(st);
+
+    std::uint8_t* out = nullptr;
+    auto result = blank_bytes(data->size(), &out);
+    if (!result) return result;
+    const auto run = Encrypt ? crypto::aes_ige_encrypt : crypto::aes_ige_decrypt;
+    const IgeStatus done = run(data->data(), data->size(), key->data(), key->size(), iv->data(),
+                               iv->size(), out);
+    if (done != IgeStatus::kOk) return ige_failure(done);
+    if constexpr (Kind == Out::kBytes) {
+      return result;
+    } else {
+      const std::size_t n = data->size();
+      py::Ref list = py::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+      if (!list) return Failure::pending();
+      for (std::size_t i = 0; i < n; ++i) {
+        PyObject* v = PyLong_FromLong(out[i]);
+        if (v == nullptr) return Failure::pending();
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), v);  // steals v
+      }
+      return list;
+    }
+  });
+}
+
+struct GcmArgs {
+  ByteView key, nonce, input, aad;
+};
+
+Result<GcmArgs> gcm_args(const Params<4>& params, PyObject* args, PyObject* kwargs) {
+  auto bound = bind(params, args, kwargs);
+  if (!bound) return std::move(bound).failure();
+  GcmArgs g;
+  ByteView* slots[] = {&g.key, &g.nonce, &g.input, &g.aad};
+  for (std::size_t i = 0; i < 4; ++i) {
+    auto v = arg_bytes(params.names[i], (*bound)[i]);
+    if (!v) return std::move(v).failure();
+    *slots[i] = *v;
+  }
+  return g;
+}
+
+// A wrong nonce length is the caller's mistake like any other, so it is an
+// ordinary RuntimeError that 'except Exception' sees, not an internal fault.
+Failure gcm_failure(GcmStatus s, std::size_t nonce_len) {
+  if (s == GcmStatus::kBadNonceLength) {
+    return Failure::runtime("AES-GCM nonce must be 12 bytes, got " + std::to_string(nonce_len));
+  }
+  return Failure::runtime(crypto::gcm_status_message(s));
+}
+
+}  // namespace
+
+PyObject* aes_ige_enc(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<3> kParams{"aes_ige_enc", {"data", "key", "iv"}};
+  return ige_entry<true, Out::kBytes>(args, kwargs, kParams);
+}
+
+PyObject* aes_ige_fast_path(PyObject*, PyObject*) {
+  // No processor-specific route exists; libcrypto picks its own.
+  return PyBool_FromLong(0);
+}
+
+PyObject* aes_ige_dec(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<3> kParams{"aes_ige_dec", {"data", "key", "iv"}};
+  return ige_entry<false, Out::kBytes>(args, kwargs, kParams);
+}
+
+PyObject* aes_ige_enc_raw(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<3> kParams{"aes_ige_enc_raw", {"data", "key", "iv"}};
+  return ige_entry<true, Out::kList>(args, kwargs, kParams);
+}
+
+PyObject* aes_ige_dec_raw(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<3> kParams{"aes_ige_dec_raw", {"data", "key", "iv"}};
+  return ige_entry<false, Out::kList>(args, kwargs, kParams);
+}
+
+PyObject* aes_gcm_encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<4> kParams{"aes_gcm_encrypt", {"key", "nonce", "plaintext", "aad"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    auto a = gcm_args(kParams, args, kwargs);
+    if (!a) return std::move(a).failure();
+    // Length faults are reported before the result object exists.
+    if (a->key.size() != crypto::kGcmKeySize) return gcm_failure(GcmStatus::kBadKeyLength, 0);
+    if (a->nonce.size() != crypto::kGcmNonceSize) {
+      return gcm_failure(GcmStatus::kBadNonceLength, a->nonce.size());
+    }
+    if (a->input.size() > crypto::kGcmMaxLen || a->aad.size() > crypto::kGcmMaxLen) {
+      return gcm_failure(GcmStatus::kEncryptFailure, 0);
+    }
+    std::uint8_t* out = nullptr;
+    auto result = blank_bytes(a->input.size() + crypto::kGcmTagSize, &out);
+    if (!result) return result;
+    const GcmStatus st = crypto::aes_gcm_seal(a->key.data(), a->key.size(), a->nonce.data(),
+                                              a->nonce.size(), a->input.data(), a->input.size(),
+                                              a->aad.data(), a->aad.size(), out);
+    if (st != GcmStatus::kOk) return gcm_failure(st, a->nonce.size());
+    return result;
+  });
+}
+
+PyObject* aes_gcm_decrypt(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<4> kParams{"aes_gcm_decrypt", {"key", "nonce", "ciphertext", "aad"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    auto a = gcm_args(kParams, args, kwargs);
+    if (!a) return std::move(a).failure();
+    if (a->key.size() != crypto::kGcmKeySize) return gcm_failure(GcmStatus::kBadKeyLength, 0);
+    if (a->nonce.size() != crypto::kGcmNonceSize) {
+      return gcm_failure(GcmStatus::kBadNonceLength, a->nonce.size());
+    }
+    if (a->input.size() < crypto::kGcmTagSize) return gcm_failure(GcmStatus::kDecryptFailure, 0);
+    std::uint8_t* out = nullptr;
+    auto result = blank_bytes(a->input.size() - crypto::kGcmTagSize, &out);
+    if (!result) return result;
+    const GcmStatus st = crypto::aes_gcm_open(a->key.data(), a->key.size(), a->nonce.data(),
+                                              a->nonce.size(), a->input.data(), a->input.size(),
+                                              a->aad.data(), a->aad.size(), out);
+    if (st != GcmStatus::kOk) return gcm_failure(st, a->nonce.size());
+    return result;
+  });
+}
+
+}  // namespace velmora::module

@@ -17,3 +17,14 @@ def _module_is_the_one_just_built():
     here = pathlib.Path(ext.__file__).resolve()
     assert any(root in here.parents for root in roots), here
     yield
+
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+DEFAULT_SCHEMA_TEXT = (ROOT / "src" / "schema" / "default_schema.json").read_text()
+
+
+@pytest.fixture
+def restore_default_schema():
+    """For tests that install other schemas: the compiled-in one is back afterwards."""
+    yield
+    ext.load_schema(DEFAULT_SCHEMA_TEXT)

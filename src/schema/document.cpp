@@ -30,7 +30,7 @@ enum class Kind : std::uint8_t {
 enum class Slot : std::uint8_t { kU32, kOptU32, kBool, kText, kOptText, kMethodMap, kCtorMap, kFieldList };
 
 struct KeyDef {
-  const char* name;
+  std::string_view name;
   Slot slot;
 };
 
@@ -144,7 +144,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     for (int i = 0; i < ri.num_keys; ++i) {
       if (k == ri.keys[i].name) {
         if (f.seen & (1u << i)) {
-          return fail(std::string("duplicate key \"") + ri.keys[i].name + "\" in " + ri.name);
+          return fail("duplicate key \"" + std::string(ri.keys[i].name) + "\" in " + ri.name);
         }
         f.seen |= 1u << i;
         f.key = i;
@@ -220,7 +220,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     const bool null_ok = kd.slot == Slot::kOptU32 || kd.slot == Slot::kOptText;
     if (t == JType::kNull && null_ok) return true;  // same as absent
     auto type_error = [&] {
-      return fail(std::string("invalid type: ") + jtype_name(t) + " for key \"" + kd.name +
+      return fail(std::string("invalid type: ") + jtype_name(t) + " for key \"" + std::string(kd.name) +
                   "\", expected " + slot_expectation(kd.slot));
     };
     switch (kd.slot) {
@@ -230,7 +230,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
         if (negative_ < 0 || u > 0xffffffffu) {
           const std::string shown = negative_ < 0 ? std::to_string(negative_) : std::to_string(u);
           return fail(std::string("invalid value: integer ") + shown + " for key \"" +
-                      kd.name + "\", expected " + slot_expectation(kd.slot));
+                      std::string(kd.name) + "\", expected " + slot_expectation(kd.slot));
         }
         store_u32(kind, static_cast<std::uint32_t>(u));
         return true;
@@ -307,7 +307,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     }
     const KeyDef& kd = info(kind).keys[k];
     auto type_error = [&] {
-      return fail(std::string("invalid type: ") + jtype_name(t) + " for key \"" + kd.name +
+      return fail(std::string("invalid type: ") + jtype_name(t) + " for key \"" + std::string(kd.name) +
                   "\", expected " + slot_expectation(kd.slot));
     };
     switch (kd.slot) {
@@ -373,7 +373,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
         for (int i = 0; i < ri.num_keys; ++i) {
           const bool required = f.kind == Kind::kInput ? input_key_required(i) : i < ri.num_required;
           if (required && !(f.seen & (1u << i))) {
-            return fail(std::string("missing key \"") + ri.keys[i].name + "\" in " + ri.name);
+            return fail("missing key \"" + std::string(ri.keys[i].name) + "\" in " + ri.name);
           }
         }
       }
@@ -418,13 +418,72 @@ std::string syntax_message(rapidjson::ParseErrorCode code) {
   return m;
 }
 
+// Offset of the first byte that is not part of valid UTF-8, or npos. Checking
+// the whole text up front is several times cheaper than the reader's own
+// per-character validation, and schema documents are nearly all ASCII.
+std::size_t invalid_utf8_offset(std::string_view t) {
+  const auto* p = reinterpret_cast<const unsigned char*>(t.data());
+  const std::size_t n = t.size();
+  std::size_t i = 0;
+  while (i < n) {
+    if (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if ((w & 0x8080808080808080ull) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    const unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xbf;
+    if (c >= 0xc2 && c <= 0xdf) len = 2;
+    else if (c >= 0xe0 && c <= 0xef) {
+      len = 3;
+      if (c == 0xe0) lo = 0xa0;
+      if (c == 0xed) hi = 0x9f;  // no surrogates
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      len = 4;
+      if (c == 0xf0) lo = 0x90;
+      if (c == 0xf4) hi = 0x8f;
+    } else {
+      return i;
+    }
+    if (i + len > n) return i;
+    if (p[i + 1] < lo || p[i + 1] > hi) return i;
+    for (std::size_t k = 2; k < len; ++k) {
+      if ((p[i + k] & 0xc0) != 0x80) return i;
+    }
+    i += len;
+  }
+  return std::string_view::npos;
+}
+
 std::optional<SchemaInput> parse(std::string_view json, std::string* out_error, bool bare) {
+  if (std::size_t bad = invalid_utf8_offset(json); bad != std::string_view::npos) {
+    if (out_error) *out_error = "invalid utf-8" + position(json, bad);
+    return std::nullopt;
+  }
+  // A raw NUL is never valid JSON; refusing it here lets the reader run on a
+  // NUL-terminated copy, parsed in place, which is much faster than a
+  // bounds-checked stream.
+  if (const void* nul = std::memchr(json.data(), 0, json.size())) {
+    if (out_error) {
+      *out_error = "unexpected nul character" +
+                   position(json, static_cast<std::size_t>(static_cast<const char*>(nul) - json.data()));
+    }
+    return std::nullopt;
+  }
+  std::string buffer(json);
   Handler h(bare);
   rapidjson::Reader reader;
-  rapidjson::MemoryStream ms(json.data(), json.size());
-  rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> is(ms);
-  constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
-  rapidjson::ParseResult r = reader.Parse<kFlags>(is, h);
+  rapidjson::InsituStringStream is(buffer.data());
+  rapidjson::ParseResult r =
+      reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseInsituFlag>(is, h);
   if (r.IsError()) {
     if (out_error) {
       std::string m = r.Code() == rapidjson::kParseErrorTermination ? h.error : syntax_message(r.Code());

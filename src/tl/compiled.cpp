@@ -1,5 +1,8 @@
 #include "tl/compiled.hpp"
 
+#include <string_view>
+#include <unordered_map>
+
 namespace velmora::tl {
 
 namespace {
@@ -14,6 +17,14 @@ py::Ref text(const std::string& s) {
 std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input) {
   std::shared_ptr<schema::Schema> s = schema::build_schema(std::move(input));
   auto data = std::make_unique<CompiledSchema>();
+  // Field names repeat across records (flags, user_id, peer ...): one str each.
+  std::unordered_map<std::string_view, py::Ref> names;
+  names.reserve(s->num_slots() * 2);
+  auto key_for = [&](const std::string& n) -> py::Ref {
+    auto [it, fresh] = names.try_emplace(n);
+    if (fresh) it->second = text(n);
+    return it->second;
+  };
   data->records.resize(s->num_slots());
   for (std::size_t i = 0; i < s->num_slots(); ++i) {
     const schema::Schema::Entry& e = s->slot(i);
@@ -25,7 +36,7 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
       const schema::TlFieldDef& def = e.record->fields[f];
       CompiledField& cf = out.fields[f];
       cf.def = &def;
-      cf.key = text(def.name);
+      cf.key = key_for(def.name);
       if (!cf.key) return nullptr;
       cf.kind = classify(def.type, def.is_vector);
       if (cf.kind == TypeKind::kVector) {

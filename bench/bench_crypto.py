@@ -1,0 +1,80 @@
+"""AES-IGE, AES-GCM, cut and pack against their ceilings, measured in one run.
+
+The ceilings come from bench_crypto (libcrypto through EVP, no Python) and
+from the cryptography package; every ratio is computed from this run only.
+"""
+
+import os
+import subprocess
+import sys
+
+from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+
+from timing import BUILD, fmt_ns, per_call_ns, table
+
+import velmora.ext as ext
+
+
+def ceilings():
+    exe = BUILD / "bench_crypto"
+    out = subprocess.run([str(exe)], capture_output=True, text=True, check=True).stdout
+    res = {}
+    for line in out.split("\n"):
+        if line.strip():
+            mode, n, ns = line.split()
+            res[(mode, int(n))] = float(ns)
+    return res
+
+
+def mbps(n, ns):
+    return f"{n / ns * 1e3:.0f} MB/s"
+
+
+def check(ok):
+    return "ok" if ok else "MISSED"
+
+
+def main():
+    ceil = ceilings()
+    key, iv, nonce = os.urandom(32), os.urandom(32), os.urandom(12)
+    rows = []
+    for n in (1024, 65536, 1 << 20):
+        data = os.urandom(n)
+        cbc = ceil[("cbc", n)]
+        enc = per_call_ns(lambda: ext.aes_ige_enc(data, key, iv))
+        dec = per_call_ns(lambda: ext.aes_ige_dec(data, key, iv))
+        big = n == 1 << 20
+        rows.append([f"IGE enc {n} B", mbps(n, enc), f"EVP CBC {mbps(n, cbc)}",
+                     f"{cbc / enc:.2f}", ">= 0.90" if big else "", check(cbc / enc >= 0.90) if big else ""])
+        rows.append([f"IGE dec {n} B", mbps(n, dec), f"EVP CBC {mbps(n, cbc)}",
+                     f"{cbc / dec:.2f}", ">= 0.75" if big else "", check(cbc / dec >= 0.75) if big else ""])
+    b16 = os.urandom(16)
+    t = per_call_ns(lambda: ext.aes_ige_enc(b16, key, iv))
+    rows.append(["IGE enc 16 B call", fmt_ns(t), "", "", "<= 400 ns", check(t <= 400)])
+
+    n = 1 << 20
+    data = os.urandom(n)
+    g = per_call_ns(lambda: ext.aes_gcm_encrypt(key, nonce, data, b""))
+    ratio = ceil[("gcm", n)] / g
+    rows.append(["GCM enc 1 MiB", mbps(n, g), f"EVP GCM {mbps(n, ceil[('gcm', n)])}",
+                 f"{ratio:.2f}", ">= 0.90", check(ratio >= 0.90)])
+    d64, aad = os.urandom(64), b"hdr"
+    ours = per_call_ns(lambda: ext.aes_gcm_encrypt(key, nonce, d64, aad))
+    theirs = per_call_ns(lambda: AESGCM(key).encrypt(nonce, d64, aad))
+    rows.append(["GCM enc 64 B call", fmt_ns(ours), f"AESGCM(key).encrypt {fmt_ns(theirs)}",
+                 f"{ours / theirs:.2f}x", "<= 0.5x, <= 600 ns",
+                 check(ours / theirs <= 0.5 and ours <= 600)])
+
+    s = os.urandom(64)
+    t = per_call_ns(lambda: ext.cut(s, 8, 16))
+    rows.append(["cut 16 B", fmt_ns(t), "", "", "<= 100 ns", check(t <= 100)])
+    parts = [os.urandom(100) for _ in range(10)]
+    t = per_call_ns(lambda: ext.pack(parts))
+    tj = per_call_ns(lambda: b"".join(parts))
+    rows.append(["pack 10 x 100 B", fmt_ns(t), f"b''.join {fmt_ns(tj)}", f"{t / tj:.2f}x",
+                 "<= 400 ns", check(t <= 400)])
+    table(["case", "velmora", "baseline", "ratio", "target", ""], rows)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,18 @@
+"""AES-256-GCM: seal a message with associated data, then open it."""
+
+import os
+
+import velmora.ext as ext
+
+key = os.urandom(32)
+nonce = os.urandom(12)  # never reuse a nonce with the same key
+aad = b"frame header"
+sealed = ext.aes_gcm_encrypt(key, nonce, b"meet at the usual place", aad)
+print("GCM sealed (ciphertext + tag):", sealed.hex())
+print("GCM opened:", ext.aes_gcm_decrypt(key, nonce, sealed, aad).decode())
+
+forged = sealed[:-1] + bytes([sealed[-1] ^ 1])
+try:
+    ext.aes_gcm_decrypt(key, nonce, forged, aad)
+except RuntimeError as err:
+    print("GCM forged tag refused:", err)

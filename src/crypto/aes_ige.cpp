@@ -124,21 +124,21 @@ IgeStatus aes_ige_decrypt(const std::uint8_t* in, std::size_t n, const std::uint
     return fail();
   }
   if (n == 0) return IgeStatus::kOk;
-  std::uint8_t t[kAesBlock];
+  // Each block is deciphered in place in out, so no temporary holds key
+  // material or plaintext.
   const std::uint8_t* c = iv;              // previous ciphertext block
   const std::uint8_t* p = iv + kAesBlock;  // previous plaintext block
   for (std::size_t off = 0; off < n; off += kAesBlock) {
-    xor16(t, in + off, p);
-    if (EVP_Cipher(ctx.get(), t, t, kAesBlock) <= 0) {
-      OPENSSL_cleanse(t, sizeof t);
+    std::uint8_t* b = out + off;
+    xor16(b, in + off, p);
+    if (EVP_Cipher(ctx.get(), b, b, kAesBlock) <= 0) {
       OPENSSL_cleanse(out, n);
       return fail();
     }
-    xor16(out + off, t, c);
+    xor16(b, b, c);
     c = in + off;
-    p = out + off;
+    p = b;
   }
-  OPENSSL_cleanse(t, sizeof t);
   return IgeStatus::kOk;
 }
 

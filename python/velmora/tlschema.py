@@ -1,0 +1,301 @@
+"""Convert TL schema text into the schema document that ``velmora.ext.load_schema`` reads.
+
+A TL schema lists constructors, then (after ``---functions---``) methods, one
+declaration per ``;``::
+
+    // LAYER 123
+    inputPeerUser#dde8a54c user_id:long access_hash:long = InputPeer;
+    ---functions---
+    auth.signUp#aac7b717 flags:# no_joined_notifications:flags.0?true
+        phone_number:string = auth.Authorization;
+
+The document follows the conventions of the compiled-in default schema: a
+``true`` field is bare, ``Vector<T>`` becomes type "Vector" with
+``vector_inner`` T, a flags word has type "#", a conditional field carries its
+``flag_bit`` and, for a word other than ``flags``, its ``flags_group``.
+
+Declarations the codec cannot represent exactly are converted as written and
+reported as warnings with their line; malformed text raises ``TLSchemaError``
+naming the line and column.
+"""
+
+from __future__ import annotations
+
+import json
+import re
+import warnings
+from dataclasses import dataclass
+from typing import Any, Optional
+
+__all__ = [
+    "TLSchemaError",
+    "TLSchemaWarning",
+    "TLSchemaConversionWarning",
+    "convert",
+    "convert_with_warnings",
+]
+
+
+class TLSchemaError(ValueError):
+    """Malformed TL text; ``line`` and ``column`` are 1-based."""
+
+    def __init__(self, line: int, column: int, message: str) -> None:
+        super().__init__(f"line {line}, column {column}: {message}")
+        self.line = line
+        self.column = column
+        self.reason = message
+
+
+@dataclass(frozen=True)
+class TLSchemaWarning:
+    """A declaration converted as written that the codec will not treat exactly as TL does."""
+
+    line: int
+    message: str
+
+    def __str__(self) -> str:
+        return f"line {self.line}: {self.message}"
+
+
+class TLSchemaConversionWarning(UserWarning):
+    """Category under which ``convert`` re-emits each ``TLSchemaWarning``."""
+
+
+# Vector identifier of the built-in `vector` declaration; vectors are native to the codec.
+_VECTOR_CID = 0x1CB5C415
+
+_TOKEN = re.compile(r"\{[^{}]*\}|[=;\[\]{}]|[^\s=;{}\[\]]+")
+_COMBINATOR = re.compile(r"([A-Za-z_][\w.]*)(?:#([0-9A-Fa-f]*))?\Z")
+_FIELD_NAME = re.compile(r"[A-Za-z_]\w*\Z")
+_GENERIC = re.compile(r"\{\s*([A-Za-z_]\w*)\s*:\s*(\S+?)\s*\}\Z")
+_CONDITION = re.compile(r"([A-Za-z_]\w*)\.(\d+)\?(.*)\Z", re.S)
+_TYPE_NAME = re.compile(r"[!%]?[A-Za-z_][\w.]*(?:<[^<>]*(?:<[^<>]*>)?[^<>]*>)?\Z")
+_VECTOR = re.compile(r"Vector<(.+)>\Z")
+_LAYER = re.compile(r"//\s*LAYER\s+(\d+)\s*\Z")
+_SECTION = re.compile(r"---\s*(\w*)\s*---\Z")
+
+
+@dataclass
+class _Token:
+    text: str
+    line: int
+    column: int
+
+
+def _flags_word(name: str) -> int:
+    """The codec's flags-word index rule, so that clashing words can be reported."""
+    if not name.startswith("flags"):
+        return 0
+    rest = name[5:]
+    if rest.startswith("+"):
+        rest = rest[1:]
+    if not rest or not rest.isascii() or not rest.isdigit():
+        return 0
+    n = int(rest)
+    if n >= 1 << 64 or n < 2:
+        return 0
+    return min(n - 1, 7)
+
+
+class _Converter:
+    def __init__(self) -> None:
+        self.layer: Optional[int] = None
+        self.methods: dict[str, dict[str, Any]] = {}
+        self.constructors: dict[str, dict[str, Any]] = {}
+        self.warnings: list[TLSchemaWarning] = []
+
+    def warn(self, line: int, message: str) -> None:
+        self.warnings.append(TLSchemaWarning(line, message))
+
+    def run(self, text: str) -> str:
+        in_functions = False
+        pending: list[_Token] = []
+        for line_no, raw_line in enumerate(text.splitlines(), start=1):
+            code = raw_line
+            cut = raw_line.find("//")
+            if cut >= 0:
+                code = raw_line[:cut]
+                layer = _LAYER.match(raw_line[cut:].strip())
+                if layer:
+                    self.set_layer(line_no, cut + 1, layer.group(1))
+            stripped = code.strip()
+            if stripped.startswith("---"):
+                column = code.index("-") + 1
+                section = _SECTION.match(stripped)
+                if not section or section.group(1) not in ("functions", "types"):
+                    raise TLSchemaError(line_no, column, f"unknown section line {stripped!r}"
+                                        " (expected ---functions--- or ---types---)")
+                if pending:
+                    raise TLSchemaError(line_no, column, "section line inside a declaration"
+                                        f" that began at line {pending[0].line} (missing ';')")
+                in_functions = section.group(1) == "functions"
+                continue
+            for match in _TOKEN.finditer(code):
+                token = _Token(match.group(0), line_no, match.start() + 1)
+                if token.text == ";":
+                    if not pending:
+                        raise TLSchemaError(line_no, token.column, "empty declaration before ';'")
+                    self.declaration(pending, token, in_functions)
+                    pending = []
+                else:
+                    pending.append(token)
+        if pending:
+            first = pending[0]
+            raise TLSchemaError(first.line, first.column,
+                                f"declaration of {first.text!r} is not terminated by ';'")
+        return self.document()
+
+    def set_layer(self, line: int, column: int, digits: str) -> None:
+        value = int(digits)
+        if value > 0xFFFFFFFF:
+            raise TLSchemaError(line, column, f"layer {digits} does not fit in 32 bits")
+        if self.layer is not None and self.layer != value:
+            self.warn(line, f"layer {value} replaces layer {self.layer} stated earlier")
+        self.layer = value
+
+    def declaration(self, tokens: list[_Token], end: _Token, in_functions: bool) -> None:
+        head = tokens[0]
+        combinator = _COMBINATOR.match(head.text)
+        if not combinator:
+            raise TLSchemaError(head.line, head.column, f"invalid declaration name {head.text!r}")
+        name, cid_text = combinator.group(1), combinator.group(2)
+        if cid_text is None:
+            raise TLSchemaError(head.line, head.column,
+                                f"{name} has no constructor identifier: write it as {name}#<hex>")
+        if not 1 <= len(cid_text) <= 8:
+            raise TLSchemaError(head.line, head.column + len(name) + 1,
+                                f"constructor identifier of {name} must be 1 to 8 hex digits")
+        cid = int(cid_text, 16)
+        try:
+            equals = next(i for i, t in enumerate(tokens) if t.text == "=")
+        except StopIteration:
+            raise TLSchemaError(end.line, end.column, f"{name}: missing '= ResultType'") from None
+        if equals == len(tokens) - 1:
+            eq = tokens[equals]
+            raise TLSchemaError(eq.line, eq.column + 1, f"{name}: missing result type after '='")
+        for extra in tokens[equals + 1:]:
+            if extra.text in ("=", "[", "]", "{", "}") or extra.text.startswith("{"):
+                raise TLSchemaError(extra.line, extra.column,
+                                    f"{name}: unexpected {extra.text!r} in result type")
+        args = tokens[1:equals]
+        if name == "vector" and cid == _VECTOR_CID:
+            # The built-in `vector {t:Type} # [ t ] = Vector t` declaration; the codec
+            # writes and reads vectors natively, so there is nothing to record.
+            self.warn(head.line, "built-in vector declaration skipped: vectors are native to the codec")
+            return
+        record = self.record(name, cid, args)
+        table = self.methods if in_functions else self.constructors
+        if name in table:
+            self.warn(head.line, f"{name} is declared again; this declaration replaces the earlier one")
+        table[name] = record
+
+    def record(self, owner: str, cid: int, args: list[_Token]) -> dict[str, Any]:
+        fields: list[dict[str, Any]] = []
+        flag_words: dict[str, int] = {}
+        names: set[str] = set()
+        has_flags = False
+        for token in args:
+            text = token.text
+            if text.startswith("{"):
+                if not _GENERIC.match(text):
+                    raise TLSchemaError(token.line, token.column,
+                                        f"{owner}: malformed type parameter {text!r}")
+                continue
+            if text in ("[", "]", "{", "}"):
+                raise TLSchemaError(token.line, token.column,
+                                    f"{owner}: {text!r}: repeated groups and stray braces cannot be"
+                                    " represented in a schema document")
+            field_name, colon, type_text = text.partition(":")
+            if not colon:
+                raise TLSchemaError(token.line, token.column,
+                                    f"{owner}: field {text!r} must be written name:type")
+            if not _FIELD_NAME.match(field_name):
+                raise TLSchemaError(token.line, token.column,
+                                    f"{owner}: invalid field name {field_name!r}")
+            type_column = token.column + len(field_name) + 1
+            if field_name in names:
+                self.warn(token.line, f"{owner}: field {field_name} occurs twice; the decoded"
+                                      " dictionary keeps only the last value")
+            names.add(field_name)
+            field: dict[str, Any] = {"name": field_name}
+            flag_bit: Optional[int] = None
+            group: Optional[str] = None
+            condition = _CONDITION.match(type_text)
+            if condition:
+                group, bit_text, type_text = condition.groups()
+                type_column += len(group) + len(bit_text) + 2
+                flag_bit = int(bit_text)
+                if group not in flag_words:
+                    raise TLSchemaError(token.line, token.column + len(field_name) + 1,
+                                        f"{owner}: {field_name} is conditioned on {group!r},"
+                                        " which is not an earlier field of type #")
+                if flag_bit > 31:
+                    raise TLSchemaError(token.line, token.column + len(field_name) + len(group) + 2,
+                                        f"{owner}: flag bit {flag_bit} of {field_name} is above 31")
+                has_flags = True
+            elif "?" in type_text:
+                raise TLSchemaError(token.line, type_column,
+                                    f"{owner}: malformed condition in {type_text!r}"
+                                    " (expected flags.N?Type)")
+            field_type, vector_inner, inner_is_vector = self.field_type(
+                owner, field_name, type_text, token.line, type_column)
+            if field_type == "#":
+                word = _flags_word(field_name)
+                clash = [other for other, w in flag_words.items() if w == word]
+                if clash:
+                    self.warn(token.line, f"{owner}: flags field {field_name} shares flags word {word}"
+                                          f" with {clash[0]} in the codec")
+                flag_words[field_name] = word
+            field["type"] = field_type
+            field["is_bare"] = field_type == "true"
+            field["is_vector"] = vector_inner is not None
+            field["vector_inner"] = vector_inner
+            field["flag_bit"] = flag_bit
+            if group is not None and group != "flags":
+                field["flags_group"] = group
+            if inner_is_vector:
+                field["vector_inner_is_vector"] = True
+            fields.append(field)
+        return {"cid": cid, "fields": fields, "has_flags": has_flags}
+
+    def field_type(self, owner: str, field_name: str, text: str, line: int,
+                   column: int) -> tuple[str, Optional[str], bool]:
+        if text == "#":
+            return "#", None, False
+        if not _TYPE_NAME.match(text):
+            raise TLSchemaError(line, column, f"{owner}: invalid type {text!r} of field {field_name}")
+        vector = _VECTOR.match(text)
+        if not vector:
+            return text, None, False
+        inner = vector.group(1)
+        inner_vector = _VECTOR.match(inner)
+        if not inner_vector:
+            return "Vector", inner, False
+        innermost = inner_vector.group(1)
+        if innermost != "int":
+            self.warn(line, f"{owner}: field {field_name} is {text}; the codec reads the elements"
+                            f" of inner vectors as int, not {innermost}")
+        return "Vector", "Vector", True
+
+    def document(self) -> str:
+        doc: dict[str, Any] = {}
+        if self.layer is not None:
+            doc["layer"] = self.layer
+        doc["methods"] = self.methods
+        doc["constructors"] = self.constructors
+        return json.dumps(doc, indent=2) + "\n"
+
+
+def convert_with_warnings(text: str) -> tuple[str, list[TLSchemaWarning]]:
+    """Convert TL schema text; return the document and the warnings, in line order."""
+    converter = _Converter()
+    document = converter.run(text)
+    return document, sorted(converter.warnings, key=lambda w: w.line)
+
+
+def convert(text: str) -> str:
+    """Convert TL schema text; each warning is issued as a ``TLSchemaConversionWarning``."""
+    document, found = convert_with_warnings(text)
+    for warning in found:
+        warnings.warn(str(warning), TLSchemaConversionWarning, stacklevel=2)
+    return document

@@ -1,0 +1,527 @@
+#include "tl/serializer.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "module/call.hpp"
+#include "schema/schema.hpp"
+#include "tl/compiled.hpp"
+#include "tl/depth.hpp"
+#include "tl/wire.hpp"
+
+namespace velmora::tl {
+namespace {
+
+using schema::Schema;
+
+// Bytes taken from a Python value: a view into an object kept alive, or
+// bytes of our own.
+struct ByteSource {
+  const std::uint8_t* data = nullptr;
+  std::size_t len = 0;
+  py::Ref keep;
+  std::string own;
+
+  void set_own() {
+    data = reinterpret_cast<const std::uint8_t*>(own.data());
+    len = own.size();
+  }
+};
+
+PyObject* underscore_key() {
+  static PyObject* key = [] {
+    PyObject* k = PyUnicode_InternFromString("_");
+    return k;
+  }();
+  return key;
+}
+
+int hex_digit(std::uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Decodes text made only of hex digits, of even length; false otherwise.
+bool decode_hex(const std::uint8_t* p, std::size_t n, std::string& out) {
+  if (n % 2 != 0) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (hex_digit(p[i]) < 0) return false;
+  }
+  out.resize(n / 2);
+  for (std::size_t i = 0; i < n / 2; ++i) {
+    out[i] = static_cast<char>(hex_digit(p[2 * i]) << 4 | hex_digit(p[2 * i + 1]));
+  }
+  return true;
+}
+
+// UTF-8 of a str through one temporary bytes object; false with the error
+// cleared when the text cannot be encoded (a lone surrogate).
+bool utf8_of(PyObject* s, ByteSource& out) {
+  out.keep = py::steal(PyUnicode_AsUTF8String(s));
+  if (!out.keep) {
+    PyErr_Clear();
+    return false;
+  }
+  auto v = module::bytes_view(out.keep.get());
+  out.data = v.data();
+  out.len = v.size();
+  return true;
+}
+
+// Integer conversion: signed 64-bit, or the bit pattern of an unsigned one.
+bool to_u64(PyObject* v, std::uint64_t& out) {
+  py::Ref index;
+  PyObject* n = v;
+  if (!py::is_int(v)) {
+    index = py::steal(PyNumber_Index(v));
+    if (!index) {
+      PyErr_Clear();
+      return false;
+    }
+    n = index.get();
+  }
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(n, &overflow);
+  if (overflow == 0) {
+    if (x == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    out = static_cast<std::uint64_t>(x);
+    return true;
+  }
+  if (overflow < 0) return false;
+  const unsigned long long u = PyLong_AsUnsignedLongLong(n);
+  if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  out = u;
+  return true;
+}
+
+// NumPy's boolean scalar, recognised by name so that NumPy is never imported:
+// numpy.bool_ in NumPy 1.x, numpy.bool in 2.x.
+bool is_numpy_bool(PyObject* v) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(v));
+  py::Ref mod = py::steal(PyObject_GetAttrString(type, "__module__"));
+  if (!mod || !py::is_str(mod.get()) || PyUnicode_CompareWithASCIIString(mod.get(), "numpy") != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  py::Ref name = py::steal(PyObject_GetAttrString(type, "__name__"));
+  if (!name || !py::is_str(name.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+         PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
+}
+
+// Boolean conversion: 1 or 0, or -1 when the value is no boolean.
+int to_bool(PyObject* v) {
+  if (v == Py_True) return 1;
+  if (v == Py_False) return 0;
+  if (!is_numpy_bool(v)) return -1;
+  const int t = PyObject_IsTrue(v);
+  if (t < 0) {
+    PyErr_Clear();
+    return -1;
+  }
+  return t;
+}
+
+// Byte-source conversion; an error text or null.
+const char* byte_source(PyObject* v, ByteSource& out) {
+  if (py::is_bytes(v)) {
+    auto view = module::bytes_view(v);
+    out.data = view.data();
+    out.len = view.size();
+    return nullptr;
+  }
+  if (py::is_str(v)) {
+    if (!utf8_of(v, out)) return "bytes expected";
+    if (out.len != 0 && decode_hex(out.data, out.len, out.own)) out.set_own();
+    return nullptr;
+  }
+  if (py::is_list(v)) {
+    // Items may run Python code (__index__) that changes the list: hold
+    // each one and re-read the size.
+    for (Py_ssize_t i = 0; i < py::list_size(v); ++i) {
+      py::Ref item = py::borrow(PyList_GetItem(v, i));
+      std::uint64_t x = 0;
+      if (!item || !to_u64(item.get(), x)) {
+        PyErr_Clear();
+        return "int expected";
+      }
+      out.own.push_back(static_cast<char>(x & 0xff));
+    }
+    out.set_own();
+    return nullptr;
+  }
+  return "bytes expected";
+}
+
+class Serializer {
+ public:
+  explicit Serializer(Writer& w) : w_(w) {}
+
+  // Writes one boxed object; false with *err set to the ValueError message.
+  bool object(std::string_view name, PyObject* dict, const Schema& s, const Schema::Entry& e,
+              std::string& err);
+
+  // The nested-object writer: false with *err set to the value error text.
+  bool nested_object(std::string_view name, PyObject* dict, std::string& err);
+
+ private:
+  bool value(const CompiledField& f, TypeKind kind, TypeKind element, PyObject* v, std::string& err);
+  bool vector(TypeKind element, PyObject* v, std::string& err);
+  bool nested(PyObject* v, std::string& err);
+  bool byte_string(PyObject* v, bool text, std::string& err);
+
+  static std::string field_error(std::string_view obj, const CompiledField& f, const std::string& e) {
+    std::string m;
+    m.reserve(obj.size() + f.def->name.size() + e.size() + 3);
+    m.append(obj).append(":").append(f.def->name).append(": ").append(e);
+    return m;
+  }
+
+  Writer& w_;
+  unsigned depth_ = 0;
+};
+
+// Looks a field up with the dict's own item lookup; a lookup that raises
+// counts as missing. Returns a strong reference, since converting the value
+// may run Python code that mutates the dict.
+py::Ref lookup(PyObject* dict, PyObject* key) {
+  PyObject* v = PyDict_GetItemWithError(dict, key);
+  if (v == nullptr && PyErr_Occurred()) PyErr_Clear();
+  return py::borrow(v);
+}
+
+bool Serializer::object(std::string_view name, PyObject* dict, const Schema& s,
+                        const Schema::Entry& e, std::string& err) {
+  const CompiledRecord& rec = compiled(s, e);
+  w_.put_u32(e.record->cid);
+  if (!e.record->has_flags) {
+    for (const CompiledField& f : rec.fields) {
+      py::Ref v = lookup(dict, f.key.get());
+      if (!v) {
+        err.assign(name).append(": missing required field ").append(f.def->name);
+        return false;
+      }
+      std::string e2;
+      if (!value(f, f.kind, f.element, v.get(), e2)) {
+        err = field_error(name, f, e2);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::uint32_t words[8] = {};
+  for (const CompiledField& f : rec.fields) {
+    if (!f.def->flag_bit) continue;
+    py::Ref v = lookup(dict, f.key.get());
+    if (!v || v.get() == Py_None) continue;
+    if (f.def->is_bare && to_bool(v.get()) != 1) continue;
+    words[f.group_word] |= f.bit;
+  }
+  for (const CompiledField& f : rec.fields) {
+    if (f.kind == TypeKind::kFlags) {
+      w_.put_u32(words[f.own_word]);
+      continue;
+    }
+    py::Ref v = lookup(dict, f.key.get());
+    if (!f.def->flag_bit) {
+      if (!v) {
+        err.assign(name).append(": missing required field ").append(f.def->name);
+        return false;
+      }
+    } else {
+      if (!v || v.get() == Py_None) continue;
+      if (f.def->is_bare) {
+        (void)to_bool(v.get());  // the bit was settled in the first pass
+        continue;
+      }
+    }
+    std::string e2;
+    if (!value(f, f.kind, f.element, v.get(), e2)) {
+      err = field_error(name, f, e2);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Serializer::nested_object(std::string_view name, PyObject* dict, std::string& err) {
+  DepthGuard guard(depth_);
+  if (!guard.ok()) {
+    err = kTooDeepMessage;
+    return false;
+  }
+  std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
+  if (!s) {
+    err = "schema not loaded";
+    return false;
+  }
+  const Schema::Entry* e = s->find_constructor(name);
+  if (e == nullptr) e = s->find_method(name);
+  if (e == nullptr) {
+    err.assign("unknown constructor ").append(name);
+    return false;
+  }
+  std::string inner;
+  if (!object(name, dict, *s, *e, inner)) {
+    err = "ValueError: " + inner;
+    return false;
+  }
+  return true;
+}
+
+bool Serializer::byte_string(PyObject* v, bool text, std::string& err) {
+  ByteSource src;
+  if (text) {
+    if (py::is_str(v)) {
+      if (!utf8_of(v, src)) src.len = 0;
+    } else if (py::is_bytes(v)) {
+      auto view = module::bytes_view(v);
+      src.data = view.data();
+      src.len = view.size();
+    }
+  } else if (const char* e = byte_source(v, src)) {
+    err = e;
+    return false;
+  }
+  // Longer payloads have no TL encoding: refuse rather than truncate.
+  if (src.len > kMaxByteStringLen) {
+    err = text ? "string too long" : "bytes too long";
+    return false;
+  }
+  w_.put_byte_string(src.data, src.len);
+  return true;
+}
+
+bool Serializer::value(const CompiledField& f, TypeKind kind, TypeKind element, PyObject* v,
+                       std::string& err) {
+  switch (kind) {
+    case TypeKind::kFlags:
+    case TypeKind::kInt: {
+      std::uint64_t x = 0;
+      if (!to_u64(v, x)) {
+        err = "int expected";
+        return false;
+      }
+      w_.put_u32(static_cast<std::uint32_t>(x));
+      return true;
+    }
+    case TypeKind::kLong: {
+      if (py::is_bytes(v)) {
+        auto view = module::bytes_view(v);
+        if (view.size() != 8) {
+          err = "int expected";
+          return false;
+        }
+        w_.put_raw(view.data(), 8);
+        return true;
+      }
+      if (py::is_str(v)) {
+        ByteSource src;
+        std::string raw;
+        if (utf8_of(v, src) && src.len == 16 && decode_hex(src.data, src.len, raw)) {
+          w_.put_raw(raw.data(), 8);
+          return true;
+        }
+        err = "int expected";
+        return false;
+      }
+      std::uint64_t x = 0;
+      if (!to_u64(v, x)) {
+        err = "int expected";
+        return false;
+      }
+      w_.put_u64(x);
+      return true;
+    }
+    case TypeKind::kDouble: {
+      const double d = PyFloat_AsDouble(v);
+      if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        err = "double expected";
+        return false;
+      }
+      w_.put_double(d);
+      return true;
+    }
+    case TypeKind::kInt128: {
+      ByteSource src;
+      if (const char* e = byte_source(v, src)) {
+        err = e;
+        return false;
+      }
+      if (src.len == 16) {
+        w_.put_raw(src.data, 16);
+      } else if (src.len == 8) {
+        w_.put_raw(src.data, 8);
+        w_.put_zeros(8);
+      } else {
+        std::uint64_t x = 0;
+        if (!to_u64(v, x)) x = 0;
+        w_.put_u64(x);
+        w_.put_zeros(8);
+      }
+      return true;
+    }
+    case TypeKind::kInt256: {
+      ByteSource src;
+      if (const char* e = byte_source(v, src)) {
+        err = e;
+        return false;
+      }
+      if (src.len != 32) {
+        err = "int256 must be 32 bytes";
+        return false;
+      }
+      w_.put_raw(src.data, 32);
+      return true;
+    }
+    case TypeKind::kBytes:
+      return byte_string(v, false, err);
+    case TypeKind::kString:
+      return byte_string(v, true, err);
+    case TypeKind::kBool:
+      w_.put_bool(to_bool(v) == 1);
+      return true;
+    case TypeKind::kTrue:
+      return true;
+    case TypeKind::kVector:
+      return vector(element, v, err);
+    case TypeKind::kObject:
+      return nested(v, err);
+  }
+  (void)f;
+  err = "unknown field type";
+  return false;
+}
+
+bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
+  const bool list = py::is_list(v);
+  if (!list && !py::is_tuple(v)) {
+    err = "vector expected array";
+    return false;
+  }
+  // The elements of an inner vector are always "int".
+  const TypeKind inner = TypeKind::kInt;
+  const Py_ssize_t n = list ? py::list_size(v) : py::tuple_size(v);
+  w_.put_vector_header(static_cast<std::uint32_t>(n));
+  static const CompiledField kItem{};
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    // Converting an item may run Python code; a list that changes size
+    // meanwhile would make the count written above wrong.
+    if (list && py::list_size(v) != n) {
+      err = "vector changed size during serialization";
+      return false;
+    }
+    py::Ref item = py::borrow(list ? PyList_GetItem(v, i) : PyTuple_GetItem(v, i));
+    if (!value(kItem, element, inner, item.get(), err)) return false;
+  }
+  if (list && py::list_size(v) != n) {
+    err = "vector changed size during serialization";
+    return false;
+  }
+  return true;
+}
+
+bool Serializer::nested(PyObject* v, std::string& err) {
+  if (py::is_dict(v)) {
+    PyObject* name = PyDict_GetItemWithError(v, underscore_key());
+    if (name == nullptr || !py::is_str(name)) {
+      PyErr_Clear();
+      err = "nested object missing _";
+      return false;
+    }
+    py::Ref hold = py::borrow(name);
+    ByteSource text;
+    if (!utf8_of(name, text)) {
+      err = "nested object missing _";
+      return false;
+    }
+    return nested_object(std::string_view(reinterpret_cast<const char*>(text.data), text.len), v, err);
+  }
+  if (py::is_bytes(v)) {
+    // Ready-made encoding, inserted unchecked.
+    auto view = module::bytes_view(v);
+    w_.put_raw(view.data(), view.size());
+    return true;
+  }
+  if (py::is_str(v)) {
+    ByteSource src;
+    std::string raw;
+    if (!utf8_of(v, src)) {
+      err = "nested field expected dict or bytes, got string";
+      return false;
+    }
+    if (src.len == 0) return true;
+    if (!decode_hex(src.data, src.len, raw)) {
+      err = "nested field expected dict or bytes, got string";
+      return false;
+    }
+    w_.put_raw(raw.data(), raw.size());
+    return true;
+  }
+  err = "nested field expected dict or bytes";
+  return false;
+}
+
+Result<py::Ref> top_level(std::string_view name, PyObject* args, bool method) {
+  std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
+  if (!s) return Failure::runtime("schema not loaded");
+  const Schema::Entry* e = method ? s->find_method(name) : s->find_constructor(name);
+  if (e == nullptr) {
+    return Failure::value(std::string(method ? "unknown method: " : "unknown constructor: ")
+                              .append(name));
+  }
+  if (!py::is_dict(args)) return Failure::value("TL args must be a dict");
+  Writer w;
+  Serializer ser(w);
+  std::string err;
+  if (!ser.object(name, args, *s, *e, err)) return Failure::value(std::move(err));
+  return module::new_bytes(w.data(), w.size());
+}
+
+}  // namespace
+
+Result<py::Ref> serialize_method(std::string_view method, PyObject* args) {
+  return top_level(method, args, true);
+}
+
+Result<py::Ref> serialize_constructor(std::string_view name, PyObject* args) {
+  return top_level(name, args, false);
+}
+
+Result<py::Ref> dumps(PyObject* obj) {
+  if (py::is_bytes(obj)) {
+    auto view = module::bytes_view(obj);
+    return module::new_bytes(view.data(), view.size());
+  }
+  if (!py::is_dict(obj)) return Failure::value("TL args must be a dict");
+  PyObject* name = PyDict_GetItemWithError(obj, underscore_key());
+  if (name == nullptr && PyErr_Occurred()) return Failure::pending();
+  if (name == nullptr || !py::is_str(name)) return Failure::value("dumps requires _ constructor name");
+  py::Ref hold = py::borrow(name);
+  py::Ref text = py::steal(PyUnicode_AsUTF8String(name));
+  if (!text) return Failure::pending();
+  auto view = module::bytes_view(text.get());
+  Writer w;
+  Serializer ser(w);
+  std::string err;
+  if (!ser.nested_object(std::string_view(reinterpret_cast<const char*>(view.data()), view.size()),
+                         obj, err)) {
+    return Failure::value(std::move(err));
+  }
+  return module::new_bytes(w.data(), w.size());
+}
+
+}  // namespace velmora::tl

@@ -1,0 +1,316 @@
+#include "tl/deserializer.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "schema/schema.hpp"
+#include "tl/compiled.hpp"
+#include "tl/depth.hpp"
+#include "tl/wire.hpp"
+
+namespace velmora::tl {
+
+bool check_utf8(const std::uint8_t* p, std::size_t n, std::size_t* out_index,
+                std::size_t* out_len) noexcept {
+  std::size_t i = 0;
+  while (i < n) {
+    // Most text is ASCII: eight bytes at a time.
+    if (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if ((w & 0x8080808080808080ull) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    const std::uint8_t c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    std::uint8_t lo = 0x80, hi = 0xbf;  // range of the first continuation byte
+    if (c >= 0xc2 && c <= 0xdf) {
+      len = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      len = 3;
+      if (c == 0xe0) lo = 0xa0;       // no overlong forms
+      else if (c == 0xed) hi = 0x9f;  // no surrogates
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      len = 4;
+      if (c == 0xf0) lo = 0x90;
+      else if (c == 0xf4) hi = 0x8f;  // nothing above U+10FFFF
+    } else {
+      *out_index = i;
+      *out_len = 1;
+      return false;
+    }
+    for (std::size_t k = 1; k < len; ++k) {
+      if (i + k >= n) {
+        *out_index = i;
+        *out_len = 0;
+        return false;
+      }
+      const std::uint8_t b = p[i + k];
+      const bool ok = k == 1 ? (b >= lo && b <= hi) : (b & 0xc0) == 0x80;
+      if (!ok) {
+        *out_index = i;
+        *out_len = k;
+        return false;
+      }
+    }
+    i += len;
+  }
+  return true;
+}
+
+namespace {
+
+using schema::Schema;
+
+constexpr std::uint32_t kMaxVectorCount = 1'000'000;
+
+struct Keys {
+  PyObject* underscore;
+  PyObject* cid;
+  PyObject* raw;
+  PyObject* unknown;
+};
+
+// Made once per process and never released.
+const Keys* keys() {
+  static const Keys* k = []() -> const Keys* {
+    static Keys made{PyUnicode_InternFromString("_"), PyUnicode_InternFromString("cid"),
+                     PyUnicode_InternFromString("raw"),
+                     PyUnicode_InternFromString("unknownConstructor")};
+    if (!made.underscore || !made.cid || !made.raw || !made.unknown) return nullptr;
+    return &made;
+  }();
+  return k;
+}
+
+// Least bytes one element of a vector of this kind occupies, so that a
+// declared count can be checked against what is left before allocating.
+std::size_t min_width(TypeKind k) {
+  switch (k) {
+    case TypeKind::kTrue: return 0;
+    case TypeKind::kLong:
+    case TypeKind::kDouble:
+    case TypeKind::kVector: return 8;
+    case TypeKind::kInt128: return 16;
+    case TypeKind::kInt256: return 32;
+    default: return 4;
+  }
+}
+
+class Decoder {
+ public:
+  explicit Decoder(std::span<const std::uint8_t> data) : r_(data) {}
+
+  // Null on failure: either error_ is set (a ValueError) or a Python error is.
+  py::Ref object();
+
+  std::string error_;
+
+ private:
+  py::Ref value(TypeKind kind, TypeKind element);
+  py::Ref vector_field(TypeKind element);
+  py::Ref unknown(std::uint32_t cid, std::size_t start);
+  py::Ref byte_string(bool text);
+  // Fills a list of n elements; prealloc only when the count is trusted.
+  template <class Read>
+  py::Ref list_of(std::uint32_t n, std::size_t width, Read&& read);
+
+  py::Ref fail(const char* m) {
+    error_ = m;
+    return {};
+  }
+
+  Reader r_;
+  unsigned depth_ = 0;
+};
+
+template <class Read>
+py::Ref Decoder::list_of(std::uint32_t n, std::size_t width, Read&& read) {
+  const bool trusted = width == 0 || n <= r_.remaining() / width;
+  py::Ref list = py::steal(PyList_New(trusted ? n : 0));
+  if (!list) return {};
+  for (std::uint32_t i = 0; i < n; ++i) {
+    py::Ref item = read();
+    if (!item) return {};
+    if (trusted) {
+      PyList_SetItem(list.get(), i, item.release());  // steals the item
+    } else if (PyList_Append(list.get(), item.get()) < 0) {
+      return {};
+    }
+  }
+  return list;
+}
+
+py::Ref Decoder::object() {
+  DepthGuard guard(depth_);
+  if (!guard.ok()) return fail(kTooDeepMessage);
+  const std::size_t start = r_.position();
+  std::uint32_t id = 0;
+  if (!r_.read_u32(id)) return fail("unexpected eof");
+  if (id == kVectorId) {
+    std::uint32_t n = 0;
+    if (!r_.read_u32(n)) return fail("unexpected eof");
+    if (n > kMaxVectorCount) return fail("invalid vector count");
+    return list_of(n, 4, [this] { return object(); });
+  }
+
+  std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
+  const Schema::Entry* e = s ? s->find_constructor_by_cid(id) : nullptr;
+  if (e == nullptr) return unknown(id, start);
+
+  const Keys* k = keys();
+  if (!k) return {};
+  const CompiledRecord& rec = compiled(*s, *e);
+  py::Ref dict = py::steal(PyDict_New());
+  if (!dict || PyDict_SetItem(dict.get(), k->underscore, rec.name.get()) < 0) return {};
+  std::uint32_t words[8] = {};
+  for (const CompiledField& f : rec.fields) {
+    py::Ref v;
+    if (f.kind == TypeKind::kFlags) {
+      std::uint32_t w = 0;
+      if (!r_.read_u32(w)) return fail("unexpected eof");
+      words[f.own_word] = w;
+      v = py::steal(PyLong_FromUnsignedLong(w));
+    } else if (f.conditional && !(words[f.group_word] & f.bit)) {
+      if (!f.def->is_bare) continue;
+      v = py::borrow(Py_False);
+    } else if (f.conditional && f.def->is_bare) {
+      v = py::borrow(Py_True);
+    } else {
+      v = value(f.kind, f.element);
+    }
+    if (!v || PyDict_SetItem(dict.get(), f.key.get(), v.get()) < 0) return {};
+  }
+  return dict;
+}
+
+py::Ref Decoder::unknown(std::uint32_t cid, std::size_t start) {
+  const Keys* k = keys();
+  if (!k) return {};
+  static constexpr char kHex[] = "0123456789abcdef";
+  auto rest = r_.all().subspan(start);
+  std::string hex(rest.size() * 2, '\0');
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    hex[2 * i] = kHex[rest[i] >> 4];
+    hex[2 * i + 1] = kHex[rest[i] & 15];
+  }
+  r_.skip_to_end();
+  py::Ref dict = py::steal(PyDict_New());
+  py::Ref id = py::steal(PyLong_FromUnsignedLong(cid));
+  py::Ref raw = py::steal(PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size())));
+  if (!dict || !id || !raw) return {};
+  if (PyDict_SetItem(dict.get(), k->underscore, k->unknown) < 0 ||
+      PyDict_SetItem(dict.get(), k->cid, id.get()) < 0 ||
+      PyDict_SetItem(dict.get(), k->raw, raw.get()) < 0) {
+    return {};
+  }
+  return dict;
+}
+
+py::Ref Decoder::byte_string(bool text) {
+  std::span<const std::uint8_t> payload;
+  switch (r_.read_byte_string(payload)) {
+    case ReadStatus::kOk: break;
+    case ReadStatus::kEof: return fail("unexpected eof");
+    case ReadStatus::kBadLength: return fail(text ? "bad string len" : "bad bytes len");
+  }
+  const char* p = reinterpret_cast<const char*>(payload.data());
+  const auto n = static_cast<Py_ssize_t>(payload.size());
+  if (!text) return py::steal(PyBytes_FromStringAndSize(p, n));
+  std::size_t at = 0, len = 0;
+  if (!check_utf8(payload.data(), payload.size(), &at, &len)) {
+    error_ = len == 0 ? "utf8: incomplete utf-8 byte sequence from index " + std::to_string(at)
+                      : "utf8: invalid utf-8 sequence of " + std::to_string(len) +
+                            " bytes from index " + std::to_string(at);
+    return {};
+  }
+  return py::steal(PyUnicode_FromStringAndSize(p, n));
+}
+
+py::Ref Decoder::vector_field(TypeKind element) {
+  std::uint32_t id = 0;
+  if (!r_.read_u32(id)) return fail("unexpected eof");
+  if (id != kVectorId) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "not a vector: %08x", id);
+    error_ = text;
+    return {};
+  }
+  std::uint32_t n = 0;
+  if (!r_.read_u32(n)) return fail("unexpected eof");
+  if (n > kMaxVectorCount) return fail("invalid vector count");
+  // The elements of an inner vector are always "int".
+  return list_of(n, min_width(element), [this, element] { return value(element, TypeKind::kInt); });
+}
+
+py::Ref Decoder::value(TypeKind kind, TypeKind element) {
+  switch (kind) {
+    case TypeKind::kFlags: {
+      std::uint32_t w = 0;
+      if (!r_.read_u32(w)) return fail("unexpected eof");
+      return py::steal(PyLong_FromUnsignedLong(w));
+    }
+    case TypeKind::kInt: {
+      std::uint32_t w = 0;
+      if (!r_.read_u32(w)) return fail("unexpected eof");
+      return py::steal(PyLong_FromLong(static_cast<std::int32_t>(w)));
+    }
+    case TypeKind::kLong: {
+      std::uint64_t w = 0;
+      if (!r_.read_u64(w)) return fail("unexpected eof");
+      return py::steal(PyLong_FromLongLong(static_cast<long long>(w)));
+    }
+    case TypeKind::kDouble: {
+      double d = 0;
+      if (!r_.read_double(d)) return fail("unexpected eof");
+      return py::steal(PyFloat_FromDouble(d));
+    }
+    case TypeKind::kBool: {
+      std::uint32_t w = 0;
+      if (!r_.read_u32(w)) return fail("unexpected eof");
+      return py::borrow(w == kBoolTrue ? Py_True : Py_False);
+    }
+    case TypeKind::kTrue:
+      return py::borrow(Py_True);
+    case TypeKind::kInt128:
+    case TypeKind::kInt256: {
+      const std::size_t n = kind == TypeKind::kInt128 ? 16 : 32;
+      const std::uint8_t* p = nullptr;
+      if (!r_.read_raw(n, p)) return fail("unexpected eof");
+      return py::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p),
+                                                  static_cast<Py_ssize_t>(n)));
+    }
+    case TypeKind::kBytes:
+      return byte_string(false);
+    case TypeKind::kString:
+      return byte_string(true);
+    case TypeKind::kVector:
+      return vector_field(element);
+    case TypeKind::kObject:
+      return object();
+  }
+  return fail("unknown field type");
+}
+
+}  // namespace
+
+Result<py::Ref> deserialize(std::span<const std::uint8_t> data) {
+  Decoder d(data);
+  py::Ref out = d.object();
+  if (out) return out;
+  if (!d.error_.empty()) {
+    // A Python error met on the way (none expected) yields to the decode error.
+    PyErr_Clear();
+    return Failure::value(std::move(d.error_));
+  }
+  return Failure::pending();
+}
+
+}  // namespace velmora::tl

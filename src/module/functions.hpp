@@ -9,9 +9,8 @@
 
 namespace velmora::module {
 
-// DEVELOPMENT ONLY: weak until every entry is linked in; the table skips null ones.
-#define VELMORA_FN(name) __attribute__((weak)) PyObject* name(PyObject* self, PyObject* args, PyObject* kwargs)
-#define VELMORA_FN0(name) __attribute__((weak)) PyObject* name(PyObject* self, PyObject* unused)
+#define VELMORA_FN(name) PyObject* name(PyObject* self, PyObject* args, PyObject* kwargs)
+#define VELMORA_FN0(name) PyObject* name(PyObject* self, PyObject* unused)
 
 VELMORA_FN(load_schema);
 VELMORA_FN0(schema_info);
@@ -32,6 +31,6 @@ VELMORA_FN(pack);
 
 // Installs the compiled-in schema if the store holds none. Never fails: a
 // document that does not parse leaves the store empty.
-__attribute__((weak)) void install_default_schema() noexcept;
+void install_default_schema() noexcept;
 
 }  // namespace velmora::module

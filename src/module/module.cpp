@@ -71,7 +71,6 @@ int add_functions(PyObject* m) {
   if (!name_attr) return -1;
   std::size_t i = 0;
   for (const FunctionRecord& rec : kFunctions) {
-    if (rec.entry == nullptr) continue;
     g_defs[i] = PyMethodDef{rec.name, rec.entry, rec.flags, rec.doc};
     py::Ref fn = py::steal(PyCFunction_NewEx(&g_defs[i], m, modname.get()));
     ++i;
@@ -104,7 +103,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ext() {
     g_initialised = false;
     return nullptr;
   }
-  if (&install_default_schema != nullptr) install_default_schema();
+  install_default_schema();
   if (add_functions(m.get()) < 0) {
     g_initialised = false;
     return nullptr;

@@ -9,7 +9,7 @@ import pytest
 
 import velmora.ext as ext
 
-VECTORS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "vectors"
+VECTORS = pathlib.Path(__file__).resolve().parents[1] / "vectors"
 DECRYPT_ERROR = "AES-GCM decrypt error: aead::Error"
 KEY_ERROR = "AES-GCM key error: Invalid Length"
 

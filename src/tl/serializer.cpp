@@ -70,6 +70,28 @@ bool utf8_of(PyObject* s, ByteSource& out) {
   return true;
 }
 
+// The text of an object name, for the lookup and the messages. A str with no
+// UTF-8 form (a lone surrogate) names nothing in any schema: it is rendered
+// with backslash escapes for the message, and *exact is cleared so that the
+// rendering is never looked up. False only when even that fails.
+bool name_text(PyObject* s, ByteSource& out, bool* exact) {
+  *exact = true;
+  out.keep = py::steal(PyUnicode_AsUTF8String(s));
+  if (!out.keep) {
+    PyErr_Clear();
+    *exact = false;
+    out.keep = py::steal(PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace"));
+    if (!out.keep) {
+      PyErr_Clear();
+      return false;
+    }
+  }
+  auto v = module::bytes_view(out.keep.get());
+  out.data = v.data();
+  out.len = v.size();
+  return true;
+}
+
 // Integer conversion: signed 64-bit, or the bit pattern of an unsigned one.
 bool to_u64(PyObject* v, std::uint64_t& out) {
   py::Ref index;
@@ -173,7 +195,15 @@ class Serializer {
               std::string& err);
 
   // The nested-object writer: false with *err set to the value error text.
-  bool nested_object(std::string_view name, PyObject* dict, std::string& err);
+  // A name that is not exact (see name_text) is reported as unknown.
+  bool nested_object(std::string_view name, PyObject* dict, std::string& err, bool exact = true);
+
+  // The top-level object, counted as the first level of nesting.
+  bool top(std::string_view name, PyObject* dict, const Schema& s, const Schema::Entry& e,
+           std::string& err) {
+    DepthGuard guard(depth_);
+    return object(name, dict, s, e, err);
+  }
 
  private:
   bool value(const CompiledField& f, TypeKind kind, TypeKind element, PyObject* v, std::string& err);
@@ -256,7 +286,8 @@ bool Serializer::object(std::string_view name, PyObject* dict, const Schema& s,
   return true;
 }
 
-bool Serializer::nested_object(std::string_view name, PyObject* dict, std::string& err) {
+bool Serializer::nested_object(std::string_view name, PyObject* dict, std::string& err,
+                               bool exact) {
   DepthGuard guard(depth_);
   if (!guard.ok()) {
     err = kTooDeepMessage;
@@ -267,8 +298,8 @@ bool Serializer::nested_object(std::string_view name, PyObject* dict, std::strin
     err = "schema not loaded";
     return false;
   }
-  const Schema::Entry* e = s->find_constructor(name);
-  if (e == nullptr) e = s->find_method(name);
+  const Schema::Entry* e = exact ? s->find_constructor(name) : nullptr;
+  if (e == nullptr && exact) e = s->find_method(name);
   if (e == nullptr) {
     err.assign("unknown constructor ").append(name);
     return false;
@@ -444,11 +475,13 @@ bool Serializer::nested(PyObject* v, std::string& err) {
     }
     py::Ref hold = py::borrow(name);
     ByteSource text;
-    if (!utf8_of(name, text)) {
+    bool exact = true;
+    if (!name_text(name, text, &exact)) {
       err = "nested object missing _";
       return false;
     }
-    return nested_object(std::string_view(reinterpret_cast<const char*>(text.data), text.len), v, err);
+    return nested_object(std::string_view(reinterpret_cast<const char*>(text.data), text.len), v,
+                         err, exact);
   }
   if (py::is_bytes(v)) {
     // Ready-made encoding, inserted unchecked.
@@ -487,7 +520,7 @@ Result<py::Ref> top_level(std::string_view name, PyObject* args, bool method) {
   Writer w;
   Serializer ser(w);
   std::string err;
-  if (!ser.object(name, args, *s, *e, err)) return Failure::value(std::move(err));
+  if (!ser.top(name, args, *s, *e, err)) return Failure::value(std::move(err));
   return module::new_bytes(w.data(), w.size());
 }
 
@@ -511,14 +544,14 @@ Result<py::Ref> dumps(PyObject* obj) {
   if (name == nullptr && PyErr_Occurred()) return Failure::pending();
   if (name == nullptr || !py::is_str(name)) return Failure::value("dumps requires _ constructor name");
   py::Ref hold = py::borrow(name);
-  py::Ref text = py::steal(PyUnicode_AsUTF8String(name));
-  if (!text) return Failure::pending();
-  auto view = module::bytes_view(text.get());
+  ByteSource text;
+  bool exact = true;
+  if (!name_text(name, text, &exact)) return Failure::value("dumps requires _ constructor name");
   Writer w;
   Serializer ser(w);
   std::string err;
-  if (!ser.nested_object(std::string_view(reinterpret_cast<const char*>(view.data()), view.size()),
-                         obj, err)) {
+  if (!ser.nested_object(std::string_view(reinterpret_cast<const char*>(text.data), text.len), obj,
+                         err, exact)) {
     return Failure::value(std::move(err));
   }
   return module::new_bytes(w.data(), w.size());

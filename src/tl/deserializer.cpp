@@ -121,6 +121,9 @@ class Decoder {
   // Fills a list of n elements; prealloc only when the count is trusted.
   template <class Read>
   py::Ref list_of(std::uint32_t n, std::size_t width, Read&& read);
+  // A vector of fixed-width primitives: one bounds check for all elements.
+  template <class T, class Make>
+  py::Ref fixed_list(std::uint32_t n, Make&& make);
 
   py::Ref fail(const char* m) {
     error_ = m;
@@ -144,6 +147,22 @@ py::Ref Decoder::list_of(std::uint32_t n, std::size_t width, Read&& read) {
     } else if (PyList_Append(list.get(), item.get()) < 0) {
       return {};
     }
+  }
+  return list;
+}
+
+template <class T, class Make>
+py::Ref Decoder::fixed_list(std::uint32_t n, Make&& make) {
+  const std::uint8_t* p = nullptr;
+  if (!r_.read_raw(std::size_t{n} * sizeof(T), p)) return fail("unexpected eof");
+  py::Ref list = py::steal(PyList_New(n));
+  if (!list) return {};
+  for (std::uint32_t i = 0; i < n; ++i) {
+    T v;
+    std::memcpy(&v, p + std::size_t{i} * sizeof(T), sizeof(T));
+    PyObject* item = make(v);
+    if (!item) return {};
+    PyList_SetItem(list.get(), i, item);  // steals the item
   }
   return list;
 }
@@ -246,6 +265,16 @@ py::Ref Decoder::vector_field(TypeKind element) {
   std::uint32_t n = 0;
   if (!r_.read_u32(n)) return fail("unexpected eof");
   if (n > kMaxVectorCount) return fail("invalid vector count");
+  switch (element) {
+    case TypeKind::kLong:
+      return fixed_list<std::int64_t>(n, [](std::int64_t v) { return PyLong_FromLongLong(v); });
+    case TypeKind::kInt:
+      return fixed_list<std::int32_t>(n, [](std::int32_t v) { return PyLong_FromLong(v); });
+    case TypeKind::kDouble:
+      return fixed_list<double>(n, [](double v) { return PyFloat_FromDouble(v); });
+    default:
+      break;
+  }
   // The elements of an inner vector are always "int".
   return list_of(n, min_width(element), [this, element] { return value(element, TypeKind::kInt); });
 }

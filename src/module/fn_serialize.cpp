@@ -10,9 +10,7 @@ PyObject* serialize_method(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> Result<py::Ref> {
     auto bound = bind(kParams, args, kwargs);
     if (!bound) return std::move(bound).failure();
-    auto method = arg_text("method", (*bound)[0]);
-    if (!method) return std::move(method).failure();
-    return tl::serialize_method(*method, (*bound)[1]);
+    return tl::serialize_method((*bound)[0], (*bound)[1]);
   });
 }
 
@@ -21,9 +19,7 @@ PyObject* serialize_constructor(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> Result<py::Ref> {
     auto bound = bind(kParams, args, kwargs);
     if (!bound) return std::move(bound).failure();
-    auto name = arg_text("name", (*bound)[0]);
-    if (!name) return std::move(name).failure();
-    return tl::serialize_constructor(*name, (*bound)[1]);
+    return tl::serialize_constructor((*bound)[0], (*bound)[1]);
   });
 }
 

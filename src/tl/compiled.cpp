@@ -50,6 +50,19 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
       cf.bit = def.flag_bit ? (1u << (*def.flag_bit % 32)) : 0;
     }
   }
+  data->method_slots = py::steal(PyDict_New());
+  data->constructor_slots = py::steal(PyDict_New());
+  if (!data->method_slots || !data->constructor_slots) return nullptr;
+  for (std::size_t i = 0; i < s->num_slots(); ++i) {
+    const schema::Schema::Entry& e = s->slot(i);
+    // A name may be both a method and a constructor, each with its own slot.
+    PyObject* table = s->find_method(*e.name) == &e        ? data->method_slots.get()
+                      : s->find_constructor(*e.name) == &e ? data->constructor_slots.get()
+                                                           : nullptr;
+    if (table == nullptr) continue;
+    py::Ref slot = py::steal(PyLong_FromSize_t(i));
+    if (!slot || PyDict_SetItem(table, data->records[i].name.get(), slot.get()) < 0) return nullptr;
+  }
   s->set_attachment(std::move(data));
   return s;
 }

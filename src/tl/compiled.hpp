@@ -38,6 +38,10 @@ struct CompiledRecord {
 class CompiledSchema final : public schema::SchemaAttachment {
  public:
   std::vector<CompiledRecord> records;  // by Schema slot
+  // Record name (exact str) -> slot (int), for methods and for constructors:
+  // lets the codec find a record from a Python name without a UTF-8 copy.
+  py::Ref method_slots;
+  py::Ref constructor_slots;
 };
 
 // The compiled data of an installed schema.

@@ -186,6 +186,29 @@ const char* byte_source(PyObject* v, ByteSource& out) {
   return "bytes expected";
 }
 
+bool is_exact_str(PyObject* o) { return Py_TYPE(o) == &PyUnicode_Type; }
+bool is_exact_int(PyObject* o) { return Py_TYPE(o) == &PyLong_Type; }
+
+// The entry that an exact str names in one of the compiled name tables, or
+// null. Comparing exact str keys runs no Python code; anything else (a str
+// subclass, a miss) is left to the text path, which also words the errors.
+const Schema::Entry* find_by_str(const Schema& s, PyObject* name, bool constructors,
+                                 bool methods) {
+  if (!is_exact_str(name)) return nullptr;
+  const auto* cs = static_cast<const CompiledSchema*>(s.attachment());
+  for (PyObject* table : {constructors ? cs->constructor_slots.get() : nullptr,
+                          methods ? cs->method_slots.get() : nullptr}) {
+    if (table == nullptr) continue;
+    PyObject* hit = PyDict_GetItemWithError(table, name);
+    if (hit != nullptr) return &s.slot(PyLong_AsSize_t(hit));
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      return nullptr;
+    }
+  }
+  return nullptr;
+}
+
 class Serializer {
  public:
   explicit Serializer(Writer& w) : w_(w) {}
@@ -197,6 +220,8 @@ class Serializer {
   // The nested-object writer: false with *err set to the value error text.
   // A name that is not exact (see name_text) is reported as unknown.
   bool nested_object(std::string_view name, PyObject* dict, std::string& err, bool exact = true);
+  // The same for a record already found in snapshot s.
+  bool nested_entry(const Schema& s, const Schema::Entry& e, PyObject* dict, std::string& err);
 
   // The top-level object, counted as the first level of nesting.
   bool top(std::string_view name, PyObject* dict, const Schema& s, const Schema::Entry& e,
@@ -312,6 +337,21 @@ bool Serializer::nested_object(std::string_view name, PyObject* dict, std::strin
   return true;
 }
 
+bool Serializer::nested_entry(const Schema& s, const Schema::Entry& e, PyObject* dict,
+                              std::string& err) {
+  DepthGuard guard(depth_);
+  if (!guard.ok()) {
+    err = kTooDeepMessage;
+    return false;
+  }
+  std::string inner;
+  if (!object(*e.name, dict, s, e, inner)) {
+    err = "ValueError: " + inner;
+    return false;
+  }
+  return true;
+}
+
 bool Serializer::byte_string(PyObject* v, bool text, std::string& err) {
   ByteSource src;
   if (text) {
@@ -340,6 +380,14 @@ bool Serializer::value(const CompiledField& f, TypeKind kind, TypeKind element, 
   switch (kind) {
     case TypeKind::kFlags:
     case TypeKind::kInt: {
+      if (is_exact_int(v)) {
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow == 0) {
+          w_.put_u32(static_cast<std::uint32_t>(x));
+          return true;
+        }
+      }
       std::uint64_t x = 0;
       if (!to_u64(v, x)) {
         err = "int expected";
@@ -349,6 +397,14 @@ bool Serializer::value(const CompiledField& f, TypeKind kind, TypeKind element, 
       return true;
     }
     case TypeKind::kLong: {
+      if (is_exact_int(v)) {
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow == 0) {
+          w_.put_u64(static_cast<std::uint64_t>(x));
+          return true;
+        }
+      }
       if (py::is_bytes(v)) {
         auto view = module::bytes_view(v);
         if (view.size() != 8) {
@@ -448,7 +504,27 @@ bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
   const Py_ssize_t n = list ? py::list_size(v) : py::tuple_size(v);
   w_.put_vector_header(static_cast<std::uint32_t>(n));
   static const CompiledField kItem{};
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  Py_ssize_t i = 0;
+  if (element == TypeKind::kLong || element == TypeKind::kInt) {
+    const std::size_t item_len = element == TypeKind::kLong ? 8 : 4;
+    w_.reserve(static_cast<std::size_t>(n) * item_len);
+    // Exact ints convert without running Python code, so the items stay
+    // borrowed and the container cannot change under us; the first other
+    // item leaves the rest to the general loop.
+    for (; i < n; ++i) {
+      PyObject* item = list ? PyList_GetItem(v, i) : PyTuple_GetItem(v, i);
+      if (!is_exact_int(item)) break;
+      int overflow = 0;
+      const long long x = PyLong_AsLongLongAndOverflow(item, &overflow);
+      if (overflow != 0) break;
+      if (item_len == 8) {
+        w_.put_u64(static_cast<std::uint64_t>(x));
+      } else {
+        w_.put_u32(static_cast<std::uint32_t>(x));
+      }
+    }
+  }
+  for (; i < n; ++i) {
     // Converting an item may run Python code; a list that changes size
     // meanwhile would make the count written above wrong.
     if (list && py::list_size(v) != n) {
@@ -474,6 +550,15 @@ bool Serializer::nested(PyObject* v, std::string& err) {
       return false;
     }
     py::Ref hold = py::borrow(name);
+    if (is_exact_str(name)) {
+      // Each nested object takes its own snapshot.
+      std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
+      if (s) {
+        if (const Schema::Entry* e = find_by_str(*s, name, true, true)) {
+          return nested_entry(*s, *e, v, err);
+        }
+      }
+    }
     ByteSource text;
     bool exact = true;
     if (!name_text(name, text, &exact)) {
@@ -524,7 +609,36 @@ Result<py::Ref> top_level(std::string_view name, PyObject* args, bool method) {
   return module::new_bytes(w.data(), w.size());
 }
 
+// The top level for a name given as a Python object; the text path when the
+// fast lookup does not find it.
+Result<py::Ref> top_level_obj(PyObject* name, PyObject* args, bool method) {
+  if (is_exact_str(name)) {
+    std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
+    if (s) {
+      if (const Schema::Entry* e = find_by_str(*s, name, !method, method)) {
+        if (!py::is_dict(args)) return Failure::value("TL args must be a dict");
+        Writer w;
+        Serializer ser(w);
+        std::string err;
+        if (!ser.top(*e->name, args, *s, *e, err)) return Failure::value(std::move(err));
+        return module::new_bytes(w.data(), w.size());
+      }
+    }
+  }
+  auto text = module::arg_text(method ? "method" : "name", name);
+  if (!text) return std::move(text).failure();
+  return top_level(*text, args, method);
+}
+
 }  // namespace
+
+Result<py::Ref> serialize_method(PyObject* method, PyObject* args) {
+  return top_level_obj(method, args, true);
+}
+
+Result<py::Ref> serialize_constructor(PyObject* name, PyObject* args) {
+  return top_level_obj(name, args, false);
+}
 
 Result<py::Ref> serialize_method(std::string_view method, PyObject* args) {
   return top_level(method, args, true);

@@ -14,6 +14,10 @@
 namespace velmora::tl {
 
 Result<py::Ref> serialize_method(std::string_view method, PyObject* args);
+// The same with the name as the bound argument: a str (or the TypeError of
+// the text rule). An exact str is looked up without a UTF-8 copy.
+Result<py::Ref> serialize_method(PyObject* method, PyObject* args);
+Result<py::Ref> serialize_constructor(PyObject* name, PyObject* args);
 Result<py::Ref> serialize_constructor(std::string_view name, PyObject* args);
 Result<py::Ref> dumps(PyObject* obj);
 

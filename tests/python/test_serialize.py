@@ -615,3 +615,22 @@ def test_memory_stays_flat():
     round_(100_000)
     after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     assert (after - before) * 1024 < 10 * 2**20
+
+
+def test_name_lookup_paths(restore_default_schema):
+    # A str subclass and an exact str find the same record.
+    assert ext.serialize_method(MyStr("help.getConfig"), {}) == ext.serialize_method("help.getConfig", {})
+    assert err(ext.serialize_method, MyStr("nope"), {}) == "unknown method: nope"
+    with pytest.raises(UnicodeEncodeError):
+        ext.serialize_method("a\udc80", {})
+    # A name that is both a method and a constructor: each top-level function
+    # uses its own table, a nested object the constructor.
+    ext.load_schema(json.dumps({
+        "methods": {"both": {"cid": 1, "fields": []}, "wrap": {"cid": 3, "fields": [{"name": "q", "type": "!X"}]}},
+        "constructors": {"both": {"cid": 2, "fields": []}},
+    }))
+    assert ext.serialize_method("both", {}) == le32(1)
+    assert ext.serialize_constructor("both", {}) == le32(2)
+    assert ext.serialize_method("wrap", {"q": {"_": "both"}}) == le32(3) + le32(2)
+    assert ext.serialize_method("wrap", {"q": {"_": MyStr("both")}}) == le32(3) + le32(2)
+    assert ext.dumps({"_": "wrap", "q": {"_": "both"}}) == le32(3) + le32(2)

@@ -104,6 +104,12 @@ std::size_t min_width(TypeKind k) {
   }
 }
 
+// The recursive path (object -> value -> vector_field -> value -> object) is
+// kept to small frames: everything that does not recurse lives in functions
+// of its own that are never inlined into it. This matters under ASan, whose
+// redzones make every inlined local expensive on a 256 KiB thread stack.
+#define VELMORA_OUTLINE [[gnu::noinline]]
+
 class Decoder {
  public:
   explicit Decoder(std::span<const std::uint8_t> data) : r_(data) {}
@@ -116,8 +122,12 @@ class Decoder {
  private:
   py::Ref value(TypeKind kind, TypeKind element);
   py::Ref vector_field(TypeKind element);
-  py::Ref unknown(std::uint32_t cid, std::size_t start);
-  py::Ref byte_string(bool text);
+  py::Ref vector_object(std::uint32_t n);
+  VELMORA_OUTLINE py::Ref unknown(std::uint32_t cid, std::size_t start);
+  VELMORA_OUTLINE py::Ref byte_string(bool text);
+  VELMORA_OUTLINE py::Ref scalar(TypeKind kind);
+  VELMORA_OUTLINE py::Ref primitive_list(std::uint32_t n, TypeKind element);
+  VELMORA_OUTLINE py::Ref not_a_vector(std::uint32_t id);
   // Fills a list of n elements; prealloc only when the count is trusted.
   template <class Read>
   py::Ref list_of(std::uint32_t n, std::size_t width, Read&& read);
@@ -125,7 +135,7 @@ class Decoder {
   template <class T, class Make>
   py::Ref fixed_list(std::uint32_t n, Make&& make);
 
-  py::Ref fail(const char* m) {
+  VELMORA_OUTLINE py::Ref fail(const char* m) {
     error_ = m;
     return {};
   }
@@ -177,7 +187,7 @@ py::Ref Decoder::object() {
     std::uint32_t n = 0;
     if (!r_.read_u32(n)) return fail("unexpected eof");
     if (n > kMaxVectorCount) return fail("invalid vector count");
-    return list_of(n, 4, [this] { return object(); });
+    return vector_object(n);
   }
 
   std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
@@ -191,23 +201,33 @@ py::Ref Decoder::object() {
   if (!dict || PyDict_SetItem(dict.get(), k->underscore, rec.name.get()) < 0) return {};
   std::uint32_t words[8] = {};
   for (const CompiledField& f : rec.fields) {
-    py::Ref v;
+    PyObject* v;  // new reference
     if (f.kind == TypeKind::kFlags) {
       std::uint32_t w = 0;
       if (!r_.read_u32(w)) return fail("unexpected eof");
       words[f.own_word] = w;
-      v = py::steal(PyLong_FromUnsignedLong(w));
+      v = PyLong_FromUnsignedLong(w);
     } else if (f.conditional && !(words[f.group_word] & f.bit)) {
       if (!f.def->is_bare) continue;
-      v = py::borrow(Py_False);
+      v = Py_False;
+      Py_INCREF(v);
     } else if (f.conditional && f.def->is_bare) {
-      v = py::borrow(Py_True);
+      v = Py_True;
+      Py_INCREF(v);
     } else {
-      v = value(f.kind, f.element);
+      v = value(f.kind, f.element).release();
     }
-    if (!v || PyDict_SetItem(dict.get(), f.key.get(), v.get()) < 0) return {};
+    if (!v) return {};
+    const int rc = PyDict_SetItem(dict.get(), f.key.get(), v);
+    Py_DECREF(v);
+    if (rc < 0) return {};
   }
   return dict;
+}
+
+py::Ref Decoder::vector_object(std::uint32_t n) {
+  // Every element is an object of at least its 4-byte identifier.
+  return list_of(n, 4, [this] { return object(); });
 }
 
 py::Ref Decoder::unknown(std::uint32_t cid, std::size_t start) {
@@ -253,18 +273,14 @@ py::Ref Decoder::byte_string(bool text) {
   return py::steal(PyUnicode_FromStringAndSize(p, n));
 }
 
-py::Ref Decoder::vector_field(TypeKind element) {
-  std::uint32_t id = 0;
-  if (!r_.read_u32(id)) return fail("unexpected eof");
-  if (id != kVectorId) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "not a vector: %08x", id);
-    error_ = text;
-    return {};
-  }
-  std::uint32_t n = 0;
-  if (!r_.read_u32(n)) return fail("unexpected eof");
-  if (n > kMaxVectorCount) return fail("invalid vector count");
+py::Ref Decoder::not_a_vector(std::uint32_t id) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "not a vector: %08x", id);
+  error_ = text;
+  return {};
+}
+
+py::Ref Decoder::primitive_list(std::uint32_t n, TypeKind element) {
   switch (element) {
     case TypeKind::kLong:
       return fixed_list<std::int64_t>(n, [](std::int64_t v) { return PyLong_FromLongLong(v); });
@@ -273,13 +289,37 @@ py::Ref Decoder::vector_field(TypeKind element) {
     case TypeKind::kDouble:
       return fixed_list<double>(n, [](double v) { return PyFloat_FromDouble(v); });
     default:
-      break;
+      // The remaining primitives never recurse.
+      return list_of(n, min_width(element), [this, element] { return scalar(element); });
+  }
+}
+
+py::Ref Decoder::vector_field(TypeKind element) {
+  std::uint32_t id = 0;
+  if (!r_.read_u32(id)) return fail("unexpected eof");
+  if (id != kVectorId) return not_a_vector(id);
+  std::uint32_t n = 0;
+  if (!r_.read_u32(n)) return fail("unexpected eof");
+  if (n > kMaxVectorCount) return fail("invalid vector count");
+  if (element != TypeKind::kObject && element != TypeKind::kVector) {
+    return primitive_list(n, element);
   }
   // The elements of an inner vector are always "int".
   return list_of(n, min_width(element), [this, element] { return value(element, TypeKind::kInt); });
 }
 
 py::Ref Decoder::value(TypeKind kind, TypeKind element) {
+  switch (kind) {
+    case TypeKind::kVector:
+      return vector_field(element);
+    case TypeKind::kObject:
+      return object();
+    default:
+      return scalar(kind);
+  }
+}
+
+py::Ref Decoder::scalar(TypeKind kind) {
   switch (kind) {
     case TypeKind::kFlags: {
       std::uint32_t w = 0;
@@ -321,12 +361,13 @@ py::Ref Decoder::value(TypeKind kind, TypeKind element) {
     case TypeKind::kString:
       return byte_string(true);
     case TypeKind::kVector:
-      return vector_field(element);
     case TypeKind::kObject:
-      return object();
+      break;
   }
   return fail("unknown field type");
 }
+
+#undef VELMORA_OUTLINE
 
 }  // namespace
 

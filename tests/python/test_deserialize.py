@@ -404,21 +404,40 @@ def test_depth_limit():
     ext.loads(rpc * (n - 1) + u32(0x7F3B18EA))
 
 
-def test_hostile_depth_main_and_small_thread():
-    data = nested_vectors(200_000)
-    with pytest.raises(ValueError, match="^nesting too deep$"):
-        ext.loads(data)
+DEEP_SCHEMA = {"e": (0x7F3B18EA, [], False),
+               "r": (0xF35C6D01, [field("a", "long"), field("o", "Object")], False),
+               "w": (0x5, [field("v", "Vector", is_vector=True, vector_inner="W")], False)}
+
+
+def deep_inputs(levels):
+    """The three ways of nesting: vector at object position, object field, vector field."""
+    return [nested_vectors(levels),
+            (u32(0xF35C6D01) + i64(1)) * levels + u32(0x7F3B18EA),
+            u32(5, VEC, 1) * levels + u32(5, VEC, 0)]
+
+
+def test_hostile_depth_main_and_small_thread(restore_default_schema):
+    schema(DEEP_SCHEMA)
+    limit = 1
+    while True:
+        try:
+            ext.loads(nested_vectors(limit))
+        except ValueError:
+            break
+        limit += 1
+    for data in deep_inputs(200_000):
+        with pytest.raises(ValueError, match="^nesting too deep$"):
+            ext.loads(data)
     outcome = []
 
     def run():
-        try:
-            ext.loads(data)
-        except ValueError as e:
-            outcome.append(str(e))
-        try:
-            ext.loads(u32(0xF35C6D01, 1, 0) * 200_000)
-        except ValueError as e:
-            outcome.append(str(e))
+        # the deepest accepted nesting must fit a small thread stack too
+        for data in deep_inputs(limit - 1) + deep_inputs(200_000):
+            try:
+                ext.loads(data)
+                outcome.append("ok")
+            except ValueError as e:
+                outcome.append(str(e))
 
     old = threading.stack_size(256 * 1024)
     try:
@@ -427,7 +446,7 @@ def test_hostile_depth_main_and_small_thread():
         t.join()
     finally:
         threading.stack_size(old)
-    assert outcome == ["nesting too deep"] * 2
+    assert outcome == ["ok"] * 3 + ["nesting too deep"] * 3
 
 
 # ---- round trip and robustness ----

@@ -78,16 +78,21 @@ struct Keys {
   PyObject* unknown;
 };
 
-// Made once per process and never released.
+// Made once per process and never released. Only a complete set is kept, so
+// a call that met an out-of-memory here tries again the next time instead of
+// failing without an exception set. Calls hold the GIL, so no lock is needed.
 const Keys* keys() {
-  static const Keys* k = []() -> const Keys* {
-    static Keys made{PyUnicode_InternFromString("_"), PyUnicode_InternFromString("cid"),
-                     PyUnicode_InternFromString("raw"),
-                     PyUnicode_InternFromString("unknownConstructor")};
-    if (!made.underscore || !made.cid || !made.raw || !made.unknown) return nullptr;
-    return &made;
-  }();
-  return k;
+  static Keys made{};
+  static bool ready = false;
+  if (ready) return &made;
+  const char* const texts[] = {"_", "cid", "raw", "unknownConstructor"};
+  PyObject** slots[] = {&made.underscore, &made.cid, &made.raw, &made.unknown};
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (*slots[i] == nullptr) *slots[i] = PyUnicode_InternFromString(texts[i]);
+    if (*slots[i] == nullptr) return nullptr;  // the Python error is set
+  }
+  ready = true;
+  return &made;
 }
 
 // Least bytes one element of a vector of this kind occupies, so that a

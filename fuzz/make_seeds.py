@@ -43,7 +43,7 @@ codec = {
 }
 
 for name, data in codec.items():
-    path = ROOT / "corpus" / "codec" / name
+    path = ROOT / "corpus" / "fuzz_codec" / name
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(data)
 
@@ -57,6 +57,6 @@ schema_seeds = {
     "bad.json": b'{"methods": {"m": {"cid": 1.5}}',
 }
 for name, data in schema_seeds.items():
-    path = ROOT / "corpus" / "schema" / name
+    path = ROOT / "corpus" / "fuzz_schema" / name
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(data)

@@ -231,16 +231,28 @@ class Serializer {
   }
 
  private:
+  // The recursive path (object -> value -> vector/nested -> object) keeps
+  // its frames small, so the deepest accepted nesting fits a small thread
+  // stack even in sanitizer builds; everything else runs in frames of its own.
   bool value(const CompiledField& f, TypeKind kind, TypeKind element, PyObject* v, std::string& err);
+  [[gnu::noinline]] bool scalar(TypeKind kind, PyObject* v, std::string& err);
+  [[gnu::noinline]] bool nested_by_text(PyObject* name, PyObject* dict, std::string& err);
+  [[gnu::noinline]] bool nested_encoded(PyObject* v, std::string& err);
   bool vector(TypeKind element, PyObject* v, std::string& err);
   bool nested(PyObject* v, std::string& err);
   bool byte_string(PyObject* v, bool text, std::string& err);
 
-  static std::string field_error(std::string_view obj, const CompiledField& f, const std::string& e) {
+  // Turns a value error in err into the field-error form "obj:field: err".
+  [[gnu::noinline]] static void field_error(std::string_view obj, const CompiledField& f,
+                                            std::string& err) {
     std::string m;
-    m.reserve(obj.size() + f.def->name.size() + e.size() + 3);
-    m.append(obj).append(":").append(f.def->name).append(": ").append(e);
-    return m;
+    m.reserve(obj.size() + f.def->name.size() + err.size() + 3);
+    m.append(obj).append(":").append(f.def->name).append(": ").append(err);
+    err.swap(m);
+  }
+  [[gnu::noinline]] static void missing_field(std::string_view obj, const CompiledField& f,
+                                              std::string& err) {
+    err.assign(obj).append(": missing required field ").append(f.def->name);
   }
 
   Writer& w_;
@@ -264,12 +276,11 @@ bool Serializer::object(std::string_view name, PyObject* dict, const Schema& s,
     for (const CompiledField& f : rec.fields) {
       py::Ref v = lookup(dict, f.key.get());
       if (!v) {
-        err.assign(name).append(": missing required field ").append(f.def->name);
+        missing_field(name, f, err);
         return false;
       }
-      std::string e2;
-      if (!value(f, f.kind, f.element, v.get(), e2)) {
-        err = field_error(name, f, e2);
+      if (!value(f, f.kind, f.element, v.get(), err)) {
+        field_error(name, f, err);
         return false;
       }
     }
@@ -292,7 +303,7 @@ bool Serializer::object(std::string_view name, PyObject* dict, const Schema& s,
     py::Ref v = lookup(dict, f.key.get());
     if (!f.def->flag_bit) {
       if (!v) {
-        err.assign(name).append(": missing required field ").append(f.def->name);
+        missing_field(name, f, err);
         return false;
       }
     } else {
@@ -302,9 +313,8 @@ bool Serializer::object(std::string_view name, PyObject* dict, const Schema& s,
         continue;
       }
     }
-    std::string e2;
-    if (!value(f, f.kind, f.element, v.get(), e2)) {
-      err = field_error(name, f, e2);
+    if (!value(f, f.kind, f.element, v.get(), err)) {
+      field_error(name, f, err);
       return false;
     }
   }
@@ -329,9 +339,8 @@ bool Serializer::nested_object(std::string_view name, PyObject* dict, std::strin
     err.assign("unknown constructor ").append(name);
     return false;
   }
-  std::string inner;
-  if (!object(name, dict, *s, *e, inner)) {
-    err = "ValueError: " + inner;
+  if (!object(name, dict, *s, *e, err)) {
+    err.insert(0, "ValueError: ");
     return false;
   }
   return true;
@@ -344,9 +353,8 @@ bool Serializer::nested_entry(const Schema& s, const Schema::Entry& e, PyObject*
     err = kTooDeepMessage;
     return false;
   }
-  std::string inner;
-  if (!object(*e.name, dict, s, e, inner)) {
-    err = "ValueError: " + inner;
+  if (!object(*e.name, dict, s, e, err)) {
+    err.insert(0, "ValueError: ");
     return false;
   }
   return true;
@@ -377,6 +385,13 @@ bool Serializer::byte_string(PyObject* v, bool text, std::string& err) {
 
 bool Serializer::value(const CompiledField& f, TypeKind kind, TypeKind element, PyObject* v,
                        std::string& err) {
+  (void)f;
+  if (kind == TypeKind::kVector) return vector(element, v, err);
+  if (kind == TypeKind::kObject) return nested(v, err);
+  return scalar(kind, v, err);
+}
+
+bool Serializer::scalar(TypeKind kind, PyObject* v, std::string& err) {
   switch (kind) {
     case TypeKind::kFlags:
     case TypeKind::kInt: {
@@ -484,11 +499,9 @@ bool Serializer::value(const CompiledField& f, TypeKind kind, TypeKind element, 
     case TypeKind::kTrue:
       return true;
     case TypeKind::kVector:
-      return vector(element, v, err);
     case TypeKind::kObject:
-      return nested(v, err);
+      break;  // handled by value()
   }
-  (void)f;
   err = "unknown field type";
   return false;
 }
@@ -542,32 +555,38 @@ bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
 }
 
 bool Serializer::nested(PyObject* v, std::string& err) {
-  if (py::is_dict(v)) {
-    PyObject* name = PyDict_GetItemWithError(v, underscore_key());
-    if (name == nullptr || !py::is_str(name)) {
-      PyErr_Clear();
-      err = "nested object missing _";
-      return false;
-    }
-    py::Ref hold = py::borrow(name);
-    if (is_exact_str(name)) {
-      // Each nested object takes its own snapshot.
-      std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
-      if (s) {
-        if (const Schema::Entry* e = find_by_str(*s, name, true, true)) {
-          return nested_entry(*s, *e, v, err);
-        }
+  if (!py::is_dict(v)) return nested_encoded(v, err);
+  PyObject* name = PyDict_GetItemWithError(v, underscore_key());
+  if (name == nullptr || !py::is_str(name)) {
+    PyErr_Clear();
+    err = "nested object missing _";
+    return false;
+  }
+  py::Ref hold = py::borrow(name);
+  if (is_exact_str(name)) {
+    // Each nested object takes its own snapshot.
+    std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
+    if (s) {
+      if (const Schema::Entry* e = find_by_str(*s, name, true, true)) {
+        return nested_entry(*s, *e, v, err);
       }
     }
-    ByteSource text;
-    bool exact = true;
-    if (!name_text(name, text, &exact)) {
-      err = "nested object missing _";
-      return false;
-    }
-    return nested_object(std::string_view(reinterpret_cast<const char*>(text.data), text.len), v,
-                         err, exact);
   }
+  return nested_by_text(name, v, err);
+}
+
+bool Serializer::nested_by_text(PyObject* name, PyObject* dict, std::string& err) {
+  ByteSource text;
+  bool exact = true;
+  if (!name_text(name, text, &exact)) {
+    err = "nested object missing _";
+    return false;
+  }
+  return nested_object(std::string_view(reinterpret_cast<const char*>(text.data), text.len), dict,
+                       err, exact);
+}
+
+bool Serializer::nested_encoded(PyObject* v, std::string& err) {
   if (py::is_bytes(v)) {
     // Ready-made encoding, inserted unchecked.
     auto view = module::bytes_view(v);

@@ -152,6 +152,8 @@ PyObject* pack(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!v.empty()) std::memcpy(dst, v.data(), v.size());
         dst += v.size();
       } else {
+        // Raw bytes into a bytes object's buffer: no terminator is wanted.
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
         if (!p.owned.empty()) std::memcpy(dst, p.owned.data(), p.owned.size());
         dst += p.owned.size();
       }

@@ -16,7 +16,7 @@ struct FunctionRecord {
 
 constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
-#define VELMORA_ENTRY(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fn))
+#define VELMORA_ENTRY(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&(fn)))
 
 const FunctionRecord kFunctions[] = {
     {"load_schema", VELMORA_ENTRY(load_schema), kArgs, "load_schema(schema_json)\n--\n\n"},

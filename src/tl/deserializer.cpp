@@ -280,7 +280,8 @@ py::Ref Decoder::byte_string(bool text) {
 
 py::Ref Decoder::not_a_vector(std::uint32_t id) {
   char text[32];
-  std::snprintf(text, sizeof(text), "not a vector: %08x", id);
+  // 23 characters always fit: the count cannot be short or negative.
+  (void)std::snprintf(text, sizeof(text), "not a vector: %08x", id);
   error_ = text;
   return {};
 }

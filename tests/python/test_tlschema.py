@@ -1,0 +1,297 @@
+import json
+import warnings
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import velmora.ext as ext
+from conftest import DEFAULT_SCHEMA_TEXT
+from velmora import tlschema
+
+# The compiled-in schema written as TL text, as a user of the protocol holds it.
+DEFAULT_TL = """\
+resPQ#05162463 nonce:int128 server_nonce:int128 pq:bytes server_public_key_fingerprints:Vector<long> = ResPQ;
+p_q_inner_data#83c95aec pq:bytes p:bytes q:bytes nonce:int128 server_nonce:int128 new_nonce:int256 = P_Q_inner_data;
+p_q_inner_data_dc#a9f55f95 pq:bytes p:bytes q:bytes nonce:int128 server_nonce:int128 new_nonce:int256 dc:int = P_Q_inner_data;
+server_DH_params_ok#d0e8075c nonce:int128 server_nonce:int128 encrypted_answer:bytes = Server_DH_Params;
+server_DH_inner_data#b5890dba nonce:int128 server_nonce:int128 g:int dh_prime:bytes g_a:bytes server_time:int = Server_DH_inner_data;
+client_DH_inner_data#6643b654 nonce:int128 server_nonce:int128 retry_id:long g_b:bytes = Client_DH_Inner_Data;
+dh_gen_ok#3bcbf734 nonce:int128 server_nonce:int128 new_nonce_hash1:int128 = Set_client_DH_params_answer;
+dh_gen_retry#46dc1fb9 nonce:int128 server_nonce:int128 new_nonce_hash2:int128 = Set_client_DH_params_answer;
+dh_gen_fail#a69dae02 nonce:int128 server_nonce:int128 new_nonce_hash3:int128 = Set_client_DH_params_answer;
+rpc_result#f35c6d01 req_msg_id:long result:Object = RpcResult;
+msg_container#73f1f8dc messages:vector<%Message> = MessageContainer;
+gzip_packed#3072cfa1 packed_data:bytes = Object;
+
+// Peers and users
+inputPeerEmpty#7f3b18ea = InputPeer;
+inputPeerSelf#7da07ec9 = InputPeer;
+inputPeerChat#35a95cb9 chat_id:long = InputPeer;
+inputPeerUser#dde8a54c user_id:long access_hash:long = InputPeer;
+inputPeerChannel#27bcbbfc channel_id:long access_hash:long = InputPeer;
+inputUserSelf#f7c1b13f = InputUser;
+inputUser#f21158c6 user_id:long access_hash:long = InputUser;
+inputChannel#f35aec28 channel_id:long access_hash:long = InputChannel;
+inputClientProxy#75588b3f address:string port:int = InputClientProxy;
+inputCheckPasswordEmpty#9880f658 = InputCheckPasswordSRP;
+inputCheckPasswordSRP#d27ff082 srp_id:long A:bytes M1:bytes = InputCheckPasswordSRP;
+codeSettings#ad253d78 flags:# allow_flashcall:flags.0?true current_number:flags.1?true
+    allow_app_hash:flags.4?true allow_missed_call:flags.5?true allow_firebase:flags.7?true
+    unknown_number:flags.9?true logout_tokens:flags.6?Vector<bytes> token:flags.8?string
+    app_sandbox:flags.8?Bool = CodeSettings;
+emailVerificationCode#922e55a9 code:string = EmailVerification;
+emailVerificationGoogle#db909ec2 token:string = EmailVerification;
+inputReplyToMessage#3bd4b7c2 flags:# reply_to_msg_id:int top_msg_id:flags.0?int
+    reply_to_peer_id:flags.1?InputPeer quote_text:flags.2?string
+    quote_entities:flags.3?Vector<MessageEntity> quote_offset:flags.4?int
+    monoforum_peer_id:flags.5?InputPeer todo_item_id:flags.6?int poll_option:flags.7?bytes = InputReplyTo;
+
+---functions---
+
+msgs_ack#62d6b459 msg_ids:Vector<long> = MsgsAck;
+msgs_state_req#da69fb52 msg_ids:Vector<long> = MsgsStateReq;
+req_pq_multi#be7e8ef1 nonce:int128 = ResPQ;
+req_DH_params#d712e4be nonce:int128 server_nonce:int128 p:bytes q:bytes public_key_fingerprint:long encrypted_data:bytes = Server_DH_Params;
+set_client_DH_params#f5045f1f nonce:int128 server_nonce:int128 encrypted_data:bytes = Set_client_DH_params_answer;
+rpc_drop_answer#58e4a740 req_msg_id:long = RpcDropAnswer;
+initConnection#c1cd5ea9 {X:Type} flags:# api_id:int device_model:string system_version:string
+    app_version:string system_lang_code:string lang_pack:string lang_code:string
+    proxy:flags.0?InputClientProxy params:flags.1?JSONValue query:!X = X;
+invokeWithLayer#da9b0d0d {X:Type} layer:int query:!X = X;
+auth.sendCode#a677244f phone_number:string api_id:int api_hash:string settings:CodeSettings = auth.SentCode;
+auth.signUp#aac7b717 flags:# no_joined_notifications:flags.0?true phone_number:string
+    phone_code_hash:string first_name:string last_name:string = auth.Authorization;
+auth.signIn#8d52a951 flags:# phone_number:string phone_code_hash:string phone_code:flags.0?string
+    email_verification:flags.1?EmailVerification = auth.Authorization;
+auth.logOut#3e72ba19 = auth.LoggedOut;
+auth.checkPassword#d18b4d16 password:InputCheckPasswordSRP = auth.Authorization;
+auth.requestPasswordRecovery#d897bc66 = auth.PasswordRecovery;
+auth.exportLoginToken#b7e085fe api_id:int api_hash:string except_ids:Vector<long> = auth.LoginToken;
+auth.importLoginToken#95ac5ce4 token:bytes = auth.LoginToken;
+account.updateStatus#6628562c offline:Bool = Bool;
+account.getPassword#548a30f5 = account.Password;
+updates.getState#edd4882a = updates.State;
+help.getConfig#c4f9186b = Config;
+help.getNearestDc#1fb33026 = NearestDc;
+"""
+
+FIELD_DEFAULTS = {"flag_bit": None, "flags_group": None, "is_bare": False, "is_vector": False,
+                  "vector_inner": None, "vector_inner_is_vector": False}
+
+
+def records(document):
+    """Every record of a (named-key) document with absent attributes at their defaults."""
+    out = {}
+    for table in ("methods", "constructors"):
+        for name, rec in document.get(table, {}).items():
+            out[table, name] = (rec["cid"], rec.get("has_flags", False),
+                                [{**FIELD_DEFAULTS, **f} for f in rec["fields"]])
+    return out
+
+
+def convert_quietly(text):
+    document, found = tlschema.convert_with_warnings(text)
+    return json.loads(document), found
+
+
+@pytest.mark.usefixtures("restore_default_schema")
+def test_default_schema_from_tl_text():
+    document, found = tlschema.convert_with_warnings(DEFAULT_TL)
+    got, want = records(json.loads(document)), records(json.loads(DEFAULT_SCHEMA_TEXT))
+    assert sorted(got) == sorted(want)
+    for key in want:
+        assert got[key] == want[key], key
+    # The one declaration the codec reads differently: a bare vector of bare messages.
+    assert [(w.line, "vector<%Message>" in w.message) for w in found] == [(11, True)]
+    assert ext.load_schema(document) == {"layer": 0, "methods": 21, "constructors": 27}
+    assert ext.schema_info() == {"layer": 0, "methods": 21, "constructors": 27}
+
+
+@given(st.lists(st.sampled_from([" ", "\n", "\t ", "  // remark\n", "\r\n"]), min_size=1))
+@settings(max_examples=50, deadline=None)
+def test_layout_and_comments_do_not_change_the_document(separators):
+    baseline = tlschema.convert_with_warnings(DEFAULT_TL)[0]
+    tokens = DEFAULT_TL.replace("// Peers and users", "").split()
+    # A section line stays a line of its own; everything else may be laid out freely.
+    text = "".join(f"\n{tok}\n" if tok.startswith("---") else tok + separators[i % len(separators)]
+                   for i, tok in enumerate(tokens))
+    assert tlschema.convert_with_warnings(text)[0] == baseline
+
+
+@pytest.mark.parametrize(
+    "text, field, attributes",
+    [
+        ("a#1 x:Vector<Vector<int>> = A;", "x",
+         {"type": "Vector", "is_vector": True, "vector_inner": "Vector", "vector_inner_is_vector": True}),
+        ("a#1 flags:# flags2:# x:flags2.31?int = A;", "x", {"flag_bit": 31, "flags_group": "flags2"}),
+        ("a#1 flags:# x:flags.2?Vector<InputPeer> = A;", "x",
+         {"type": "Vector", "is_vector": True, "vector_inner": "InputPeer", "flag_bit": 2}),
+        ("a#1 x:true = A;", "x", {"type": "true", "is_bare": True}),
+        ("a#1 {X:Type} x:!X = A;", "x", {"type": "!X"}),
+        ("a#1 x:Maybe<Vector<int>> = A;", "x", {"type": "Maybe<Vector<int>>"}),
+        ("a#1 x:storage.FileType = A;", "x", {"type": "storage.FileType"}),
+    ],
+)
+def test_field_attributes(text, field, attributes):
+    document, found = convert_quietly(text)
+    (fields,) = [rec["fields"] for rec in document["constructors"].values()]
+    (got,) = [{**FIELD_DEFAULTS, **f} for f in fields if f["name"] == field]
+    assert got == {**FIELD_DEFAULTS, "name": field, "type": got["type"], **attributes}
+    assert found == []
+
+
+@pytest.mark.usefixtures("restore_default_schema")
+@pytest.mark.parametrize(
+    "text, name, args, wire, decoded",
+    [
+        # Two flags words: y sits in word 0, x in word 1 (bit 3), z is absent.
+        ("a#0000abcd flags:# flags2:# x:flags2.3?int y:flags.0?true z:flags.1?long = A;",
+         "a", {"x": 5, "y": True}, "cdab0000 01000000 08000000 05000000",
+         {"_": "a", "flags": 1, "flags2": 8, "x": 5, "y": True}),
+        ("v#80000001 x:Vector<Vector<int>> = V;", "v", {"x": [[1, 2], [3]]},
+         "01000080 15c4b51c 02000000 15c4b51c 02000000 01000000 02000000"
+         " 15c4b51c 01000000 03000000", {"_": "v", "x": [[1, 2], [3]]}),
+        # A cid above 2**31, and a string padded to 4 bytes.
+        ("s#fedcba98 t:string n:int = S;", "s", {"t": "hey", "n": -1}, "98badcfe 03686579 ffffffff",
+         {"_": "s", "t": "hey", "n": -1}),
+    ],
+)
+def test_converted_schema_encodes_tl_wire_form(text, name, args, wire, decoded):
+    ext.load_schema(tlschema.convert(text))
+    data = ext.serialize_constructor(name, args)
+    assert data.hex() == wire.replace(" ", "")
+    assert ext.loads(data) == decoded
+
+
+@pytest.mark.usefixtures("restore_default_schema")
+def test_layer_comment():
+    document = tlschema.convert("// LAYER 158\nping#7abe77ec ping_id:long = Pong;\n")
+    assert json.loads(document)["layer"] == 158
+    assert ext.load_schema(document) == {"layer": 158, "methods": 0, "constructors": 1}
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("// LAYER 1\nint ? = Int;\nvector#1cb5c415 {t:Type} # [ t ] = Vector t;\n",
+         [(2, "int has no constructor identifier"), (3, "built-in vector")]),
+        ("ok#1 = A;\nx#2 n:# v:n*[ int ] = X;\n", [(2, "repeated group")]),
+        ("a#1 x:Vector<Vector<long>> = A;", [(1, "inner vectors as int, not long")]),
+        ("a#1 = A;\n\nb#2 x:%Foo y:message z:Vector<future_salt> = B;",
+         [(3, "x is %Foo, a bare type"), (3, "y is message, a bare type"),
+          (3, "z is Vector<future_salt>; the codec reads each element as a boxed object")]),
+        ("a#1 = A;\nb#1 = B;\n", [(2, "has the identifier 00000001 of a")]),
+        ("a#1 = A;\na#2 = A;\n", [(2, "a is declared again")]),
+        ("a#1 x:int x:long = A;", [(1, "field x occurs twice")]),
+        ("a#1 _:int = A;", [(1, "a field named _ replaces the constructor name")]),
+        ("a#1 flags:# extra:# x:extra.0?int = A;", [(1, "extra shares flags word 0 with flags")]),
+        ("a#1 flags:# flags2:flags.0?# = A;", [(1, "flags2 is conditional")]),
+        ("// LAYER 3\na#1 = A;\n// LAYER 4\n", [(3, "layer 4 replaces layer 3")]),
+    ],
+)
+def test_warnings_name_their_lines(text, expected):
+    _, found = tlschema.convert_with_warnings(text)
+    assert len(found) == len(expected), found
+    for warning, (line, fragment) in zip(found, expected):
+        assert warning.line == line and fragment in warning.message, warning
+
+
+def test_convert_issues_python_warnings():
+    with pytest.warns(tlschema.TLSchemaConversionWarning, match=r"^line 2: b: field x is %Foo"):
+        tlschema.convert("a#1 = A;\nb#2 x:%Foo = B;\n")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        tlschema.convert("a#1 x:int = A;")
+
+
+@pytest.mark.parametrize(
+    "text, line, column, fragment",
+    [
+        ("a#1 = A;\nb#2 x:Vector<int = B;", 2, 17, "'>' expected"),
+        ("a#1 = A;\n  b#2 x:flags.0?int = B;", 2, 9, "not an earlier field of type #"),
+        ("b#2 f:# x:f.32?int = B;", 1, 13, "flag bit 32 of x is above 31"),
+        ("b#2 x:!Y = B;", 1, 7, "names no type parameter"),
+        ("b#2 x:in?t = B;", 1, 9, "malformed condition"),
+        ("a#1 = A;\nb#2g = B;", 2, 4, "must be 1 to 8 hex digits"),
+        ("b#123456789 = B;", 1, 11, "must be 1 to 8 hex digits"),
+        ("b#2 x = B;", 1, 5, "must be written name:type"),
+        ("b#2 9x:int = B;", 1, 5, "invalid field name"),
+        ("b#2 x:int B;", 1, 12, "missing '= ResultType'"),
+        ("b#2 x:int = ;", 1, 12, "missing result type"),
+        ("b#2 = B = C;", 1, 9, "unexpected '='"),
+        ("a#1 = A;\n\nb#2 x:int = B", 3, 1, "not terminated by ';'"),
+        ("b#2 x:int\n---functions---\n= B;", 2, 1, "section line inside a declaration"),
+        ("---methods---", 1, 1, "unknown section line"),
+        ("a#1 = A;\n  ;", 2, 3, "empty declaration"),
+        ("3a#1 = A;", 1, 1, "invalid declaration name"),
+        ("b#2 {X:} = B;", 1, 5, "malformed type parameter"),
+        ("// LAYER 4294967296", 1, 1, "does not fit in 32 bits"),
+        ("b#2 x:Vector<int,long> = B;", 1, 7, "exactly one element type"),
+    ],
+)
+def test_errors_name_line_and_column(text, line, column, fragment):
+    with pytest.raises(tlschema.TLSchemaError) as caught:
+        tlschema.convert_with_warnings(text)
+    err = caught.value
+    assert (err.line, err.column) == (line, column), str(err)
+    assert fragment in err.reason
+    assert str(err).startswith(f"line {line}, column {column}: ")
+
+
+# Property: whatever a declaration holds, the converted schema makes the codec
+# write and read it as TL does: conditional fields present exactly when their
+# bit is set, in the word their condition names.
+SCALARS = {
+    "int": st.integers(-2**31, 2**31 - 1),
+    "long": st.integers(-2**63, 2**63 - 1),
+    "double": st.floats(allow_nan=False),
+    "string": st.text(max_size=300),
+    "bytes": st.binary(max_size=300),
+    "int128": st.binary(min_size=16, max_size=16),
+    "int256": st.binary(min_size=32, max_size=32),
+    "Bool": st.booleans(),
+    "Vector<long>": st.lists(st.integers(-2**63, 2**63 - 1), max_size=5),
+    "Vector<string>": st.lists(st.text(max_size=10), max_size=5),
+    "Vector<Vector<int>>": st.lists(st.lists(st.integers(-2**31, 2**31 - 1), max_size=3), max_size=3),
+}
+
+
+@st.composite
+def declaration_and_value(draw):
+    slots = draw(st.lists(st.tuples(st.sampled_from(["flags", "flags2"]), st.integers(0, 31)),
+                          unique=True, max_size=8))
+    fields, value, present = [], {}, []
+    for i, slot in enumerate([None] * draw(st.integers(0, 4)) + slots):
+        kind = draw(st.sampled_from(sorted(SCALARS) + ["true"] * (slot is not None)))
+        fields.append(f"f{i}:" + (f"{slot[0]}.{slot[1]}?" if slot else "") + kind)
+        if kind == "true":
+            value[f"f{i}"] = given = draw(st.booleans())
+        elif slot is None or draw(st.booleans()):
+            value[f"f{i}"] = draw(SCALARS[kind])
+            given = True
+        else:
+            given = False
+        if slot is not None and given:
+            present.append(slot)
+    if not slots:
+        # No field depends on the words, so TL reads them as plain numbers the caller gives.
+        value.update(flags=0, flags2=0)
+    cid = draw(st.integers(0, 2**32 - 1).filter(lambda c: c not in (0x1CB5C415,)))
+    text = f"// LAYER 9\nrec#{cid:x} flags:# flags2:#\n    " + "\n    ".join(fields) + " = Rec;\n"
+    return text, value, present
+
+
+@pytest.mark.usefixtures("restore_default_schema")
+@given(declaration_and_value())
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+def test_converted_declarations_round_trip(case):
+    text, value, present = case
+    document, found = tlschema.convert_with_warnings(text)
+    assert found == []
+    ext.load_schema(document)
+    decoded = ext.loads(ext.serialize_constructor("rec", value))
+    words = {"flags": decoded.pop("flags"), "flags2": decoded.pop("flags2")}
+    assert decoded.pop("_") == "rec"
+    assert decoded == {k: v for k, v in value.items() if k not in words}
+    assert {(g, b) for g in words for b in range(32) if words[g] >> b & 1} == set(present)

@@ -1,35 +1,71 @@
-"""Type stubs for the native module velmora.ext."""
+"""Type stubs for the native module velmora.ext.
+
+Names that start with an underscore exist for type checking only: import them
+under ``typing.TYPE_CHECKING``, never at run time.
+"""
 
 from typing import Any, Sequence, SupportsIndex, TypedDict, Union
 
-__all__: list[str]
+__all__ = [
+    "load_schema",
+    "schema_info",
+    "serialize_method",
+    "serialize_constructor",
+    "deserialize_constructor",
+    "dumps",
+    "loads",
+    "aes_ige_enc",
+    "aes_ige_fast_path",
+    "aes_ige_dec",
+    "aes_ige_enc_raw",
+    "aes_ige_dec_raw",
+    "aes_gcm_encrypt",
+    "aes_gcm_decrypt",
+    "cut",
+    "pack",
+]
 
 class InternalFault(BaseException):
-    """An internal consistency check failed. Not an Exception subclass."""
+    """An internal consistency check failed; no input of the caller's leads here.
+    Derives from BaseException, so ``except Exception`` lets it pass."""
 
-class SchemaSummary(TypedDict):
+class _SchemaSummary(TypedDict):
     layer: int
     methods: int
     constructors: int
 
-# A decoded TL object: "_" holds the constructor name, the other keys the
-# fields; unknown identifiers give {"_": "unknownConstructor", "cid", "raw"}.
-TLObject = dict[str, Any]
-Decoded = Union[TLObject, list[Any]]
+# A TL object: "_" holds the constructor name (or, nested, a method's), the
+# other keys the fields. Decoding an identifier the schema does not know gives
+# {"_": "unknownConstructor", "cid": int, "raw": hex str}.
+_TLObject = dict[str, Any]
+# What one object read yields: an object, or a vector of such reads.
+_Decoded = Union[_TLObject, list["_Decoded"]]
 
-def load_schema(schema_json: str) -> SchemaSummary: ...
-def schema_info() -> SchemaSummary: ...
-def serialize_method(method: str, args: dict[str, Any]) -> bytes: ...
-def serialize_constructor(name: str, args: dict[str, Any]) -> bytes: ...
-def deserialize_constructor(data: bytes) -> Decoded: ...
-def dumps(obj: Union[bytes, dict[str, Any]]) -> bytes: ...
-def loads(data: bytes) -> Decoded: ...
+# Schemas. A document is JSON text; both return the summary of the schema now installed.
+def load_schema(schema_json: str) -> _SchemaSummary: ...
+def schema_info() -> _SchemaSummary: ...
+
+# TL serialization. Bad values raise ValueError; no installed schema, RuntimeError.
+def serialize_method(method: str, args: _TLObject) -> bytes: ...
+def serialize_constructor(name: str, args: _TLObject) -> bytes: ...
+def dumps(obj: Union[bytes, _TLObject]) -> bytes: ...
+
+# TL deserialization; bytes after the first object are ignored.
+def deserialize_constructor(data: bytes) -> _Decoded: ...
+def loads(data: bytes) -> _Decoded: ...
+
+# AES-256-IGE: data a multiple of 16 bytes, key 32 bytes, iv 32 bytes (c0 then p0).
 def aes_ige_enc(data: bytes, key: bytes, iv: bytes) -> bytes: ...
 def aes_ige_fast_path() -> bool: ...
 def aes_ige_dec(data: bytes, key: bytes, iv: bytes) -> bytes: ...
 def aes_ige_enc_raw(data: bytes, key: bytes, iv: bytes) -> list[int]: ...
 def aes_ige_dec_raw(data: bytes, key: bytes, iv: bytes) -> list[int]: ...
+
+# AES-256-GCM: key 32 bytes, nonce 12 bytes; sealed = ciphertext followed by the 16-byte tag.
+# Every failure, a bad key or nonce length included, is a RuntimeError.
 def aes_gcm_encrypt(key: bytes, nonce: bytes, plaintext: bytes, aad: bytes) -> bytes: ...
 def aes_gcm_decrypt(key: bytes, nonce: bytes, ciphertext: bytes, aad: bytes) -> bytes: ...
+
+# Byte helpers. A str is never taken as a sequence of bytes.
 def cut(data: bytes, offset: SupportsIndex, length: SupportsIndex) -> bytes: ...
 def pack(parts: Sequence[Sequence[SupportsIndex]]) -> bytes: ...

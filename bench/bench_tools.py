@@ -1,0 +1,67 @@
+"""The TL schema converter on a protocol-sized text: 2,000 declarations with flags
+words, conditional fields, presence flags and vectors. The baseline is loading the
+document it produces, so the ratio says what converting costs next to loading."""
+
+import pathlib
+import random
+import time
+
+from timing import fmt_ns, table
+
+import velmora.ext as ext
+from velmora import tlschema
+
+PLAIN = ["int", "long", "string", "bytes", "Bool", "double", "int128", "int256", "InputPeer", "Peer"]
+
+
+def generated_tl(records=2000, seed=11):
+    rnd = random.Random(seed)
+
+    def declaration(name):
+        words = [f"{name}#{rnd.getrandbits(32):08x}", "flags:#"]
+        for j in range(rnd.randint(2, 9)):
+            t = rnd.choice(PLAIN)
+            if rnd.random() < 0.15:
+                t = f"Vector<{t}>"
+            if rnd.random() < 0.4:
+                t = f"flags.{j % 32}?{'true' if rnd.random() < 0.3 else t}"
+            words.append(f"field_{j}:{t}")
+        return " ".join(words) + f" = Type{rnd.randrange(300)};"
+
+    constructors = records - records // 4
+    lines = ["// LAYER 200"]
+    lines += [declaration(f"someConstructorName{i}") for i in range(constructors)]
+    lines.append("---functions---")
+    lines += [declaration(f"namespace.someMethodName{i}") for i in range(records // 4)]
+    return "\n".join(lines) + "\n"
+
+
+def best_of(fn, repeat=5):
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter_ns()
+        fn()
+        times.append(time.perf_counter_ns() - t0)
+    return min(times)
+
+
+def main():
+    text = generated_tl()
+    document = tlschema.convert(text)
+    try:
+        info = ext.load_schema(document)
+        ours = best_of(lambda: tlschema.convert(text))
+        base = best_of(lambda: ext.load_schema(document))
+    finally:
+        ext.load_schema((pathlib.Path(__file__).parents[1] / "src/schema/default_schema.json").read_text())
+    records = info["methods"] + info["constructors"]
+    print(f"TL text: {len(text) / 1e3:.0f} kB, {records} records")
+    table(
+        ["case", "convert", "load_schema of the result", "ratio (convert / load)", "target", "met"],
+        [["tlschema.convert, 2,000 records", fmt_ns(ours), fmt_ns(base), f"{ours / base:.1f}x",
+          "< 1 s", "yes" if ours < 1e9 else "MISSED"]],
+    )
+
+
+if __name__ == "__main__":
+    main()

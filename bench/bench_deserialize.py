@@ -3,16 +3,14 @@ document, on three messages of the default schema. Results are compared
 first; the table shows both times and the ratio."""
 
 import json
-import pathlib
 import struct
 
-from timing import fmt_ns, per_call_ns, table
+from timing import DEFAULT_SCHEMA, fmt_ns, per_call_ns, table
 
 import velmora.ext as ext
 from pure_tl_decode import Decoder
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-DOC = json.loads((ROOT / "src/schema/default_schema.json").read_text())
+DOC = json.loads(DEFAULT_SCHEMA)
 
 
 def u32(*xs):
@@ -35,7 +33,7 @@ CASES = [
 
 
 def main():
-    ext.load_schema((ROOT / "src/schema/default_schema.json").read_text())
+    ext.load_schema(DEFAULT_SCHEMA)
     pure = Decoder(DOC)
     rows = []
     for name, data, target_ns in CASES:

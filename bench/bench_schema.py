@@ -7,7 +7,7 @@ import re
 import subprocess
 import sys
 
-from timing import fmt_ns, per_call_ns, table
+from timing import DEFAULT_SCHEMA, fmt_ns, per_call_ns, table
 
 import velmora.ext as ext
 
@@ -55,7 +55,7 @@ def main():
         ours = per_call_ns(lambda: ext.load_schema(text), repeat=5)
         base = per_call_ns(lambda: json.loads(text), repeat=5)
     finally:
-        ext.load_schema((__import__("pathlib").Path(__file__).parents[1] / "src/schema/default_schema.json").read_text())
+        ext.load_schema(DEFAULT_SCHEMA)
     print(f"document: {len(text) / 1e6:.2f} MB, {info['methods'] + info['constructors']} records")
     imports = sorted(import_time_us() for _ in range(7))
     table(

@@ -9,11 +9,11 @@ import sys
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
 from pure_tl_encode import Encoder  # noqa: E402
-from timing import fmt_ns, per_call_ns, table  # noqa: E402
+from timing import DEFAULT_SCHEMA, fmt_ns, per_call_ns, table  # noqa: E402
 
 import velmora.ext as ext  # noqa: E402
 
-SCHEMA = (pathlib.Path(__file__).parents[1] / "src/schema/default_schema.json").read_text()
+SCHEMA = DEFAULT_SCHEMA
 
 PEER = {"user_id": 123456789, "access_hash": -5284012345678901234}
 INIT = {

@@ -2,11 +2,9 @@
 words, conditional fields, presence flags and vectors. The baseline is loading the
 document it produces, so the ratio says what converting costs next to loading."""
 
-import pathlib
 import random
-import time
 
-from timing import fmt_ns, table
+from timing import DEFAULT_SCHEMA, fmt_ns, per_call_ns, table
 
 import velmora.ext as ext
 from velmora import tlschema
@@ -36,24 +34,15 @@ def generated_tl(records=2000, seed=11):
     return "\n".join(lines) + "\n"
 
 
-def best_of(fn, repeat=5):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter_ns()
-        fn()
-        times.append(time.perf_counter_ns() - t0)
-    return min(times)
-
-
 def main():
     text = generated_tl()
     document = tlschema.convert(text)
     try:
         info = ext.load_schema(document)
-        ours = best_of(lambda: tlschema.convert(text))
-        base = best_of(lambda: ext.load_schema(document))
+        ours = per_call_ns(lambda: tlschema.convert(text))
+        base = per_call_ns(lambda: ext.load_schema(document))
     finally:
-        ext.load_schema((pathlib.Path(__file__).parents[1] / "src/schema/default_schema.json").read_text())
+        ext.load_schema(DEFAULT_SCHEMA)
     records = info["methods"] + info["constructors"]
     print(f"TL text: {len(text) / 1e3:.0f} kB, {records} records")
     table(

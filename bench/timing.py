@@ -6,6 +6,9 @@ import timeit
 
 BUILD = pathlib.Path(os.environ.get("VELMORA_BUILD", "build/release"))
 
+# The compiled-in schema document: what benches that load another one put back.
+DEFAULT_SCHEMA = (pathlib.Path(__file__).resolve().parents[1] / "src/schema/default_schema.json").read_text()
+
 
 def _best_ns(fn, min_time, repeat):
     timer = timeit.Timer(fn)

@@ -1,18 +1,20 @@
-#include "tl/serializer.hpp"
+#include "codec/serializer.hpp"
 
 #include <cstring>
 #include <string>
 
-#include "module/call.hpp"
+#include "codec/compiled.hpp"
+#include "codec/depth.hpp"
 #include "schema/schema.hpp"
-#include "tl/compiled.hpp"
-#include "tl/depth.hpp"
-#include "tl/wire.hpp"
+#include "wire/wire.hpp"
 
-namespace velmora::tl {
+namespace velmora::codec {
 namespace {
 
 using schema::Schema;
+using wire::kFlagsWords;
+using wire::kMaxByteStringLen;
+using wire::Writer;
 
 // Bytes taken from a Python value: a view into an object kept alive, or
 // bytes of our own.
@@ -25,6 +27,10 @@ struct ByteSource {
   void set_own() {
     data = reinterpret_cast<const std::uint8_t*>(own.data());
     len = own.size();
+  }
+  void set_view(py::ByteView v) {
+    data = v.data();
+    len = v.size();
   }
 };
 
@@ -56,17 +62,16 @@ bool decode_hex(const std::uint8_t* p, std::size_t n, std::string& out) {
   return true;
 }
 
-// UTF-8 of a str through one temporary bytes object; false with the error
-// cleared when the text cannot be encoded (a lone surrogate).
+// UTF-8 of a str; false with the error cleared when the text cannot be
+// encoded (a lone surrogate).
 bool utf8_of(PyObject* s, ByteSource& out) {
-  out.keep = py::steal(PyUnicode_AsUTF8String(s));
+  py::ByteView v;
+  out.keep = py::utf8_of(s, &v);
   if (!out.keep) {
     PyErr_Clear();
     return false;
   }
-  auto v = module::bytes_view(out.keep.get());
-  out.data = v.data();
-  out.len = v.size();
+  out.set_view(v);
   return true;
 }
 
@@ -75,20 +80,14 @@ bool utf8_of(PyObject* s, ByteSource& out) {
 // with backslash escapes for the message, and *exact is cleared so that the
 // rendering is never looked up. False only when even that fails.
 bool name_text(PyObject* s, ByteSource& out, bool* exact) {
-  *exact = true;
-  out.keep = py::steal(PyUnicode_AsUTF8String(s));
+  *exact = utf8_of(s, out);
+  if (*exact) return true;
+  out.keep = py::steal(PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace"));
   if (!out.keep) {
     PyErr_Clear();
-    *exact = false;
-    out.keep = py::steal(PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace"));
-    if (!out.keep) {
-      PyErr_Clear();
-      return false;
-    }
+    return false;
   }
-  auto v = module::bytes_view(out.keep.get());
-  out.data = v.data();
-  out.len = v.size();
+  out.set_view(py::bytes_view(out.keep.get()));
   return true;
 }
 
@@ -158,9 +157,7 @@ int to_bool(PyObject* v) {
 // Byte-source conversion; an error text or null.
 const char* byte_source(PyObject* v, ByteSource& out) {
   if (py::is_bytes(v)) {
-    auto view = module::bytes_view(v);
-    out.data = view.data();
-    out.len = view.size();
+    out.set_view(py::bytes_view(v));
     return nullptr;
   }
   if (py::is_str(v)) {
@@ -234,7 +231,7 @@ class Serializer {
   // The recursive path (object -> value -> vector/nested -> object) keeps
   // its frames small, so the deepest accepted nesting fits a small thread
   // stack even in sanitizer builds; everything else runs in frames of its own.
-  bool value(const CompiledField& f, TypeKind kind, TypeKind element, PyObject* v, std::string& err);
+  bool value(TypeKind kind, TypeKind element, PyObject* v, std::string& err);
   [[gnu::noinline]] bool scalar(TypeKind kind, PyObject* v, std::string& err);
   [[gnu::noinline]] bool nested_by_text(PyObject* name, PyObject* dict, std::string& err);
   [[gnu::noinline]] bool nested_encoded(PyObject* v, std::string& err);
@@ -279,7 +276,7 @@ bool Serializer::object(std::string_view name, PyObject* dict, const Schema& s,
         missing_field(name, f, err);
         return false;
       }
-      if (!value(f, f.kind, f.element, v.get(), err)) {
+      if (!value(f.kind, f.element, v.get(), err)) {
         field_error(name, f, err);
         return false;
       }
@@ -287,7 +284,7 @@ bool Serializer::object(std::string_view name, PyObject* dict, const Schema& s,
     return true;
   }
 
-  std::uint32_t words[8] = {};
+  std::uint32_t words[kFlagsWords] = {};
   for (const CompiledField& f : rec.fields) {
     if (!f.def->flag_bit) continue;
     py::Ref v = lookup(dict, f.key.get());
@@ -313,7 +310,7 @@ bool Serializer::object(std::string_view name, PyObject* dict, const Schema& s,
         continue;
       }
     }
-    if (!value(f, f.kind, f.element, v.get(), err)) {
+    if (!value(f.kind, f.element, v.get(), err)) {
       field_error(name, f, err);
       return false;
     }
@@ -366,9 +363,7 @@ bool Serializer::byte_string(PyObject* v, bool text, std::string& err) {
     if (py::is_str(v)) {
       if (!utf8_of(v, src)) src.len = 0;
     } else if (py::is_bytes(v)) {
-      auto view = module::bytes_view(v);
-      src.data = view.data();
-      src.len = view.size();
+      src.set_view(py::bytes_view(v));
     }
   } else if (const char* e = byte_source(v, src)) {
     err = e;
@@ -383,9 +378,7 @@ bool Serializer::byte_string(PyObject* v, bool text, std::string& err) {
   return true;
 }
 
-bool Serializer::value(const CompiledField& f, TypeKind kind, TypeKind element, PyObject* v,
-                       std::string& err) {
-  (void)f;
+bool Serializer::value(TypeKind kind, TypeKind element, PyObject* v, std::string& err) {
   if (kind == TypeKind::kVector) return vector(element, v, err);
   if (kind == TypeKind::kObject) return nested(v, err);
   return scalar(kind, v, err);
@@ -421,7 +414,7 @@ bool Serializer::scalar(TypeKind kind, PyObject* v, std::string& err) {
         }
       }
       if (py::is_bytes(v)) {
-        auto view = module::bytes_view(v);
+        auto view = py::bytes_view(v);
         if (view.size() != 8) {
           err = "int expected";
           return false;
@@ -516,7 +509,6 @@ bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
   const TypeKind inner = TypeKind::kInt;
   const Py_ssize_t n = list ? py::list_size(v) : py::tuple_size(v);
   w_.put_vector_header(static_cast<std::uint32_t>(n));
-  static const CompiledField kItem{};
   Py_ssize_t i = 0;
   if (element == TypeKind::kLong || element == TypeKind::kInt) {
     const std::size_t item_len = element == TypeKind::kLong ? 8 : 4;
@@ -545,7 +537,7 @@ bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
       return false;
     }
     py::Ref item = py::borrow(list ? PyList_GetItem(v, i) : PyTuple_GetItem(v, i));
-    if (!value(kItem, element, inner, item.get(), err)) return false;
+    if (!value(element, inner, item.get(), err)) return false;
   }
   if (list && py::list_size(v) != n) {
     err = "vector changed size during serialization";
@@ -589,19 +581,15 @@ bool Serializer::nested_by_text(PyObject* name, PyObject* dict, std::string& err
 bool Serializer::nested_encoded(PyObject* v, std::string& err) {
   if (py::is_bytes(v)) {
     // Ready-made encoding, inserted unchecked.
-    auto view = module::bytes_view(v);
+    auto view = py::bytes_view(v);
     w_.put_raw(view.data(), view.size());
     return true;
   }
   if (py::is_str(v)) {
+    // The hex text of a ready-made encoding; empty text writes nothing.
     ByteSource src;
     std::string raw;
-    if (!utf8_of(v, src)) {
-      err = "nested field expected dict or bytes, got string";
-      return false;
-    }
-    if (src.len == 0) return true;
-    if (!decode_hex(src.data, src.len, raw)) {
+    if (!utf8_of(v, src) || !decode_hex(src.data, src.len, raw)) {
       err = "nested field expected dict or bytes, got string";
       return false;
     }
@@ -612,65 +600,50 @@ bool Serializer::nested_encoded(PyObject* v, std::string& err) {
   return false;
 }
 
-Result<py::Ref> top_level(std::string_view name, PyObject* args, bool method) {
-  std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
-  if (!s) return Failure::runtime("schema not loaded");
-  const Schema::Entry* e = method ? s->find_method(name) : s->find_constructor(name);
-  if (e == nullptr) {
-    return Failure::value(std::string(method ? "unknown method: " : "unknown constructor: ")
-                              .append(name));
-  }
+// Writes the top-level object of a record found in snapshot s.
+Result<py::Ref> encode_top(const Schema& s, const Schema::Entry& e, PyObject* args) {
   if (!py::is_dict(args)) return Failure::value("TL args must be a dict");
   Writer w;
   Serializer ser(w);
   std::string err;
-  if (!ser.top(name, args, *s, *e, err)) return Failure::value(std::move(err));
-  return module::new_bytes(w.data(), w.size());
+  if (!ser.top(*e.name, args, s, e, err)) return Failure::value(std::move(err));
+  return py::new_bytes(w.data(), w.size());
 }
 
-// The top level for a name given as a Python object; the text path when the
-// fast lookup does not find it.
-Result<py::Ref> top_level_obj(PyObject* name, PyObject* args, bool method) {
-  if (is_exact_str(name)) {
-    std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
-    if (s) {
-      if (const Schema::Entry* e = find_by_str(*s, name, !method, method)) {
-        if (!py::is_dict(args)) return Failure::value("TL args must be a dict");
-        Writer w;
-        Serializer ser(w);
-        std::string err;
-        if (!ser.top(*e->name, args, *s, *e, err)) return Failure::value(std::move(err));
-        return module::new_bytes(w.data(), w.size());
-      }
-    }
+// The top level for a name given as a str: the exact-str lookup first, the
+// text path when that does not find it.
+Result<py::Ref> top_level(PyObject* name, PyObject* args, bool method) {
+  std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
+  if (s) {
+    const Schema::Entry* e = find_by_str(*s, name, !method, method);
+    if (e != nullptr) return encode_top(*s, *e, args);
   }
-  auto text = module::arg_text(method ? "method" : "name", name);
-  if (!text) return std::move(text).failure();
-  return top_level(*text, args, method);
+  py::ByteView text;
+  py::Ref hold = py::utf8_of(name, &text);  // UnicodeEncodeError passed on as it is
+  if (!hold) return Failure::pending();
+  const std::string_view n(reinterpret_cast<const char*>(text.data()), text.size());
+  if (!s) return Failure::runtime("schema not loaded");
+  const Schema::Entry* e = method ? s->find_method(n) : s->find_constructor(n);
+  if (e == nullptr) {
+    return Failure::value(std::string(method ? "unknown method: " : "unknown constructor: ").append(n));
+  }
+  return encode_top(*s, *e, args);
 }
 
 }  // namespace
 
 Result<py::Ref> serialize_method(PyObject* method, PyObject* args) {
-  return top_level_obj(method, args, true);
-}
-
-Result<py::Ref> serialize_constructor(PyObject* name, PyObject* args) {
-  return top_level_obj(name, args, false);
-}
-
-Result<py::Ref> serialize_method(std::string_view method, PyObject* args) {
   return top_level(method, args, true);
 }
 
-Result<py::Ref> serialize_constructor(std::string_view name, PyObject* args) {
+Result<py::Ref> serialize_constructor(PyObject* name, PyObject* args) {
   return top_level(name, args, false);
 }
 
 Result<py::Ref> dumps(PyObject* obj) {
   if (py::is_bytes(obj)) {
-    auto view = module::bytes_view(obj);
-    return module::new_bytes(view.data(), view.size());
+    auto view = py::bytes_view(obj);
+    return py::new_bytes(view.data(), view.size());
   }
   if (!py::is_dict(obj)) return Failure::value("TL args must be a dict");
   PyObject* name = PyDict_GetItemWithError(obj, underscore_key());
@@ -687,7 +660,7 @@ Result<py::Ref> dumps(PyObject* obj) {
                          err, exact)) {
     return Failure::value(std::move(err));
   }
-  return module::new_bytes(w.data(), w.size());
+  return py::new_bytes(w.data(), w.size());
 }
 
-}  // namespace velmora::tl
+}  // namespace velmora::codec

@@ -29,6 +29,8 @@ import warnings
 from dataclasses import dataclass
 from typing import Any, Optional
 
+from ._flags import flags_word_index as _flags_word
+
 __all__ = [
     "TLSchemaError",
     "TLSchemaWarning",
@@ -146,21 +148,6 @@ def _is_bare(t: _Type) -> bool:
     if t.prefix or t.name in _PRIMITIVE:
         return False
     return t.name.rsplit(".", 1)[-1][:1].islower()
-
-
-def _flags_word(name: str) -> int:
-    """The codec's flags-word index rule, so that clashing words can be reported."""
-    if not name.startswith("flags"):
-        return 0
-    rest = name[5:]
-    if rest.startswith("+"):
-        rest = rest[1:]
-    if not rest or not rest.isascii() or not rest.isdigit():
-        return 0
-    n = int(rest)
-    if n >= 1 << 64 or n < 2:
-        return 0
-    return min(n - 1, 7)
 
 
 class _Converter:

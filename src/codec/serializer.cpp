@@ -186,6 +186,15 @@ const char* byte_source(PyObject* v, ByteSource& out) {
 bool is_exact_str(PyObject* o) { return Py_TYPE(o) == &PyUnicode_Type; }
 bool is_exact_int(PyObject* o) { return Py_TYPE(o) == &PyLong_Type; }
 
+// The fast path for an exact int that fits 64 signed bits: no Python code
+// runs and nothing can fail.
+bool small_exact_int(PyObject* v, long long& out) {
+  if (!is_exact_int(v)) return false;
+  int overflow = 0;
+  out = PyLong_AsLongLongAndOverflow(v, &overflow);
+  return overflow == 0;
+}
+
 // The entry that an exact str names in one of the compiled name tables, or
 // null. Comparing exact str keys runs no Python code; anything else (a str
 // subclass, a miss) is left to the text path, which also words the errors.
@@ -233,6 +242,8 @@ class Serializer {
   // stack even in sanitizer builds; everything else runs in frames of its own.
   bool value(TypeKind kind, TypeKind element, PyObject* v, std::string& err);
   [[gnu::noinline]] bool scalar(TypeKind kind, PyObject* v, std::string& err);
+  bool long_int(PyObject* v, std::string& err);
+  bool wide_int(bool int256, PyObject* v, std::string& err);
   [[gnu::noinline]] bool nested_by_text(PyObject* name, PyObject* dict, std::string& err);
   [[gnu::noinline]] bool nested_encoded(PyObject* v, std::string& err);
   bool vector(TypeKind element, PyObject* v, std::string& err);
@@ -388,58 +399,19 @@ bool Serializer::scalar(TypeKind kind, PyObject* v, std::string& err) {
   switch (kind) {
     case TypeKind::kFlags:
     case TypeKind::kInt: {
-      if (is_exact_int(v)) {
-        int overflow = 0;
-        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (overflow == 0) {
-          w_.put_u32(static_cast<std::uint32_t>(x));
-          return true;
-        }
-      }
+      long long small = 0;
       std::uint64_t x = 0;
-      if (!to_u64(v, x)) {
+      if (small_exact_int(v, small)) {
+        x = static_cast<std::uint64_t>(small);
+      } else if (!to_u64(v, x)) {
         err = "int expected";
         return false;
       }
       w_.put_u32(static_cast<std::uint32_t>(x));
       return true;
     }
-    case TypeKind::kLong: {
-      if (is_exact_int(v)) {
-        int overflow = 0;
-        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (overflow == 0) {
-          w_.put_u64(static_cast<std::uint64_t>(x));
-          return true;
-        }
-      }
-      if (py::is_bytes(v)) {
-        auto view = py::bytes_view(v);
-        if (view.size() != 8) {
-          err = "int expected";
-          return false;
-        }
-        w_.put_raw(view.data(), 8);
-        return true;
-      }
-      if (py::is_str(v)) {
-        ByteSource src;
-        std::string raw;
-        if (utf8_of(v, src) && src.len == 16 && decode_hex(src.data, src.len, raw)) {
-          w_.put_raw(raw.data(), 8);
-          return true;
-        }
-        err = "int expected";
-        return false;
-      }
-      std::uint64_t x = 0;
-      if (!to_u64(v, x)) {
-        err = "int expected";
-        return false;
-      }
-      w_.put_u64(x);
-      return true;
-    }
+    case TypeKind::kLong:
+      return long_int(v, err);
     case TypeKind::kDouble: {
       const double d = PyFloat_AsDouble(v);
       if (d == -1.0 && PyErr_Occurred()) {
@@ -450,38 +422,9 @@ bool Serializer::scalar(TypeKind kind, PyObject* v, std::string& err) {
       w_.put_double(d);
       return true;
     }
-    case TypeKind::kInt128: {
-      ByteSource src;
-      if (const char* e = byte_source(v, src)) {
-        err = e;
-        return false;
-      }
-      if (src.len == 16) {
-        w_.put_raw(src.data, 16);
-      } else if (src.len == 8) {
-        w_.put_raw(src.data, 8);
-        w_.put_zeros(8);
-      } else {
-        std::uint64_t x = 0;
-        if (!to_u64(v, x)) x = 0;
-        w_.put_u64(x);
-        w_.put_zeros(8);
-      }
-      return true;
-    }
-    case TypeKind::kInt256: {
-      ByteSource src;
-      if (const char* e = byte_source(v, src)) {
-        err = e;
-        return false;
-      }
-      if (src.len != 32) {
-        err = "int256 must be 32 bytes";
-        return false;
-      }
-      w_.put_raw(src.data, 32);
-      return true;
-    }
+    case TypeKind::kInt128:
+    case TypeKind::kInt256:
+      return wide_int(kind == TypeKind::kInt256, v, err);
     case TypeKind::kBytes:
       return byte_string(v, false, err);
     case TypeKind::kString:
@@ -497,6 +440,69 @@ bool Serializer::scalar(TypeKind kind, PyObject* v, std::string& err) {
   }
   err = "unknown field type";
   return false;
+}
+
+// long: an int, 8 bytes as they are, or the hex text of 8 bytes.
+bool Serializer::long_int(PyObject* v, std::string& err) {
+  long long small = 0;
+  if (small_exact_int(v, small)) {
+    w_.put_u64(static_cast<std::uint64_t>(small));
+    return true;
+  }
+  if (py::is_bytes(v)) {
+    auto view = py::bytes_view(v);
+    if (view.size() != 8) {
+      err = "int expected";
+      return false;
+    }
+    w_.put_raw(view.data(), 8);
+    return true;
+  }
+  if (py::is_str(v)) {
+    ByteSource src;
+    std::string raw;
+    if (utf8_of(v, src) && src.len == 16 && decode_hex(src.data, src.len, raw)) {
+      w_.put_raw(raw.data(), 8);
+      return true;
+    }
+    err = "int expected";
+    return false;
+  }
+  std::uint64_t x = 0;
+  if (!to_u64(v, x)) {
+    err = "int expected";
+    return false;
+  }
+  w_.put_u64(x);
+  return true;
+}
+
+// int128 and int256 from a byte source; an int128 also takes 8 bytes or an
+// integer, padded with zeros.
+bool Serializer::wide_int(bool int256, PyObject* v, std::string& err) {
+  ByteSource src;
+  if (const char* e = byte_source(v, src)) {
+    err = e;
+    return false;
+  }
+  if (int256) {
+    if (src.len != 32) {
+      err = "int256 must be 32 bytes";
+      return false;
+    }
+    w_.put_raw(src.data, 32);
+  } else if (src.len == 16) {
+    w_.put_raw(src.data, 16);
+  } else if (src.len == 8) {
+    w_.put_raw(src.data, 8);
+    w_.put_zeros(8);
+  } else {
+    std::uint64_t x = 0;
+    if (!to_u64(v, x)) x = 0;
+    w_.put_u64(x);
+    w_.put_zeros(8);
+  }
+  return true;
 }
 
 bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
@@ -518,10 +524,8 @@ bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
     // item leaves the rest to the general loop.
     for (; i < n; ++i) {
       PyObject* item = list ? PyList_GetItem(v, i) : PyTuple_GetItem(v, i);
-      if (!is_exact_int(item)) break;
-      int overflow = 0;
-      const long long x = PyLong_AsLongLongAndOverflow(item, &overflow);
-      if (overflow != 0) break;
+      long long x = 0;
+      if (!small_exact_int(item, x)) break;
       if (item_len == 8) {
         w_.put_u64(static_cast<std::uint64_t>(x));
       } else {

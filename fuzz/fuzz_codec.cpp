@@ -2,7 +2,12 @@
 // imports the instrumented velmora.ext of this build tree once, then each
 // input goes through loads, and whatever decodes is written back with dumps
 // and serialize_constructor. Nothing may crash, and the only exception the
-// codec may raise is ValueError; anything else aborts so the input is kept.
+// codec may raise is ValueError. The answers are checked too: both writers
+// agree, and what dumps writes is a fixed point, loads reading it back to a
+// value that dumps writes as the same bytes. (The input itself need not come
+// back: stray flag bits, other bool words, padding bytes and long length
+// headers all decode, and are written in the one canonical form.) Any
+// failure aborts, so the input is kept.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -38,25 +43,51 @@ PyObject* function(PyObject* module, const char* name) {
   return f;
 }
 
-void write_back(PyObject* decoded) {
-  PyObject* out = PyObject_CallOneArg(g_dumps, decoded);
-  if (out) {
-    Py_DECREF(out);
-  } else {
-    expect_value_error_only("dumps");
-  }
+// One argument call; a failure must be a ValueError, and gives null.
+PyObject* call_one(PyObject* f, PyObject* arg, const char* what) {
+  PyObject* out = PyObject_CallOneArg(f, arg);
+  if (!out) expect_value_error_only(what);
+  return out;
+}
+
+bool equal(PyObject* a, PyObject* b) {
+  const int eq = PyObject_RichCompareBool(a, b, Py_EQ);
+  if (eq < 0) fail("comparison failed");
+  return eq == 1;
+}
+
+// serialize_constructor(decoded["_"], decoded) must give what dumps gave
+// (null: it failed), or fail as dumps did.
+void check_serialize_constructor(PyObject* decoded, PyObject* dumped) {
   if (!PyDict_Check(decoded)) return;
   PyObject* name = PyDict_GetItemString(decoded, "_");  // borrowed
   if (!name || !PyUnicode_Check(name)) return;
   PyObject* args = PyTuple_Pack(2, name, decoded);
   if (!args) fail("out of memory");
-  out = PyObject_Call(g_serialize_constructor, args, nullptr);
+  PyObject* out = PyObject_Call(g_serialize_constructor, args, nullptr);
   Py_DECREF(args);
-  if (out) {
-    Py_DECREF(out);
-  } else {
-    expect_value_error_only("serialize_constructor");
-  }
+  if (!out) expect_value_error_only("serialize_constructor");
+  if ((out == nullptr) != (dumped == nullptr)) fail("dumps and serialize_constructor disagree");
+  if (out && !equal(out, dumped)) fail("dumps and serialize_constructor wrote different bytes");
+  Py_XDECREF(out);
+}
+
+// Bytes that dumps wrote decode, and encode again to themselves.
+void check_fixed_point(PyObject* dumped) {
+  PyObject* again = PyObject_CallOneArg(g_loads, dumped);
+  if (!again) fail("loads refused bytes that dumps wrote");
+  PyObject* redumped = PyObject_CallOneArg(g_dumps, again);
+  Py_DECREF(again);
+  if (!redumped) fail("dumps refused what loads read from dumps' own bytes");
+  if (!equal(redumped, dumped)) fail("dumps(loads(b)) differs from b, where dumps wrote b");
+  Py_DECREF(redumped);
+}
+
+void write_back(PyObject* decoded) {
+  PyObject* dumped = call_one(g_dumps, decoded, "dumps");
+  check_serialize_constructor(decoded, dumped);
+  if (dumped) check_fixed_point(dumped);
+  Py_XDECREF(dumped);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 // serializer.hpp: Python values to TL bytes under the current schema.
 //
+// src/codec is the Python-facing half of the codec: it walks Python objects
+// and leaves the bytes to src/wire. The module calls it with arguments it has
+// already converted.
+//
 // The top-level functions return the new bytes object or a Failure. Inside,
 // every value error is a text that gains one "object:field: " prefix per
 // object level; the interpreter's own exceptions met while converting values

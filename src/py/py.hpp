@@ -1,7 +1,10 @@
 // py.hpp: a thin RAII layer over the limited C API.
 //
-// Ref owns one strong reference; Handle borrows. A raw pointer never becomes a
-// Ref implicitly: steal() adopts a new reference, borrow() adds one. All of
+// Ref owns one strong reference. A raw pointer never becomes a Ref
+// implicitly: steal() adopts a new reference, borrow() adds one. Beside it the
+// type tests, the view of a bytes object, the UTF-8 of a str and new bytes
+// objects: what the codec and the module both need. src/py is the bottom
+// layer of the extension and includes nothing of the layers above it. All of
 // this must run with the interpreter lock held.
 #pragma once
 

@@ -220,10 +220,6 @@ class _Converter:
     def warn(self, line: int, message: str) -> None:
         self.warnings.append(TLSchemaWarning(line, message, self.source))
 
-    def elsewhere(self, source: Optional[str], line: int) -> str:
-        """Another place, as seen from a warning about the current text."""
-        return _place(None if source == self.source else source, line)
-
     def run(self, text: str, source: Optional[str]) -> None:
         """Reads one text, which starts in its types section."""
         self.source = source
@@ -278,7 +274,7 @@ class _Converter:
             raise TLSchemaError(line, column, f"layer {digits} does not fit in 32 bits")
         if self.layer is not None and self.layer != value:
             self.warn(line, f"layer {value} replaces layer {self.layer} stated at"
-                            f" {self.elsewhere(*self.layer_at)}")
+                            f" {_place(*self.layer_at)}")
         self.layer = value
         self.layer_at = (self.source, line)
 
@@ -327,7 +323,7 @@ class _Converter:
         earlier = self.declared.get((in_functions, name))
         if earlier is not None:
             self.warn(head.line, f"{name} is declared again; this declaration replaces the one at"
-                                 f" {self.elsewhere(*earlier)}")
+                                 f" {_place(*earlier)}")
             if not in_functions and self.constructor_cids.get(table[name]["cid"]) == name:
                 del self.constructor_cids[table[name]["cid"]]
         self.declared[in_functions, name] = (self.source, head.line)

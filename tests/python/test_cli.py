@@ -104,8 +104,8 @@ def test_output(argv, stdin, out, capsys, monkeypatch, tmp_path):
 
 
 def test_warnings_name_file_and_line(capsys, tmp_path):
-    again = _file("again.tl", "\nresPQ#05162463 nonce:int128 = ResPQ;")
-    status, _, err = run(["schema", "convert", SERVICE, API, again], capsys, tmp_path=tmp_path)
+    again = ["--schema", _file("again.tl", "\nresPQ#05162463 nonce:int128 = ResPQ;"), "schema", "info"]
+    status, _, err = run(PUBLISHED[:4] + again, capsys, tmp_path=tmp_path)
     assert (status, err) == (0, f"{tmp_path / 'again.tl'}:2: warning: resPQ is declared again; this"
                                 f" declaration replaces the one at {tmp_path / 'service.tl'}, line 1\n")
 

@@ -315,7 +315,15 @@ bool Serializer::object(std::string_view name, PyObject* dict, const Schema& s,
         return false;
       }
     } else {
-      if (!v || v.get() == Py_None) continue;
+      if (!v || v.get() == Py_None) {
+        // A sibling on the same bit set it, so every reader expects this
+        // field's payload: writing nothing would be bytes no one can read.
+        if (!f.def->is_bare && (words[f.group_word] & f.bit) != 0) {
+          missing_field(name, f, err);
+          return false;
+        }
+        continue;
+      }
       if (f.def->is_bare) {
         (void)to_bool(v.get());  // the bit was settled in the first pass
         continue;

@@ -40,6 +40,8 @@ Status bind_args(const char* function, const char* const* names, std::size_t n,
                          " were given");
   }
   for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, i);
+  // Every argument given by position: the common call, nothing left to match.
+  if (kwargs == nullptr && static_cast<std::size_t>(given) == n) return Status::success();
   for (std::size_t i = static_cast<std::size_t>(given); i < n; ++i) out[i] = nullptr;
 
   if (kwargs != nullptr) {
@@ -82,13 +84,19 @@ Status bind_args(const char* function, const char* const* names, std::size_t n,
 }
 
 ByteView bytes_view(PyObject* o) noexcept {
-  const char* data = PyBytes_AsString(o);
-  const Py_ssize_t len = PyBytes_Size(o);
+  // One call for both, where PyBytes_AsString and PyBytes_Size are two.
+  char* data = nullptr;
+  Py_ssize_t len = 0;
+  PyBytes_AsStringAndSize(o, &data, &len);
   return {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(len)};
 }
 
+Failure bytes_refused(const char* param, PyObject* o) {
+  return Failure::type(conversion_refused(param, o, "PyBytes"));
+}
+
 Result<ByteView> arg_bytes(const char* param, PyObject* o) {
-  if (!py::is_bytes(o)) return Failure::type(conversion_refused(param, o, "PyBytes"));
+  if (!py::is_bytes(o)) return bytes_refused(param, o);
   return bytes_view(o);
 }
 

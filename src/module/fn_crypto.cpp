@@ -68,23 +68,6 @@ PyObject* ige_entry(PyObject* args, PyObject* kwargs, const Params<3>& params) {
   });
 }
 
-struct GcmArgs {
-  ByteView key, nonce, input, aad;
-};
-
-Result<GcmArgs> gcm_args(const Params<4>& params, PyObject* args, PyObject* kwargs) {
-  auto bound = bind(params, args, kwargs);
-  if (!bound) return std::move(bound).failure();
-  GcmArgs g;
-  ByteView* slots[] = {&g.key, &g.nonce, &g.input, &g.aad};
-  for (std::size_t i = 0; i < 4; ++i) {
-    auto v = arg_bytes(params.names[i], (*bound)[i]);
-    if (!v) return std::move(v).failure();
-    *slots[i] = *v;
-  }
-  return g;
-}
-
 // A wrong nonce length is the caller's mistake like any other, so it is an
 // ordinary RuntimeError that 'except Exception' sees, not an internal fault.
 Failure gcm_failure(GcmStatus s, std::size_t nonce_len) {
@@ -99,20 +82,20 @@ Failure gcm_failure(GcmStatus s, std::size_t nonce_len) {
 template <bool Seal>
 PyObject* gcm_entry(PyObject* args, PyObject* kwargs, const Params<4>& params) {
   return call_frame([&]() -> Result<py::Ref> {
-    auto a = gcm_args(params, args, kwargs);
-    if (!a) return std::move(a).failure();
-    const std::size_t n = a->input.size();
+    std::array<ByteView, 4> views;
+    if (Status s = bind_bytes(params, args, kwargs, &views); !s) return std::move(s).failure();
+    const auto& [key, nonce, input, aad] = views;
+    const std::size_t n = input.size();
     // Length faults are reported before the result object exists.
-    const GcmStatus st = crypto::gcm_check(Seal, a->key.size(), a->nonce.size(), n, a->aad.size());
-    if (st != GcmStatus::kOk) return gcm_failure(st, a->nonce.size());
+    const GcmStatus st = crypto::gcm_check(Seal, key.size(), nonce.size(), n, aad.size());
+    if (st != GcmStatus::kOk) return gcm_failure(st, nonce.size());
     std::uint8_t* out = nullptr;
     auto result = blank_bytes(Seal ? n + crypto::kGcmTagSize : n - crypto::kGcmTagSize, &out);
     if (!result) return result;
     const auto run = Seal ? crypto::aes_gcm_seal : crypto::aes_gcm_open;
-    const GcmStatus done = run(a->key.data(), a->key.size(), a->nonce.data(), a->nonce.size(),
-                               a->input.data(), n, a->aad.data(), a->aad.size(), out,
-                               crypto::gcm_backend());
-    if (done != GcmStatus::kOk) return gcm_failure(done, a->nonce.size());
+    const GcmStatus done = run(key.data(), key.size(), nonce.data(), nonce.size(), input.data(), n,
+                               aad.data(), aad.size(), out, crypto::gcm_backend());
+    if (done != GcmStatus::kOk) return gcm_failure(done, nonce.size());
     return result;
   });
 }

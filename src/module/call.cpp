@@ -40,6 +40,8 @@ Status bind_args(const char* function, const char* const* names, std::size_t n,
                          " were given");
   }
   for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, i);
+  // Every argument given by position: the common call, nothing left to match.
+  if (kwargs == nullptr && static_cast<std::size_t>(given) == n) return Status::success();
   for (std::size_t i = static_cast<std::size_t>(given); i < n; ++i) out[i] = nullptr;
 
   if (kwargs != nullptr) {
@@ -81,8 +83,12 @@ Status bind_args(const char* function, const char* const* names, std::size_t n,
   return Status::success();
 }
 
+Failure bytes_refused(const char* param, PyObject* o) {
+  return Failure::type(conversion_refused(param, o, "PyBytes"));
+}
+
 Result<ByteView> arg_bytes(const char* param, PyObject* o) {
-  if (!py::is_bytes(o)) return Failure::type(conversion_refused(param, o, "PyBytes"));
+  if (!py::is_bytes(o)) return bytes_refused(param, o);
   return bytes_view(o);
 }
 

@@ -60,6 +60,25 @@ Result<std::string> arg_text(const char* param, PyObject* o);
 // unsigned integer rule: an int or any object with __index__, 0 to 2**64 - 1.
 Result<std::uint64_t> arg_u64(const char* param, PyObject* o);
 
+// The bytes rule's refusal of o for parameter param.
+Failure bytes_refused(const char* param, PyObject* o);
+
+// bind, then the bytes rule for every argument: (*views)[i] reads argument
+// i in place. The failures are those of bind and arg_bytes in turn, without
+// a Result per argument on the way.
+template <std::size_t N>
+Status bind_bytes(const Params<N>& p, PyObject* args, PyObject* kwargs,
+                  std::array<ByteView, N>* views) {
+  std::array<PyObject*, N> slots{};
+  Status s = bind_args(p.function, p.names.data(), N, args, kwargs, slots.data());
+  if (!s) return s;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!py::is_bytes(slots[i])) return bytes_refused(p.names[i], slots[i]);
+    (*views)[i] = bytes_view(slots[i]);
+  }
+  return s;
+}
+
 // Re-raises a pending TypeError as "argument '<param>': <its message>",
 // keeping its cause; any other pending error is left as it is.
 Failure prefix_pending_type_error(const char* param);

@@ -13,8 +13,10 @@ bool utf8_copy(PyObject* s, std::string& out) {
 }  // namespace
 
 ByteView bytes_view(PyObject* o) noexcept {
-  const char* data = PyBytes_AsString(o);
-  const Py_ssize_t len = PyBytes_Size(o);
+  // One call for both, where PyBytes_AsString and PyBytes_Size are two.
+  char* data = nullptr;
+  Py_ssize_t len = 0;
+  PyBytes_AsStringAndSize(o, &data, &len);
   return {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(len)};
 }
 

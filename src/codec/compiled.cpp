@@ -12,7 +12,37 @@ py::Ref text(const std::string& s) {
   if (p) PyUnicode_InternInPlace(&p);
   return py::steal(p);
 }
+// The field index of a record and the hashes of its field names; false with a
+// Python error set when a name cannot be hashed. Field names are interned
+// and shared, so equal names are the same object.
+bool index_fields(CompiledRecord& rec, std::vector<std::pair<std::uintptr_t, std::uint32_t>>& scratch) {
+  scratch.clear();
+  for (std::uint32_t i = 0; i < rec.fields.size(); ++i) {
+    CompiledField& f = rec.fields[i];
+    f.hash = PyObject_Hash(f.key.get());
+    if (f.hash == -1) return false;
+    scratch.emplace_back(address(f.key.get()), i);
+  }
+  rec.gather = rec.by_key.build(scratch);
+  return true;
+}
 }  // namespace
+
+bool SmallIndex::build(const std::vector<std::pair<std::uintptr_t, std::uint32_t>>& entries) {
+  unsigned bits = 1;
+  while ((std::size_t{1} << bits) < 2 * entries.size() + 1) ++bits;
+  slots_.assign(std::size_t{1} << bits, Slot{0, kNone});
+  mask_ = slots_.size() - 1;
+  shift_ = 64 - bits;
+  table_ = slots_.data();
+  bool distinct = true;
+  for (const auto& [key, value] : entries) {
+    std::size_t i = home(key);
+    for (; slots_[i].value != kNone; i = (i + 1) & mask_) distinct &= slots_[i].key != key;
+    slots_[i] = Slot{key, value};
+  }
+  return distinct;
+}
 
 std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input) {
   std::shared_ptr<schema::Schema> s = schema::build_schema(std::move(input));
@@ -26,12 +56,14 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
     return it->second;
   };
   data->records.resize(s->num_slots());
+  std::vector<std::pair<std::uintptr_t, std::uint32_t>> scratch;
   for (std::size_t i = 0; i < s->num_slots(); ++i) {
     const schema::Schema::Entry& e = s->slot(i);
     CompiledRecord& out = data->records[i];
     out.name = text(*e.name);
     if (!out.name) return nullptr;
     out.fields.resize(e.record->fields.size());
+    out.has_flags = e.record->has_flags;
     for (std::size_t f = 0; f < e.record->fields.size(); ++f) {
       const schema::TlFieldDef& def = e.record->fields[f];
       CompiledField& cf = out.fields[f];
@@ -44,25 +76,37 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
                                   def.vector_inner_is_vector);
       }
       cf.conditional = e.record->has_flags && def.flag_bit.has_value();
+      cf.bare = def.is_bare;
       cf.own_word = static_cast<std::uint8_t>(wire::flags_word_index(def.name));
       cf.group_word = static_cast<std::uint8_t>(
           wire::flags_word_index(def.flags_group ? std::string_view(*def.flags_group) : "flags"));
       cf.bit = def.flag_bit ? (1u << (*def.flag_bit % 32)) : 0;
     }
+    if (!index_fields(out, scratch)) return nullptr;
   }
+  // Slots hold the methods first, then the constructors, each under a name
+  // of its own kind; a name may be both.
+  const std::size_t methods = s->num_methods();
   data->method_slots = py::steal(PyDict_New());
   data->constructor_slots = py::steal(PyDict_New());
   if (!data->method_slots || !data->constructor_slots) return nullptr;
   for (std::size_t i = 0; i < s->num_slots(); ++i) {
-    const schema::Schema::Entry& e = s->slot(i);
-    // A name may be both a method and a constructor, each with its own slot.
-    PyObject* table = s->find_method(*e.name) == &e        ? data->method_slots.get()
-                      : s->find_constructor(*e.name) == &e ? data->constructor_slots.get()
-                                                           : nullptr;
-    if (table == nullptr) continue;
+    PyObject* table = i < methods ? data->method_slots.get() : data->constructor_slots.get();
     py::Ref slot = py::steal(PyLong_FromSize_t(i));
     if (!slot || PyDict_SetItem(table, data->records[i].name.get(), slot.get()) < 0) return nullptr;
   }
+  // An index finds the first of equal keys: constructors before methods of
+  // the same (interned, so identical) name, and of constructors sharing a cid
+  // the last in the document, as find_constructor_by_cid does.
+  scratch.clear();
+  for (std::size_t i = methods; i < s->num_slots(); ++i) {
+    scratch.emplace_back(address(data->records[i].name.get()), i);
+  }
+  for (std::size_t i = 0; i < methods; ++i) scratch.emplace_back(address(data->records[i].name.get()), i);
+  (void)data->nested_by_name.build(scratch);
+  scratch.clear();
+  for (std::size_t i = s->num_slots(); i-- > methods;) scratch.emplace_back(s->slot(i).record->cid, i);
+  (void)data->by_cid.build(scratch);
   s->set_attachment(std::move(data));
   return s;
 }

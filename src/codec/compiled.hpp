@@ -19,14 +19,57 @@ namespace velmora::codec {
 
 using wire::TypeKind;
 
+// A small open-addressing table from a word (the address or the hash of a
+// str) to an index, built once. Equal words may map to several indexes;
+// find() returns the first that `accept` takes.
+class SmallIndex {
+ public:
+  static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+
+  SmallIndex() = default;
+  // Moving keeps the vector's storage, which table_ points into.
+  SmallIndex(SmallIndex&&) noexcept = default;
+  SmallIndex& operator=(SmallIndex&&) noexcept = default;
+
+  // True when no key repeats; of equal keys, find() returns the first built.
+  bool build(const std::vector<std::pair<std::uintptr_t, std::uint32_t>>& entries);
+
+  std::uint32_t find(std::uintptr_t key) const noexcept {
+    for (std::size_t i = home(key);; i = (i + 1) & mask_) {
+      const Slot& s = table_[i];
+      if (s.value == kNone || s.key == key) return s.value;
+    }
+  }
+
+ private:
+  struct Slot {
+    std::uintptr_t key;
+    std::uint32_t value;
+  };
+  static constexpr Slot kEmpty[1] = {{0, kNone}};
+  // Fibonacci hashing: the top bits of the product mix every bit of the key,
+  // so aligned addresses spread as well as numbers do.
+  std::size_t home(std::uintptr_t key) const noexcept {
+    return static_cast<std::size_t>((std::uint64_t{key} * 0x9e3779b97f4a7c15ull) >> shift_) & mask_;
+  }
+  std::vector<Slot> slots_;
+  const Slot* table_ = kEmpty;  // slots_, or one empty slot before build()
+  std::size_t mask_ = 0;
+  unsigned shift_ = 63;
+};
+
+inline std::uintptr_t address(const PyObject* o) noexcept { return reinterpret_cast<std::uintptr_t>(o); }
+
 struct CompiledField {
   const schema::TlFieldDef* def = nullptr;
   py::Ref key;                   // the field name as str
+  Py_hash_t hash = 0;            // of key
   TypeKind kind = TypeKind::kInt;
   // kVector only: the element field's kind; when that is kVector too, the
   // inner elements are "int".
   TypeKind element = TypeKind::kInt;
   bool conditional = false;      // the record has_flags and the field a flag_bit
+  bool bare = false;             // is_bare
   std::uint8_t own_word = 0;     // "#" fields: word of its own name
   std::uint8_t group_word = 0;   // conditional fields: word of flags_group or "flags"
   std::uint32_t bit = 0;         // conditional fields: 1 << (flag_bit % 32)
@@ -35,6 +78,11 @@ struct CompiledField {
 struct CompiledRecord {
   py::Ref name;  // the record's name as str
   std::vector<CompiledField> fields;
+  bool has_flags = false;
+  // Field names unique: the values of an object can be gathered from one
+  // walk of its dict, matching each key to a field by these indexes.
+  bool gather = false;
+  SmallIndex by_key;  // address of the interned field name -> field
 };
 
 class CompiledSchema final : public schema::SchemaAttachment {
@@ -44,6 +92,11 @@ class CompiledSchema final : public schema::SchemaAttachment {
   // lets the codec find a record from a Python name without a UTF-8 copy.
   py::Ref method_slots;
   py::Ref constructor_slots;
+  // Address of an interned record name -> slot, as a nested object resolves
+  // it: the constructor of that name, else the method.
+  SmallIndex nested_by_name;
+  // Constructor identifier -> slot, the constructor that find_constructor_by_cid finds.
+  SmallIndex by_cid;
 };
 
 // The compiled data of an installed schema.

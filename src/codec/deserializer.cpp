@@ -90,6 +90,8 @@ class Decoder {
   VELMORA_OUTLINE py::Ref scalar(TypeKind kind);
   VELMORA_OUTLINE py::Ref primitive_list(std::uint32_t n, TypeKind element);
   VELMORA_OUTLINE py::Ref not_a_vector(std::uint32_t id);
+  VELMORA_OUTLINE py::Ref bad_utf8(std::span<const std::uint8_t> payload);
+  VELMORA_OUTLINE const Schema* schema();
   // Fills a list of n elements; prealloc only when the count is trusted.
   template <class Read>
   py::Ref list_of(std::uint32_t n, std::size_t width, Read&& read);
@@ -104,7 +106,21 @@ class Decoder {
 
   Reader r_;
   unsigned depth_ = 0;
+  // The schema of the object being read: the one taken last while the store
+  // is unchanged, else a fresh snapshot. Replaced snapshots stay alive for the
+  // objects still being read under them.
+  schema::SchemaStore::Snapshot snap_;
+  std::vector<std::shared_ptr<const Schema>> retired_;
 };
+
+const Schema* Decoder::schema() {
+  schema::SchemaStore& store = schema::SchemaStore::instance();
+  if (store.generation() != snap_.generation || !snap_.schema) {
+    if (snap_.schema) retired_.push_back(std::move(snap_.schema));
+    snap_ = store.snapshot();
+  }
+  return snap_.schema.get();
+}
 
 template <class Read>
 py::Ref Decoder::list_of(std::uint32_t n, std::size_t width, Read&& read) {
@@ -152,9 +168,11 @@ py::Ref Decoder::object() {
     return vector_object(n);
   }
 
-  std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
-  const Schema::Entry* e = s ? s->find_constructor_by_cid(id) : nullptr;
-  if (e == nullptr) return unknown(id, start);
+  const Schema* s = schema();
+  const std::uint32_t slot =
+      s ? static_cast<const CompiledSchema*>(s->attachment())->by_cid.find(id) : SmallIndex::kNone;
+  if (slot == SmallIndex::kNone) return unknown(id, start);
+  const Schema::Entry* e = &s->slot(slot);
 
   const Keys* k = keys();
   if (!k) return {};
@@ -170,10 +188,10 @@ py::Ref Decoder::object() {
       words[f.own_word] = w;
       v = PyLong_FromUnsignedLong(w);
     } else if (f.conditional && !(words[f.group_word] & f.bit)) {
-      if (!f.def->is_bare) continue;
+      if (!f.bare) continue;
       v = Py_False;
       Py_INCREF(v);
-    } else if (f.conditional && f.def->is_bare) {
+    } else if (f.conditional && f.bare) {
       v = Py_True;
       Py_INCREF(v);
     } else {
@@ -225,14 +243,20 @@ py::Ref Decoder::byte_string(bool text) {
   const char* p = reinterpret_cast<const char*>(payload.data());
   const auto n = static_cast<Py_ssize_t>(payload.size());
   if (!text) return py::steal(PyBytes_FromStringAndSize(p, n));
+  // The interpreter's decoder is as strict as check_utf8, which therefore
+  // runs only to word the refusal.
+  py::Ref s = py::steal(PyUnicode_FromStringAndSize(p, n));
+  return s ? s : bad_utf8(payload);
+}
+
+py::Ref Decoder::bad_utf8(std::span<const std::uint8_t> payload) {
   std::size_t at = 0, len = 0;
-  if (!wire::check_utf8(payload.data(), payload.size(), &at, &len)) {
-    error_ = len == 0 ? "utf8: incomplete utf-8 byte sequence from index " + std::to_string(at)
-                      : "utf8: invalid utf-8 sequence of " + std::to_string(len) +
-                            " bytes from index " + std::to_string(at);
-    return {};
-  }
-  return py::steal(PyUnicode_FromStringAndSize(p, n));
+  if (wire::check_utf8(payload.data(), payload.size(), &at, &len)) return {};  // out of memory
+  PyErr_Clear();
+  error_ = len == 0 ? "utf8: incomplete utf-8 byte sequence from index " + std::to_string(at)
+                    : "utf8: invalid utf-8 sequence of " + std::to_string(len) +
+                          " bytes from index " + std::to_string(at);
+  return {};
 }
 
 py::Ref Decoder::not_a_vector(std::uint32_t id) {

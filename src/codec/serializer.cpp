@@ -1,10 +1,13 @@
 #include "codec/serializer.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "codec/compiled.hpp"
 #include "codec/depth.hpp"
+#include "codec/slots.hpp"
 #include "schema/schema.hpp"
 #include "wire/wire.hpp"
 
@@ -41,6 +44,12 @@ PyObject* underscore_key() {
   }();
   return key;
 }
+
+// Moves whenever a conversion may have run Python code (__index__,
+// __float__, a NumPy scalar's truth, a key's __eq__), which may change any
+// dict being written. Calls hold the GIL, so a plain counter will do.
+std::uint64_t python_epoch = 0;
+void python_may_run() noexcept { ++python_epoch; }
 
 int hex_digit(std::uint8_t c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -96,6 +105,7 @@ bool to_u64(PyObject* v, std::uint64_t& out) {
   py::Ref index;
   PyObject* n = v;
   if (!py::is_int(v)) {
+    python_may_run();
     index = py::steal(PyNumber_Index(v));
     if (!index) {
       PyErr_Clear();
@@ -145,6 +155,8 @@ bool is_numpy_bool(PyObject* v) {
 int to_bool(PyObject* v) {
   if (v == Py_True) return 1;
   if (v == Py_False) return 0;
+  if (v == Py_None) return -1;
+  python_may_run();
   if (!is_numpy_bool(v)) return -1;
   const int t = PyObject_IsTrue(v);
   if (t < 0) {
@@ -215,19 +227,53 @@ const Schema::Entry* find_by_str(const Schema& s, PyObject* name, bool construct
   return nullptr;
 }
 
+class Serializer;
+
+constexpr std::uint64_t kLive = ~std::uint64_t{0};
+constexpr std::size_t kFewFields = 4;
+
+// The values of one object's fields, by field index. They are gathered in one
+// walk of the dict into a run of slots, each a strong reference (null: the
+// key is missing). Once Python code may have run since, or when the walk
+// cannot be used, each field still to be read is looked up live instead, so
+// that what such code does to the dict is seen as before; a value looked up
+// is held until the next one is.
+class FieldValues {
+ public:
+  // With words (for a record with flags), the walk also sets the flags bits
+  // when it can tell them from the values alone; see flags_set().
+  FieldValues(Serializer& s, PyObject* dict, const CompiledRecord& rec, std::uint32_t* words);
+  [[gnu::always_inline]] ~FieldValues();
+  FieldValues(const FieldValues&) = delete;
+  FieldValues& operator=(const FieldValues&) = delete;
+
+  // Borrowed; alive until the next call at least.
+  PyObject* get(std::size_t i) { return epoch_ == python_epoch ? slots_[i] : live(i); }
+  bool flags_set() const noexcept { return flags_set_; }
+
+ private:
+  PyObject* live(std::size_t i);
+
+  Serializer& s_;
+  PyObject* dict_;
+  const CompiledRecord& rec_;
+  PyObject** slots_ = nullptr;
+  std::uint64_t epoch_ = kLive;  // python_epoch when gathered
+  py::Ref held_;
+  bool flags_set_ = false;
+};
+
 class Serializer {
  public:
-  explicit Serializer(Writer& w) : w_(w) {}
+  Serializer(Writer& w, schema::SchemaStore::Snapshot snap) : w_(w), snap_(std::move(snap)) {}
 
   // Writes one boxed object; false with *err set to the ValueError message.
   bool object(std::string_view name, PyObject* dict, const Schema& s, const Schema::Entry& e,
               std::string& err);
 
-  // The nested-object writer: false with *err set to the value error text.
-  // A name that is not exact (see name_text) is reported as unknown.
-  bool nested_object(std::string_view name, PyObject* dict, std::string& err, bool exact = true);
-  // The same for a record already found in snapshot s.
-  bool nested_entry(const Schema& s, const Schema::Entry& e, PyObject* dict, std::string& err);
+  // The nested-object writer for a name given as a str; a name without any
+  // text form fails with `no_text`.
+  bool named(PyObject* name, PyObject* dict, std::string& err, const char* no_text);
 
   // The top-level object, counted as the first level of nesting.
   bool top(std::string_view name, PyObject* dict, const Schema& s, const Schema::Entry& e,
@@ -237,6 +283,8 @@ class Serializer {
   }
 
  private:
+  friend class FieldValues;
+
   // The recursive path (object -> value -> vector/nested -> object) keeps
   // its frames small, so the deepest accepted nesting fits a small thread
   // stack even in sanitizer builds; everything else runs in frames of its own.
@@ -244,11 +292,22 @@ class Serializer {
   [[gnu::noinline]] bool scalar(TypeKind kind, PyObject* v, std::string& err);
   bool long_int(PyObject* v, std::string& err);
   bool wide_int(bool int256, PyObject* v, std::string& err);
-  [[gnu::noinline]] bool nested_by_text(PyObject* name, PyObject* dict, std::string& err);
+  [[gnu::noinline]] bool nested_by_text(PyObject* name, PyObject* dict, std::string& err,
+                                        const char* no_text);
   [[gnu::noinline]] bool nested_encoded(PyObject* v, std::string& err);
+  [[gnu::noinline]] bool gather(PyObject* dict, const CompiledRecord& rec, PyObject** slots,
+                                std::uint32_t* words, bool* flags_set);
+  [[gnu::noinline]] const Schema* schema();
+  [[gnu::noinline]] static void flags_pass(const CompiledRecord& rec, FieldValues& values,
+                                           std::uint32_t* words);
   bool vector(TypeKind element, PyObject* v, std::string& err);
   bool nested(PyObject* v, std::string& err);
   bool byte_string(PyObject* v, bool text, std::string& err);
+  // The nested-object writer for a name given as text; one that is not exact
+  // (see name_text) is reported as unknown.
+  bool nested_object(std::string_view name, PyObject* dict, std::string& err, bool exact);
+  // The same for a record already found in snapshot s.
+  bool nested_entry(const Schema& s, const Schema::Entry& e, PyObject* dict, std::string& err);
 
   // Turns a value error in err into the field-error form "obj:field: err".
   [[gnu::noinline]] static void field_error(std::string_view obj, const CompiledField& f,
@@ -265,6 +324,17 @@ class Serializer {
 
   Writer& w_;
   unsigned depth_ = 0;
+  // The schema snapshot that nested objects use while the store is unchanged;
+  // snapshots replaced meanwhile stay alive for the objects still using them.
+  schema::SchemaStore::Snapshot snap_;
+  std::vector<std::shared_ptr<const Schema>> retired_;
+  // Field values of the objects being written, one run of slots per level.
+  Slots arena_;
+  // A dict whose first item, "_", nested() has read: its gather may start at
+  // start_pos_ while python_epoch stays at start_epoch_.
+  PyObject* start_dict_ = nullptr;
+  Py_ssize_t start_pos_ = 0;
+  std::uint64_t start_epoch_ = 0;
 };
 
 // Looks a field up with the dict's own item lookup; a lookup that raises
@@ -276,18 +346,130 @@ py::Ref lookup(PyObject* dict, PyObject* key) {
   return py::borrow(v);
 }
 
+FieldValues::FieldValues(Serializer& s, PyObject* dict, const CompiledRecord& rec,
+                         std::uint32_t* words)
+    : s_(s), dict_(dict), rec_(rec) {
+  // The top-level object has no outer one whose gathered values Python code
+  // could make stale: a few unconditional fields are looked up as cheaply as
+  // a walk would find them.
+  if (s.depth_ == 1 && !rec.has_flags && rec.fields.size() <= kFewFields) return;
+  if (!rec.gather) {
+    python_may_run();  // lookups in a dict not walked may call a key's __eq__
+    return;
+  }
+  slots_ = s.arena_.push(rec.fields.size());
+  if (s.gather(dict, rec, slots_, words, &flags_set_)) epoch_ = python_epoch;
+}
+
+inline FieldValues::~FieldValues() {
+  if (slots_ == nullptr) return;
+  const std::size_t n = rec_.fields.size();
+  for (std::size_t i = 0; i < n; ++i) Py_CLEAR(slots_[i]);
+  s_.arena_.pop(n);
+}
+
+PyObject* FieldValues::live(std::size_t i) {
+  epoch_ = kLive;
+  held_ = lookup(dict_, rec_.fields[i].key.get());
+  return held_.get();
+}
+
+// The field named by an exact str that is not the interned name itself.
+std::uint32_t find_equal(const CompiledRecord& rec, PyObject* key) {
+  const Py_hash_t h = PyObject_Hash(key);  // cached by the str
+  for (std::uint32_t i = 0; i < rec.fields.size(); ++i) {
+    const CompiledField& f = rec.fields[i];
+    if (f.hash == h && PyUnicode_Compare(key, f.key.get()) == 0) return i;
+  }
+  return SmallIndex::kNone;
+}
+
+// Puts the dict's values into the slots of their fields, matching each key by
+// the address of the interned name, else (a str equal but not the same, as
+// from json.loads) by hash and text. False at the first key that is not an exact str: only the
+// dict's own lookup knows how such a key compares, and it may run Python code.
+bool Serializer::gather(PyObject* dict, const CompiledRecord& rec, PyObject** slots,
+                        std::uint32_t* words, bool* flags_set) {
+  // The flags pass sets a bit for each conditional value other than None, a
+  // presence flag only for True. With no other presence-flag value, whose
+  // truth may take Python code and so must be asked in field order, the bits
+  // do not depend on the order they are met in.
+  bool plain = words != nullptr;
+  Py_ssize_t pos = 0;
+  if (start_dict_ == dict && start_epoch_ == python_epoch &&
+      rec.by_key.find(address(underscore_key())) == SmallIndex::kNone) {
+    pos = start_pos_;
+  }
+  start_dict_ = nullptr;
+  PyObject* k = nullptr;
+  PyObject* v = nullptr;
+  // An exact str key names one field at most, so the walk may stop once every
+  // field has its value.
+  for (std::size_t left = rec.fields.size(); left != 0 && PyDict_Next(dict, &pos, &k, &v);) {
+    std::uint32_t i = rec.by_key.find(address(k));
+    if (i == SmallIndex::kNone) {
+      if (!is_exact_str(k)) {
+        python_may_run();
+        return false;
+      }
+      if (k == underscore_key()) continue;
+      i = find_equal(rec, k);
+      if (i == SmallIndex::kNone) continue;
+    }
+    Py_INCREF(v);
+    slots[i] = v;
+    --left;
+    const CompiledField& f = rec.fields[i];
+    if (plain && f.conditional && v != Py_None) {
+      if (!f.bare || v == Py_True) {
+        words[f.group_word] |= f.bit;
+      } else {
+        plain = v == Py_False;
+      }
+    }
+  }
+  *flags_set = plain;
+  return true;
+}
+
+const Schema* Serializer::schema() {
+  schema::SchemaStore& store = schema::SchemaStore::instance();
+  if (store.generation() != snap_.generation || !snap_.schema) {
+    if (snap_.schema) retired_.push_back(std::move(snap_.schema));
+    snap_ = store.snapshot();
+  }
+  return snap_.schema.get();
+}
+
+// The flags words from the values, field by field in schema order.
+void Serializer::flags_pass(const CompiledRecord& rec, FieldValues& values, std::uint32_t* words) {
+  std::fill_n(words, kFlagsWords, 0);
+  for (std::size_t i = 0; i < rec.fields.size(); ++i) {
+    const CompiledField& f = rec.fields[i];
+    if (!f.conditional) continue;
+    PyObject* v = values.get(i);
+    if (v == nullptr || v == Py_None) continue;
+    if (f.bare && to_bool(v) != 1) continue;
+    words[f.group_word] |= f.bit;
+  }
+}
+
 bool Serializer::object(std::string_view name, PyObject* dict, const Schema& s,
                         const Schema::Entry& e, std::string& err) {
   const CompiledRecord& rec = compiled(s, e);
+  std::uint32_t words[kFlagsWords] = {};
+  FieldValues values(*this, dict, rec, rec.has_flags ? words : nullptr);
+  const std::size_t n = rec.fields.size();
   w_.put_u32(e.record->cid);
   if (!e.record->has_flags) {
-    for (const CompiledField& f : rec.fields) {
-      py::Ref v = lookup(dict, f.key.get());
-      if (!v) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const CompiledField& f = rec.fields[i];
+      PyObject* v = values.get(i);
+      if (v == nullptr) {
         missing_field(name, f, err);
         return false;
       }
-      if (!value(f.kind, f.element, v.get(), err)) {
+      if (!value(f.kind, f.element, v, err)) {
         field_error(name, f, err);
         return false;
       }
@@ -295,41 +477,35 @@ bool Serializer::object(std::string_view name, PyObject* dict, const Schema& s,
     return true;
   }
 
-  std::uint32_t words[kFlagsWords] = {};
-  for (const CompiledField& f : rec.fields) {
-    if (!f.def->flag_bit) continue;
-    py::Ref v = lookup(dict, f.key.get());
-    if (!v || v.get() == Py_None) continue;
-    if (f.def->is_bare && to_bool(v.get()) != 1) continue;
-    words[f.group_word] |= f.bit;
-  }
-  for (const CompiledField& f : rec.fields) {
+  if (!values.flags_set()) flags_pass(rec, values, words);
+  for (std::size_t i = 0; i < n; ++i) {
+    const CompiledField& f = rec.fields[i];
     if (f.kind == TypeKind::kFlags) {
       w_.put_u32(words[f.own_word]);
       continue;
     }
-    py::Ref v = lookup(dict, f.key.get());
-    if (!f.def->flag_bit) {
-      if (!v) {
+    PyObject* v = values.get(i);
+    if (!f.conditional) {
+      if (v == nullptr) {
         missing_field(name, f, err);
         return false;
       }
     } else {
-      if (!v || v.get() == Py_None) {
+      if (v == nullptr || v == Py_None) {
         // A sibling on the same bit set it, so every reader expects this
         // field's payload: writing nothing would be bytes no one can read.
-        if (!f.def->is_bare && (words[f.group_word] & f.bit) != 0) {
+        if (!f.bare && (words[f.group_word] & f.bit) != 0) {
           missing_field(name, f, err);
           return false;
         }
         continue;
       }
-      if (f.def->is_bare) {
-        (void)to_bool(v.get());  // the bit was settled in the first pass
+      if (f.bare) {
+        (void)to_bool(v);  // the bit was settled in the first pass
         continue;
       }
     }
-    if (!value(f.kind, f.element, v.get(), err)) {
+    if (!value(f.kind, f.element, v, err)) {
       field_error(name, f, err);
       return false;
     }
@@ -344,8 +520,8 @@ bool Serializer::nested_object(std::string_view name, PyObject* dict, std::strin
     err = kTooDeepMessage;
     return false;
   }
-  std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
-  if (!s) {
+  const Schema* s = schema();
+  if (s == nullptr) {
     err = "schema not loaded";
     return false;
   }
@@ -421,6 +597,7 @@ bool Serializer::scalar(TypeKind kind, PyObject* v, std::string& err) {
     case TypeKind::kLong:
       return long_int(v, err);
     case TypeKind::kDouble: {
+      if (Py_TYPE(v) != &PyFloat_Type && !is_exact_int(v)) python_may_run();
       const double d = PyFloat_AsDouble(v);
       if (d == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
@@ -560,30 +737,46 @@ bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
 
 bool Serializer::nested(PyObject* v, std::string& err) {
   if (!py::is_dict(v)) return nested_encoded(v, err);
-  PyObject* name = PyDict_GetItemWithError(v, underscore_key());
+  // A dict written as a literal or made by loads() holds "_" first: the name
+  // then comes with the first item, and the gather goes on after it.
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* name = nullptr;
+  if (PyDict_Next(v, &pos, &key, &name) && key == underscore_key()) {
+    start_dict_ = v;
+    start_pos_ = pos;
+    start_epoch_ = python_epoch;
+  } else {
+    name = PyDict_GetItemWithError(v, underscore_key());
+  }
   if (name == nullptr || !py::is_str(name)) {
     PyErr_Clear();
     err = "nested object missing _";
     return false;
   }
   py::Ref hold = py::borrow(name);
-  if (is_exact_str(name)) {
-    // Each nested object takes its own snapshot.
-    std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
-    if (s) {
-      if (const Schema::Entry* e = find_by_str(*s, name, true, true)) {
-        return nested_entry(*s, *e, v, err);
-      }
-    }
-  }
-  return nested_by_text(name, v, err);
+  return named(name, v, err, "nested object missing _");
 }
 
-bool Serializer::nested_by_text(PyObject* name, PyObject* dict, std::string& err) {
+bool Serializer::named(PyObject* name, PyObject* dict, std::string& err, const char* no_text) {
+  if (is_exact_str(name)) {
+    if (const Schema* s = schema()) {
+      const auto* cs = static_cast<const CompiledSchema*>(s->attachment());
+      const std::uint32_t slot = cs->nested_by_name.find(address(name));
+      const Schema::Entry* e =
+          slot != SmallIndex::kNone ? &s->slot(slot) : find_by_str(*s, name, true, true);
+      if (e != nullptr) return nested_entry(*s, *e, dict, err);
+    }
+  }
+  return nested_by_text(name, dict, err, no_text);
+}
+
+bool Serializer::nested_by_text(PyObject* name, PyObject* dict, std::string& err,
+                                const char* no_text) {
   ByteSource text;
   bool exact = true;
   if (!name_text(name, text, &exact)) {
-    err = "nested object missing _";
+    err = no_text;
     return false;
   }
   return nested_object(std::string_view(reinterpret_cast<const char*>(text.data), text.len), dict,
@@ -612,11 +805,14 @@ bool Serializer::nested_encoded(PyObject* v, std::string& err) {
   return false;
 }
 
-// Writes the top-level object of a record found in snapshot s.
-Result<py::Ref> encode_top(const Schema& s, const Schema::Entry& e, PyObject* args) {
+// Writes the top-level object of a record found in the snapshot, which the
+// serializer keeps for the nested objects.
+Result<py::Ref> encode_top(schema::SchemaStore::Snapshot snap, const Schema::Entry& e,
+                           PyObject* args) {
   if (!py::is_dict(args)) return Failure::value("TL args must be a dict");
+  const Schema& s = *snap.schema;
   Writer w;
-  Serializer ser(w);
+  Serializer ser(w, std::move(snap));
   std::string err;
   if (!ser.top(*e.name, args, s, e, err)) return Failure::value(std::move(err));
   return py::new_bytes(w.data(), w.size());
@@ -625,10 +821,11 @@ Result<py::Ref> encode_top(const Schema& s, const Schema::Entry& e, PyObject* ar
 // The top level for a name given as a str: the exact-str lookup first, the
 // text path when that does not find it.
 Result<py::Ref> top_level(PyObject* name, PyObject* args, bool method) {
-  std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
+  schema::SchemaStore::Snapshot snap = schema::SchemaStore::instance().snapshot();
+  const Schema* s = snap.schema.get();
   if (s) {
     const Schema::Entry* e = find_by_str(*s, name, !method, method);
-    if (e != nullptr) return encode_top(*s, *e, args);
+    if (e != nullptr) return encode_top(std::move(snap), *e, args);
   }
   py::ByteView text;
   py::Ref hold = py::utf8_of(name, &text);  // UnicodeEncodeError passed on as it is
@@ -639,7 +836,7 @@ Result<py::Ref> top_level(PyObject* name, PyObject* args, bool method) {
   if (e == nullptr) {
     return Failure::value(std::string(method ? "unknown method: " : "unknown constructor: ").append(n));
   }
-  return encode_top(*s, *e, args);
+  return encode_top(std::move(snap), *e, args);
 }
 
 }  // namespace
@@ -662,14 +859,10 @@ Result<py::Ref> dumps(PyObject* obj) {
   if (name == nullptr && PyErr_Occurred()) return Failure::pending();
   if (name == nullptr || !py::is_str(name)) return Failure::value("dumps requires _ constructor name");
   py::Ref hold = py::borrow(name);
-  ByteSource text;
-  bool exact = true;
-  if (!name_text(name, text, &exact)) return Failure::value("dumps requires _ constructor name");
   Writer w;
-  Serializer ser(w);
+  Serializer ser(w, {});
   std::string err;
-  if (!ser.nested_object(std::string_view(reinterpret_cast<const char*>(text.data), text.len), obj,
-                         err, exact)) {
+  if (!ser.named(name, obj, err, "dumps requires _ constructor name")) {
     return Failure::value(std::move(err));
   }
   return py::new_bytes(w.data(), w.size());

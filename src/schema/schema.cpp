@@ -66,10 +66,16 @@ std::shared_ptr<const Schema> SchemaStore::current() const {
   return current_;
 }
 
+SchemaStore::Snapshot SchemaStore::snapshot() const {
+  std::shared_lock guard(lock_);
+  return {current_, generation_.load(std::memory_order_relaxed)};
+}
+
 void SchemaStore::install(std::shared_ptr<const Schema> schema) {
   {
     std::unique_lock guard(lock_);
     current_.swap(schema);
+    generation_.fetch_add(1, std::memory_order_release);
   }
   // `schema` now holds the old one; it is released here, outside the lock.
 }

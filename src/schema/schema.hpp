@@ -7,6 +7,7 @@
 // Nothing here touches Python.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -130,13 +131,26 @@ class SchemaStore {
  public:
   static SchemaStore& instance();
 
+  // The current Schema and the number of installations before it.
+  struct Snapshot {
+    std::shared_ptr<const Schema> schema;
+    std::uint64_t generation = 0;
+  };
+
   std::shared_ptr<const Schema> current() const;
+  Snapshot snapshot() const;
   void install(std::shared_ptr<const Schema> schema);
+
+  // Counts installations. While it still equals a snapshot's generation, that
+  // snapshot holds the current Schema: readers that take many snapshots in a
+  // row can skip the lock and the reference count with one atomic load.
+  std::uint64_t generation() const noexcept { return generation_.load(std::memory_order_acquire); }
 
  private:
   SchemaStore() = default;
   mutable std::shared_mutex lock_;
   std::shared_ptr<const Schema> current_;
+  std::atomic<std::uint64_t> generation_{0};
 };
 
 }  // namespace velmora::schema

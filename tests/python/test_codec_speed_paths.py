@@ -1,0 +1,49 @@
+"""The serializer reads a dict in one walk; Python code run while a value is
+converted may change the dict, and must be seen exactly as the per-field
+lookups (taken when a key is no exact str) see it."""
+import json
+
+import pytest
+
+import velmora.ext as ext
+
+F = [{"name": "flags", "type": "#"}, {"name": "a", "type": "int"}]
+F += [{"name": k, "type": "int", "flag_bit": i} for i, k in enumerate("bc")]
+F += [{"name": "n", "type": "Object", "flag_bit": 2}, {"name": "p", "type": "true", "flag_bit": 3, "is_bare": True},
+      {"name": "e", "type": "int"}]
+SCHEMA = json.dumps({"methods": {}, "constructors": {
+    "t": {"cid": 1, "has_flags": True, "fields": F},
+    "u": {"cid": 2, "fields": [{"name": "x", "type": "int"}, {"name": "y", "type": "int"}]}}})
+
+
+class Key(str):
+    pass
+
+
+class Mutating:
+    def __init__(self, target, change):
+        self.target, self.change = target, change
+
+    def __index__(self):
+        self.change(self.target)
+        return 7
+
+
+def outcome(where, change, lookups):
+    d = {"a": 1, "c": 3, "n": {"_": "u", "x": 1, "y": 2}, "p": True, "e": 4}
+    (d if where == "a" else d["n"])[where] = Mutating(d, change)
+    if lookups:
+        d[Key("zz")] = 0  # names no field, but only a lookup can tell
+    try:
+        return ext.serialize_constructor("t", d)
+    except ValueError as e:
+        return str(e)
+
+
+@pytest.mark.parametrize("where", ["a", "x"])
+@pytest.mark.parametrize("change", [
+    lambda d: d.pop("c"), lambda d: d.pop("e"), lambda d: d.update(c=None), lambda d: d.update(b=5),
+    lambda d: d.update(c=99, n=b"\x01\x02"), lambda d: d.pop("n"), lambda d: d.clear(), lambda d: d.update(e="x")])
+def test_a_dict_changed_by_a_value_reads_as_the_lookups_read_it(restore_default_schema, where, change):
+    ext.load_schema(SCHEMA)
+    assert outcome(where, change, lookups=False) == outcome(where, change, lookups=True)

@@ -46,7 +46,9 @@ const Manager& manager() noexcept {
       free_mb_mgr(mgr);
       return r;
     }
-    std::snprintf(r.name, sizeof r.name, "ipsec-mb %s (%s)", imb_get_version_str(), arch_text);
+    // A name cut short at 63 characters would still name the library.
+    (void)std::snprintf(r.name, sizeof r.name, "ipsec-mb %s (%s)", imb_get_version_str(),
+                        arch_text);
     r.mgr = mgr;
     return r;
   }();

@@ -12,10 +12,13 @@ py::Ref text(const std::string& s) {
   if (p) PyUnicode_InternInPlace(&p);
   return py::steal(p);
 }
+
+using Entries = std::vector<std::pair<std::uintptr_t, std::uint32_t>>;
+
 // The field index of a record and the hashes of its field names; false with a
 // Python error set when a name cannot be hashed. Field names are interned
 // and shared, so equal names are the same object.
-bool index_fields(CompiledRecord& rec, std::vector<std::pair<std::uintptr_t, std::uint32_t>>& scratch) {
+bool index_fields(CompiledRecord& rec, Entries& scratch) {
   scratch.clear();
   for (std::uint32_t i = 0; i < rec.fields.size(); ++i) {
     CompiledField& f = rec.fields[i];
@@ -56,7 +59,7 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
     return it->second;
   };
   data->records.resize(s->num_slots());
-  std::vector<std::pair<std::uintptr_t, std::uint32_t>> scratch;
+  Entries scratch;
   for (std::size_t i = 0; i < s->num_slots(); ++i) {
     const schema::Schema::Entry& e = s->slot(i);
     CompiledRecord& out = data->records[i];
@@ -102,10 +105,14 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
   for (std::size_t i = methods; i < s->num_slots(); ++i) {
     scratch.emplace_back(address(data->records[i].name.get()), i);
   }
-  for (std::size_t i = 0; i < methods; ++i) scratch.emplace_back(address(data->records[i].name.get()), i);
+  for (std::size_t i = 0; i < methods; ++i) {
+    scratch.emplace_back(address(data->records[i].name.get()), i);
+  }
   (void)data->nested_by_name.build(scratch);
   scratch.clear();
-  for (std::size_t i = s->num_slots(); i-- > methods;) scratch.emplace_back(s->slot(i).record->cid, i);
+  for (std::size_t i = s->num_slots(); i-- > methods;) {
+    scratch.emplace_back(s->slot(i).record->cid, i);
+  }
   (void)data->by_cid.build(scratch);
   s->set_attachment(std::move(data));
   return s;

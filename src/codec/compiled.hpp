@@ -19,9 +19,8 @@ namespace velmora::codec {
 
 using wire::TypeKind;
 
-// A small open-addressing table from a word (the address or the hash of a
-// str) to an index, built once. Equal words may map to several indexes;
-// find() returns the first that `accept` takes.
+// A small open-addressing table from a word (the address of a str, a
+// constructor identifier) to an index, built once.
 class SmallIndex {
  public:
   static constexpr std::uint32_t kNone = ~std::uint32_t{0};
@@ -58,7 +57,9 @@ class SmallIndex {
   unsigned shift_ = 63;
 };
 
-inline std::uintptr_t address(const PyObject* o) noexcept { return reinterpret_cast<std::uintptr_t>(o); }
+inline std::uintptr_t address(const PyObject* o) noexcept {
+  return reinterpret_cast<std::uintptr_t>(o);
+}
 
 struct CompiledField {
   const schema::TlFieldDef* def = nullptr;
@@ -95,7 +96,7 @@ class CompiledSchema final : public schema::SchemaAttachment {
   // Address of an interned record name -> slot, as a nested object resolves
   // it: the constructor of that name, else the method.
   SmallIndex nested_by_name;
-  // Constructor identifier -> slot, the constructor that find_constructor_by_cid finds.
+  // Constructor identifier -> slot of the constructor find_constructor_by_cid finds.
   SmallIndex by_cid;
 };
 

@@ -91,7 +91,6 @@ class Decoder {
   VELMORA_OUTLINE py::Ref primitive_list(std::uint32_t n, TypeKind element);
   VELMORA_OUTLINE py::Ref not_a_vector(std::uint32_t id);
   VELMORA_OUTLINE py::Ref bad_utf8(std::span<const std::uint8_t> payload);
-  VELMORA_OUTLINE const Schema* schema();
   // Fills a list of n elements; prealloc only when the count is trusted.
   template <class Read>
   py::Ref list_of(std::uint32_t n, std::size_t width, Read&& read);
@@ -106,21 +105,8 @@ class Decoder {
 
   Reader r_;
   unsigned depth_ = 0;
-  // The schema of the object being read: the one taken last while the store
-  // is unchanged, else a fresh snapshot. Replaced snapshots stay alive for the
-  // objects still being read under them.
-  schema::SchemaStore::Snapshot snap_;
-  std::vector<std::shared_ptr<const Schema>> retired_;
+  schema::SnapshotCache schemas_;  // each object's schema
 };
-
-const Schema* Decoder::schema() {
-  schema::SchemaStore& store = schema::SchemaStore::instance();
-  if (store.generation() != snap_.generation || !snap_.schema) {
-    if (snap_.schema) retired_.push_back(std::move(snap_.schema));
-    snap_ = store.snapshot();
-  }
-  return snap_.schema.get();
-}
 
 template <class Read>
 py::Ref Decoder::list_of(std::uint32_t n, std::size_t width, Read&& read) {
@@ -168,7 +154,7 @@ py::Ref Decoder::object() {
     return vector_object(n);
   }
 
-  const Schema* s = schema();
+  const Schema* s = schemas_.current();
   const std::uint32_t slot =
       s ? static_cast<const CompiledSchema*>(s->attachment())->by_cid.find(id) : SmallIndex::kNone;
   if (slot == SmallIndex::kNone) return unknown(id, start);

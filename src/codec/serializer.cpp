@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "codec/compiled.hpp"
@@ -265,7 +264,7 @@ class FieldValues {
 
 class Serializer {
  public:
-  Serializer(Writer& w, schema::SchemaStore::Snapshot snap) : w_(w), snap_(std::move(snap)) {}
+  Serializer(Writer& w, schema::SchemaStore::Snapshot top) : w_(w), schemas_(std::move(top)) {}
 
   // Writes one boxed object; false with *err set to the ValueError message.
   bool object(std::string_view name, PyObject* dict, const Schema& s, const Schema::Entry& e,
@@ -297,7 +296,6 @@ class Serializer {
   [[gnu::noinline]] bool nested_encoded(PyObject* v, std::string& err);
   [[gnu::noinline]] bool gather(PyObject* dict, const CompiledRecord& rec, PyObject** slots,
                                 std::uint32_t* words, bool* flags_set);
-  [[gnu::noinline]] const Schema* schema();
   [[gnu::noinline]] static void flags_pass(const CompiledRecord& rec, FieldValues& values,
                                            std::uint32_t* words);
   bool vector(TypeKind element, PyObject* v, std::string& err);
@@ -324,10 +322,7 @@ class Serializer {
 
   Writer& w_;
   unsigned depth_ = 0;
-  // The schema snapshot that nested objects use while the store is unchanged;
-  // snapshots replaced meanwhile stay alive for the objects still using them.
-  schema::SchemaStore::Snapshot snap_;
-  std::vector<std::shared_ptr<const Schema>> retired_;
+  schema::SnapshotCache schemas_;  // the top-level object's, then each nested object's
   // Field values of the objects being written, one run of slots per level.
   Slots arena_;
   // A dict whose first item, "_", nested() has read: its gather may start at
@@ -386,8 +381,9 @@ std::uint32_t find_equal(const CompiledRecord& rec, PyObject* key) {
 
 // Puts the dict's values into the slots of their fields, matching each key by
 // the address of the interned name, else (a str equal but not the same, as
-// from json.loads) by hash and text. False at the first key that is not an exact str: only the
-// dict's own lookup knows how such a key compares, and it may run Python code.
+// json.loads makes) by hash and text. False at the first key that is not an
+// exact str: only the dict's own lookup knows how such a key compares, and it
+// may run Python code.
 bool Serializer::gather(PyObject* dict, const CompiledRecord& rec, PyObject** slots,
                         std::uint32_t* words, bool* flags_set) {
   // The flags pass sets a bit for each conditional value other than None, a
@@ -430,15 +426,6 @@ bool Serializer::gather(PyObject* dict, const CompiledRecord& rec, PyObject** sl
   }
   *flags_set = plain;
   return true;
-}
-
-const Schema* Serializer::schema() {
-  schema::SchemaStore& store = schema::SchemaStore::instance();
-  if (store.generation() != snap_.generation || !snap_.schema) {
-    if (snap_.schema) retired_.push_back(std::move(snap_.schema));
-    snap_ = store.snapshot();
-  }
-  return snap_.schema.get();
 }
 
 // The flags words from the values, field by field in schema order.
@@ -501,7 +488,7 @@ bool Serializer::object(std::string_view name, PyObject* dict, const Schema& s,
         continue;
       }
       if (f.bare) {
-        (void)to_bool(v);  // the bit was settled in the first pass
+        (void)to_bool(v);  // the bit is settled already
         continue;
       }
     }
@@ -520,7 +507,7 @@ bool Serializer::nested_object(std::string_view name, PyObject* dict, std::strin
     err = kTooDeepMessage;
     return false;
   }
-  const Schema* s = schema();
+  const Schema* s = schemas_.current();
   if (s == nullptr) {
     err = "schema not loaded";
     return false;
@@ -760,7 +747,7 @@ bool Serializer::nested(PyObject* v, std::string& err) {
 
 bool Serializer::named(PyObject* name, PyObject* dict, std::string& err, const char* no_text) {
   if (is_exact_str(name)) {
-    if (const Schema* s = schema()) {
+    if (const Schema* s = schemas_.current()) {
       const auto* cs = static_cast<const CompiledSchema*>(s->attachment());
       const std::uint32_t slot = cs->nested_by_name.find(address(name));
       const Schema::Entry* e =

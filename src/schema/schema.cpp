@@ -71,6 +71,15 @@ SchemaStore::Snapshot SchemaStore::snapshot() const {
   return {current_, generation_.load(std::memory_order_relaxed)};
 }
 
+const Schema* SnapshotCache::current() {
+  SchemaStore& store = SchemaStore::instance();
+  if (!last_.schema || store.generation() != last_.generation) {
+    if (last_.schema) replaced_.push_back(std::move(last_.schema));
+    last_ = store.snapshot();
+  }
+  return last_.schema.get();
+}
+
 void SchemaStore::install(std::shared_ptr<const Schema> schema) {
   {
     std::unique_lock guard(lock_);

@@ -153,4 +153,21 @@ class SchemaStore {
   std::atomic<std::uint64_t> generation_{0};
 };
 
+// The snapshots of one operation that takes one for each of many objects:
+// the last is reused, without the lock, while the store's generation says it
+// is still the current Schema. A snapshot replaced meanwhile stays alive
+// until the operation ends, for the objects still being worked on under it.
+class SnapshotCache {
+ public:
+  SnapshotCache() = default;
+  explicit SnapshotCache(SchemaStore::Snapshot first) : last_(std::move(first)) {}
+
+  // The current Schema, or null when the store holds none.
+  const Schema* current();
+
+ private:
+  SchemaStore::Snapshot last_;
+  std::vector<std::shared_ptr<const Schema>> replaced_;
+};
+
 }  // namespace velmora::schema

@@ -1,26 +1,23 @@
+import gc
+import json
 import os
 import pathlib
+import struct
+import tracemalloc
 
 import pytest
 
 import velmora.ext as ext
 
-
-def pytest_report_header(config):
-    return f"velmora.ext from {ext.__file__}"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+DEFAULT_SCHEMA_TEXT = (ROOT / "src" / "schema" / "default_schema.json").read_text()
 
 
 @pytest.fixture(scope="session", autouse=True)
 def _module_is_the_one_just_built():
     # Tests must exercise the library of this build tree, never an installed copy.
     roots = [pathlib.Path(p).resolve() for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-    here = pathlib.Path(ext.__file__).resolve()
-    assert any(root in here.parents for root in roots), here
-    yield
-
-
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-DEFAULT_SCHEMA_TEXT = (ROOT / "src" / "schema" / "default_schema.json").read_text()
+    assert any(root in pathlib.Path(ext.__file__).resolve().parents for root in roots), ext.__file__
 
 
 @pytest.fixture
@@ -28,3 +25,54 @@ def restore_default_schema():
     """For tests that install other schemas: the compiled-in one is back afterwards."""
     yield
     ext.load_schema(DEFAULT_SCHEMA_TEXT)
+
+
+def u32(*xs):
+    return b"".join(struct.pack("<I", x % 2**32) for x in xs)
+
+
+def u64(*xs):
+    return b"".join(struct.pack("<Q", x % 2**64) for x in xs)
+
+
+def tl_bytes(p):
+    out = (bytes([len(p)]) if len(p) < 254 else b"\xfe" + len(p).to_bytes(3, "little")) + p
+    return out + bytes(-len(out) % 4)
+
+
+def load(constructors, methods=None):
+    """Installs a schema from name -> (cid, [field dicts], has_flags)."""
+    def records(table):
+        return {n: {"cid": c, "fields": fs, "has_flags": hf} for n, (c, fs, hf) in (table or {}).items()}
+    ext.load_schema(json.dumps({"methods": records(methods), "constructors": records(constructors)}))
+
+
+def python_memory_growth(call, rounds=3000):
+    """Bytes of Python objects still held after `rounds` more calls than a warm-up."""
+    call()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(rounds):
+            call()
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+
+
+def idx(n):
+    """An object that is not an int but converts to one, or fails to (n=None: __index__ returns no int)."""
+    return type("Idx", (), {"__index__": lambda self: n})()
+
+
+def outcome(call, want):
+    """want: the result (compared by repr, so types, key order and -0.0 count), or an exception
+    instance whose class and text are expected."""
+    if isinstance(want, BaseException):
+        with pytest.raises(type(want)) as e:
+            call()
+        assert str(e.value) == str(want)
+    else:
+        assert repr(call()) == repr(want)

@@ -12,21 +12,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes written(const Writer& w) { return Bytes(w.data(), w.data() + w.size()); }
-
-// A byte string of n payload bytes as written, and its expected header.
-struct Encoded {
-  Bytes payload, out;
-};
-Encoded encode(std::size_t n) {
-  Encoded e{Bytes(n), {}};
-  for (std::size_t i = 0; i < n; ++i) e.payload[i] = static_cast<std::uint8_t>(i * 7 + 1);
-  Writer w;
-  w.put_byte_string(e.payload.data(), n);
-  e.out = written(w);
-  return e;
-}
-
 TEST(WireByteString, HeaderPayloadPaddingAndReadBack) {
   const struct {
     std::size_t len, total;
@@ -34,25 +19,27 @@ TEST(WireByteString, HeaderPayloadPaddingAndReadBack) {
   } rows[] = {{0, 4, {0}},     {1, 4, {1}},     {3, 4, {3}}, {4, 8, {4}}, {253, 256, {0xfd}},
               {254, 260, {0xfe, 0xfe, 0, 0}}, {256, 260, {0xfe, 0, 1, 0}}, {70000, 70004, {0xfe, 0x70, 0x11, 1}}};
   for (const auto& row : rows) {
-    const Encoded e = encode(row.len);
-    ASSERT_EQ(e.out.size(), row.total) << row.len;
+    Bytes payload(row.len);
+    for (std::size_t i = 0; i < row.len; ++i) payload[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    Writer w;
+    w.put_byte_string(payload.data(), row.len);
+    const Bytes got(w.data(), w.data() + w.size());
+    Bytes want = row.head;
+    want.insert(want.end(), payload.begin(), payload.end());
+    want.resize(row.total, 0);  // zero padding
     EXPECT_EQ(byte_string_size(row.len), row.total);
-    const std::size_t h = row.head.size();
-    EXPECT_EQ(Bytes(e.out.begin(), e.out.begin() + h), row.head);
-    EXPECT_EQ(Bytes(e.out.begin() + h, e.out.begin() + h + row.len), e.payload);
-    EXPECT_EQ(Bytes(e.out.begin() + h + row.len, e.out.end()), Bytes(row.total - h - row.len, 0));
-
-    Reader r(e.out);
+    ASSERT_EQ(got, want) << row.len;
+    Reader r(got);
     std::span<const std::uint8_t> out;
     ASSERT_EQ(r.read_byte_string(out), ReadStatus::kOk);
-    EXPECT_EQ(Bytes(out.begin(), out.end()), e.payload);
+    EXPECT_EQ(Bytes(out.begin(), out.end()), payload);
     EXPECT_EQ(r.remaining(), 0u);
-    for (std::size_t cut = 0; cut < e.out.size(); ++cut) {
+    for (std::size_t cut = 0; cut < got.size(); ++cut) {
       // A heap copy of exactly the prefix, so that an over-read is a sanitizer error.
-      const Bytes prefix(e.out.begin(), e.out.begin() + static_cast<long>(cut));
+      const Bytes prefix(got.begin(), got.begin() + static_cast<long>(cut));
       Reader short_reader(prefix);
       EXPECT_EQ(short_reader.read_byte_string(out), ReadStatus::kEof) << row.len << " cut at " << cut;
-      if (cut == 300) cut = e.out.size() - 8;  // the middle of a long payload adds nothing
+      if (cut == 300) cut = got.size() - 8;  // the middle of a long payload adds nothing
     }
   }
 }

@@ -28,11 +28,11 @@ def restore_default_schema():
 
 
 def u32(*xs):
-    return b"".join(struct.pack("<I", x % 2**32) for x in xs)
+    return struct.pack(f"<{len(xs)}I", *(x % 2**32 for x in xs))
 
 
 def u64(*xs):
-    return b"".join(struct.pack("<Q", x % 2**64) for x in xs)
+    return struct.pack(f"<{len(xs)}Q", *(x % 2**64 for x in xs))
 
 
 def tl_bytes(p):
@@ -41,10 +41,8 @@ def tl_bytes(p):
 
 
 def load(constructors, methods=None):
-    """Installs a schema from name -> (cid, [field dicts], has_flags)."""
-    def records(table):
-        return {n: {"cid": c, "fields": fs, "has_flags": hf} for n, (c, fs, hf) in (table or {}).items()}
-    ext.load_schema(json.dumps({"methods": records(methods), "constructors": records(constructors)}))
+    """Installs a schema of records in their positional form: name -> (cid, [fields], has_flags)."""
+    ext.load_schema(json.dumps({"methods": methods or {}, "constructors": constructors}))
 
 
 def python_memory_growth(call, rounds=3000):

@@ -6,7 +6,6 @@ from conftest import DEFAULT_SCHEMA_TEXT
 
 DEFAULT = {"layer": 0, "methods": 21, "constructors": 27}
 pytestmark = pytest.mark.usefixtures("restore_default_schema")
-NESTED = "[" * 10_000 + "]" * 10_000
 
 
 def test_default_schema_is_installed_at_import():
@@ -37,14 +36,7 @@ def test_load_schema_summary(doc, summary):
     ('{"layer": 5}', "schema parsing failed: invalid type: integer, expected struct TlMethod at line 1 column 11"),
     ("", "schema parsing failed: empty document at line 1 column 1"),
     ('{"methods": {}} x', 'schema parsing failed: missing key "cid" in struct TlMethod at line 1 column 14'),
-    ('{"methods": {}, "x": "\0"}', "schema parsing failed: unexpected nul character at line 1 column 23"),
-    # Deep nesting inside an ignored key: the bare-methods attempt fails earlier, on "methods".
-    ('{"methods": {}, "x": ' + NESTED + "}", 'schema parsing failed: missing key "cid" in struct TlMethod at line 1 '
-                                             "column 14"),
-    ('{"m": {"cid": 1, "fields": [], "x": ' + NESTED + "}}",
-     "schema parsing failed: nesting deeper than 127 levels at line 1 column 162"),
     ('{"methods": {"\ud800": {"cid": 1, "fields": []}}}', UnicodeEncodeError),
-    (b"{}", TypeError),
 ])
 def test_failure_leaves_the_current_schema(doc, want):
     with pytest.raises(ValueError if isinstance(want, str) else want) as e:

@@ -17,14 +17,10 @@ def _value_schema():
     # The default schema, plus one constructor per field type with a single field "v", and a few more.
     doc = json.loads(DEFAULT_SCHEMA_TEXT)
     for i, kind in enumerate(KINDS):
-        doc["constructors"][f"v_{kind}"] = {"cid": 0x100 + i, "fields": [{"name": "v", "type": kind,
-                                                                          "is_vector": kind == "Vector"}]}
-    doc["constructors"]["grouped"] = {"cid": 0x200, "has_flags": True, "fields": [
-        {"name": "flags", "type": "#"}, {"name": "flags2", "type": "#"}, {"name": "a", "type": "int", "flag_bit": 3},
-        {"name": "b", "type": "true", "flag_bit": 33, "flags_group": "flags2", "is_bare": True},
-        {"name": "c", "type": "long", "flag_bit": 0, "flags_group": "flags2"}]}
-    doc["constructors"]["vv"] = {"cid": 0x201, "fields": [
-        {"name": "v", "type": "Vector", "is_vector": True, "vector_inner": "Vector", "vector_inner_is_vector": True}]}
+        doc["constructors"][f"v_{kind}"] = [0x100 + i, [["v", kind, None, None, False, kind == "Vector"]]]
+    doc["constructors"].update(grouped=[0x200, [["flags", "#"], ["flags2", "#"], ["a", "int", 3],
+                                                ["b", "true", 33, "flags2", True], ["c", "long", 0, "flags2"]], True],
+                               vv=[0x201, [["v", "Vector", None, None, False, True, "Vector", True]]])
     return json.dumps(doc)
 
 
@@ -62,7 +58,7 @@ ROWS = [
     (-(2**63) - 1, {"int": E_INT, "long": E_INT}), (10**400, {"double": E_DBL}),
     (1.5, {"int": E_INT, "#": E_INT, "long": E_INT, "double": dbl(1.5), "int128": E_BYTES, "Bool": FALSE}),
     (idx(7), {"int": u32(7), "long": u64(7), "double": dbl(7.0), "int128": E_BYTES}), (idx(-2), {"long": u64(-2)}),
-    (idx(2**64), {"int": E_INT}), (idx(None), {"int": E_INT, "long": E_INT}), (MyInt(9), {"int": u32(9), "long": u64(9)}),
+    (idx(2**64), {"int": E_INT}), (idx(None), {"int": E_INT, "long": E_INT}), (MyInt(9), {"int": u32(9)}),
     ("", {"int": E_INT, "long": E_INT, "double": E_DBL, "int128": Z16, "int256": E_256, "bytes": EMPTY,
           "string": EMPTY, "Bool": FALSE, "Vector": E_VEC, "Object": b""}),
     ("abcd", {"int128": Z16, "bytes": bytes.fromhex("02abcd00"), "string": b"\x04abcd\0\0\0", "Object": b"\xab\xcd"}),
@@ -130,100 +126,89 @@ class HookedDict(dict):
     def __missing__(self, key):
         return bytes(16)
 
-    def __getitem__(self, key):
-        return bytes(16)
+    __getitem__ = __missing__
 
 
-@pytest.mark.parametrize("call,want", [
-    (lambda: ext.serialize_method("req_pq_multi", [1]), "TL args must be a dict"),
-    (lambda: ext.serialize_method("req_pq_multi", {}), "req_pq_multi: missing required field nonce"),
-    (lambda: ext.serialize_method("nope", [1]), "unknown method: nope"),
-    (lambda: ext.serialize_method(MyStr("nope"), {}), "unknown method: nope"),
-    (lambda: ext.serialize_method("resPQ", {}), "unknown method: resPQ"),
-    (lambda: ext.serialize_constructor("req_pq_multi", {}), "unknown constructor: req_pq_multi"),
-    (lambda: ext.serialize_constructor("resPQ", ()), "TL args must be a dict"),
-    (lambda: ext.serialize_constructor(MyStr("resPQ"), ()), "TL args must be a dict"),
-    (lambda: ext.serialize_method("auth.sendCode", {"phone_number": "1", "api_id": 1, "api_hash": "h", "settings": {
-        "_": "codeSettings", "logout_tokens": 5}}),
-     "auth.sendCode:settings: ValueError: codeSettings:logout_tokens: vector expected array"),
-    (lambda: ext.serialize_constructor("vv", {"v": [[1], 5]}), "vv:v: vector expected array"),
-    (lambda: ext.serialize_constructor("v_#", {}), "v_#: missing required field v"),
-    (lambda: ext.serialize_constructor("inputReplyToMessage", {"reply_to_msg_id": 1, "top_msg_id": "x"}),
-     "inputReplyToMessage:top_msg_id: int expected"),
-    # A required field fails even after conditional ones were accepted.
-    (lambda: ext.serialize_constructor("inputReplyToMessage", {"top_msg_id": "x"}),
-     "inputReplyToMessage: missing required field reply_to_msg_id"),
-    (lambda: ext.dumps({}), "dumps requires _ constructor name"), (lambda: ext.dumps([1]), "TL args must be a dict"),
-    (lambda: ext.dumps({"_": 5}), "dumps requires _ constructor name"),
-    (lambda: ext.dumps({"_": "resPQ"}), "ValueError: resPQ: missing required field nonce"),
-    (lambda: ext.dumps({"_": "a\udc80"}), "unknown constructor a\\udc80"),
-    # A field lookup that raises counts as missing; dict subclass hooks are not called.
-    (lambda: ext.serialize_method("req_pq_multi", {RaisingEq("zznonce"): 1}),
-     "req_pq_multi: missing required field nonce"),
-    (lambda: ext.serialize_method("req_pq_multi", HookedDict()), "req_pq_multi: missing required field nonce"),
-    (lambda: ext.serialize_method("req_pq_multi", HookedDict(nonce=b"\x01" * 16)), u32(0xBE7E8EF1) + b"\x01" * 16),
-    (lambda: ext.dumps({RaisingEq("zz_"): 1}), RuntimeError("compare")),  # dumps' own lookup passes errors on
-    (lambda: ext.serialize_method("a\udc80", {}), UnicodeEncodeError("utf-8", "a\udc80", 1, 2, "surrogates not allowed")),
-    (lambda: ext.serialize_method(method="help.getConfig", args={}), u32(0xC4F9186B)),
-    (lambda: ext.dumps(MyBytes(b"\x01\x02\x03")), b"\x01\x02\x03"),
-    (lambda: ext.serialize_method("msgs_ack", {"msg_ids": (1, 2)}), u32(0x62D6B459) + VEC + u32(2) + u64(1, 2)),
-    (lambda: ext.serialize_constructor("grouped", {"a": 7, "b": True, "c": 1}), u32(0x200, 8, 3, 7) + u64(1)),
-    (lambda: ext.serialize_constructor("grouped", {}), u32(0x200, 0, 0)),  # bit 33 of flags2: bit 1 of word 1
-    (lambda: ext.serialize_constructor("vv", {"v": [[1, 2], ()]}), u32(0x201) + VEC + u32(2) + VEC + u32(2, 1, 2) + VEC
-     + u32(0)),
-])
-def test_calls(call, want):
-    outcome(call, ValueError(want) if isinstance(want, str) else want)
+M, C, D = ext.serialize_method, ext.serialize_constructor, ext.dumps
+CODE, REPLY, LAYER = u32(0xAD253D78), u32(0x3BD4B7C2), u32(0xDA9B0D0D, 201)
+
+
+def code_settings(args):
+    return C("codeSettings", args)
+
+
+def reply_to(args):
+    return C("inputReplyToMessage", {"reply_to_msg_id": 5, **args})
+
+
+def invoke_with_layer(query):
+    return M("invokeWithLayer", {"layer": 201, "query": query})
 
 
 def numpy_bool(value, name="bool_", module="numpy"):
     return type(name, (), {"__module__": module, "__bool__": lambda self: value})()
 
 
-@pytest.mark.parametrize("args,want", [
-    ({"allow_flashcall": True, "token": "x"}, "01010000" "01780000"),
-    ({"allow_flashcall": 1, "allow_app_hash": "yes", "current_number": None}, "00000000"),  # booleans only
-    ({"allow_flashcall": False}, "00000000"), ({"current_number": True, "unknown_number": True}, "02020000"),
+INIT = {"_": "initConnection", "api_id": 6, "device_model": "d", "system_version": "s", "app_version": "1",
+        "system_lang_code": "en", "lang_pack": "", "lang_code": "en", "query": {"_": "help.getConfig"}}
+
+
+@pytest.mark.parametrize("fn,args,want", [
+    (M, ("req_pq_multi", [1]), "TL args must be a dict"), (C, (MyStr("resPQ"), ()), "TL args must be a dict"),
+    (M, ("req_pq_multi", {}), "req_pq_multi: missing required field nonce"),
+    (M, ("nope", [1]), "unknown method: nope"), (M, ("resPQ", {}), "unknown method: resPQ"),
+    (C, ("req_pq_multi", {}), "unknown constructor: req_pq_multi"),
+    (M, ("auth.sendCode", {"phone_number": "1", "api_id": 1, "api_hash": "h", "settings": {
+        "_": "codeSettings", "logout_tokens": 5}}),
+     "auth.sendCode:settings: ValueError: codeSettings:logout_tokens: vector expected array"),
+    (C, ("vv", {"v": [[1], 5]}), "vv:v: vector expected array"), (C, ("v_#", {}), "v_#: missing required field v"),
+    (reply_to, {"top_msg_id": "x"}, "inputReplyToMessage:top_msg_id: int expected"),
+    # A required field fails even after conditional ones were accepted.
+    (C, ("inputReplyToMessage", {"top_msg_id": "x"}), "inputReplyToMessage: missing required field reply_to_msg_id"),
+    (D, {}, "dumps requires _ constructor name"), (D, {"_": 5}, "dumps requires _ constructor name"),
+    (D, [1], "TL args must be a dict"), (D, {"_": "resPQ"}, "ValueError: resPQ: missing required field nonce"),
+    (D, {"_": "a\udc80"}, "unknown constructor a\\udc80"), (D, MyBytes(b"\x01\x02\x03"), b"\x01\x02\x03"),
+    # A field lookup that raises counts as missing; dict subclass hooks are not called.
+    (M, ("req_pq_multi", {RaisingEq("zznonce"): 1}), "req_pq_multi: missing required field nonce"),
+    (M, ("req_pq_multi", HookedDict()), "req_pq_multi: missing required field nonce"),
+    (M, ("req_pq_multi", HookedDict(nonce=b"\x01" * 16)), u32(0xBE7E8EF1) + b"\x01" * 16),
+    (D, {RaisingEq("zz_"): 1}, RuntimeError("compare")),  # dumps' own lookup passes errors on
+    (M, ("a\udc80", {}), UnicodeEncodeError("utf-8", "a\udc80", 1, 2, "surrogates not allowed")),
+    (M, ("msgs_ack", {"msg_ids": (1, 2)}), u32(0x62D6B459) + VEC + u32(2) + u64(1, 2)),
+    (C, ("grouped", {"a": 7, "b": True, "c": 1}), u32(0x200, 8, 3, 7) + u64(1)),
+    (C, ("grouped", {}), u32(0x200, 0, 0)),  # bit 33 of flags2: bit 1 of word 1
+    (C, ("vv", {"v": [[1, 2], ()]}), u32(0x201) + VEC + u32(2) + VEC + u32(2, 1, 2) + VEC + u32(0)),
+    # Presence flags take booleans only; the "#" field is computed, a given value ignored.
+    (code_settings, {"allow_flashcall": False, "allow_app_hash": 1, "allow_missed_call": "yes", "current_number": None,
+                     "flags": 12345}, CODE + u32(0)),
+    (code_settings, {"allow_flashcall": True, "token": "x"}, CODE + u32(0x101) + b"\x01x\0\0"),
+    (code_settings, {"current_number": True, "unknown_number": True}, CODE + u32(0x202)),
     # token and app_sandbox share bit 8; an absent one writes nothing.
-    ({"app_sandbox": False}, "00010000" + FALSE.hex()), ({"token": None, "app_sandbox": None}, "00000000"),
-    ({"app_sandbox": True, "token": ""}, "00010000" "00000000" + TRUE.hex()),
-    ({"logout_tokens": [b"a", "ff"]}, "40000000" + VEC.hex() + "02000000" "01610000" "01ff0000"),
-    ({"flags": 12345}, "00000000"),  # the "#" field is computed, a given value ignored
-    ({"allow_flashcall": numpy_bool(True), "allow_app_hash": numpy_bool(False, "bool")}, "01000000"),
-    ({"allow_flashcall": numpy_bool(True, "bool"), "current_number": numpy_bool(True, "int_")}, "01000000"),
-    ({"allow_flashcall": numpy_bool(True, "bool_", "numpyx")}, "00000000"),
+    (code_settings, {"app_sandbox": False, "token": None}, CODE + u32(0x100) + FALSE),
+    (code_settings, {"app_sandbox": True, "token": ""}, CODE + u32(0x100) + EMPTY + TRUE),
+    (code_settings, {"logout_tokens": [b"a", "ff"]}, CODE + u32(0x40) + VEC + u32(2) + b"\x01a\0\0\x01\xff\0\0"),
+    (code_settings, {"allow_flashcall": numpy_bool(True), "allow_app_hash": numpy_bool(False, "bool"),
+                     "current_number": numpy_bool(True, "int_"), "unknown_number": numpy_bool(True, "bool_", "numpyx")},
+     CODE + u32(1)),
+    (code_settings, {"current_number": numpy_bool(True, "bool")}, CODE + u32(2)),
+    (reply_to, {"top_msg_id": None}, REPLY + u32(0, 5)), (reply_to, {"top_msg_id": 0}, REPLY + u32(1, 5, 0)),
+    (reply_to, {"quote_text": ""}, REPLY + u32(4, 5, 0)),
+    (reply_to, {"reply_to_peer_id": {"_": "inputPeerSelf"}}, REPLY + u32(2, 5, 0x7DA07EC9)),
+    (reply_to, {"poll_option": b"", "todo_item_id": 9}, REPLY + u32(0xC0, 5, 9, 0)),
+    (invoke_with_layer, "", LAYER), (invoke_with_layer, b"\x01\x02", LAYER + b"\x01\x02"),
+    (invoke_with_layer, "0a0b", LAYER + b"\x0a\x0b"),
+    (invoke_with_layer, INIT, LAYER + u32(0xC1CD5EA9, 0, 6) + b"\x01d\0\0\x01s\0\0\x011\0\0\x02en\0" + EMPTY
+     + b"\x02en\0" + u32(0xC4F9186B)),
 ])
-def test_code_settings_flags(args, want):
-    assert ext.serialize_constructor("codeSettings", args) == bytes.fromhex("783d25ad" + want)
+def test_calls(fn, args, want):
+    want = ValueError(want) if isinstance(want, str) else want
+    outcome(lambda: fn(*args) if isinstance(args, tuple) else fn(args), want)
 
 
-def test_bool_field():
+def test_numpy_bool():
     np = pytest.importorskip("numpy")
-    status = [ext.serialize_method("account.updateStatus", {"offline": v})[4:]
-              for v in (True, 1, None, numpy_bool(True), numpy_bool(False), np.bool_(True), np.int64(1))]
-    assert status == [TRUE, FALSE, FALSE, TRUE, FALSE, TRUE, FALSE]
-    assert ext.serialize_constructor("codeSettings", {"allow_flashcall": np.bool_(True)})[4:] == u32(1)
-
-
-@pytest.mark.parametrize("extra,want", [
-    ({"top_msg_id": None}, "00000000" "05000000"), ({"top_msg_id": 0}, "01000000" "05000000" "00000000"),
-    ({"quote_text": ""}, "04000000" "05000000" "00000000"),
-    ({"reply_to_peer_id": {"_": "inputPeerSelf"}}, "02000000" "05000000" "c97ea07d"),
-    ({"poll_option": b"", "todo_item_id": 9}, "c0000000" "05000000" "09000000" "00000000"),
-])
-def test_conditional_fields(extra, want):
-    assert ext.serialize_constructor("inputReplyToMessage", {"reply_to_msg_id": 5, **extra}) == \
-        bytes.fromhex("c2b7d43b" + want)
-
-
-@pytest.mark.parametrize("query,want", [
-    ("", b""), (b"\x01\x02\x03", b"\x01\x02\x03"), ("0a0b", b"\x0a\x0b"), ({"_": "help.getConfig"}, u32(0xC4F9186B)),
-    ({"_": "initConnection", "api_id": 6, "device_model": "d", "system_version": "s", "app_version": "1",
-      "system_lang_code": "en", "lang_pack": "", "lang_code": "en", "query": {"_": "help.getConfig"}},
-     u32(0xC1CD5EA9, 0, 6) + b"\x01d\0\0\x01s\0\0\x011\0\0\x02en\0" + EMPTY + b"\x02en\0" + u32(0xC4F9186B)),
-])
-def test_invoke_with_layer(query, want):
-    assert ext.serialize_method("invokeWithLayer", {"layer": 201, "query": query}) == u32(0xDA9B0D0D, 201) + want
+    assert [enc("Bool", v) for v in (np.bool_(True), np.int64(1), numpy_bool(True), numpy_bool(False))] == \
+        [TRUE, FALSE, TRUE, FALSE]
 
 
 @pytest.mark.parametrize("kind", ["bytes", "string"])
@@ -245,15 +230,12 @@ def test_nesting_bound():
     # 100 levels of objects pass, counting the top-level one; deeper or cyclic input fails.
     loop = {"_": "inputReplyToMessage", "reply_to_msg_id": 1}
     loop["quote_entities"] = [loop]
-    for vectors in (False, True):
-        ext.dumps(deep(99, vectors))
-        for value in (deep(100, vectors), deep(100_000, vectors), loop):
-            with pytest.raises(ValueError, match=r"^ValueError: (invokeWithLayer:query|inputReplyToMessage:"
-                                                 r"quote_entities): .*: nesting too deep$"):
-                ext.dumps(value)
-    ext.serialize_method("invokeWithLayer", {"layer": 1, "query": deep(98)})
-    with pytest.raises(ValueError, match="^invokeWithLayer:query: .*: nesting too deep$"):
-        ext.serialize_method("invokeWithLayer", {"layer": 1, "query": deep(99)})
+    M("invokeWithLayer", {"layer": 1, "query": deep(98)})
+    for call in [lambda: M("invokeWithLayer", {"layer": 1, "query": deep(99)}), lambda: D(loop)] + \
+            [lambda v=v, n=n: D(deep(n, v)) for v in (False, True) for n in (100, 100_000)]:
+        with pytest.raises(ValueError, match=r"^(ValueError: )?(invokeWithLayer:query|inputReplyToMessage:"
+                                             r"quote_entities): .*: nesting too deep$"):
+            call()
 
 
 def clearing(target):

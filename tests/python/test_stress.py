@@ -15,8 +15,7 @@ OTHER = json.loads(DEFAULT_SCHEMA_TEXT)
 OTHER.update(layer=1, methods={**OTHER["methods"], "extra": {"cid": 1, "fields": []}})
 DOCS = [DEFAULT_SCHEMA_TEXT, json.dumps(OTHER)]
 SUMMARIES = [{"layer": 0, "methods": 21, "constructors": 27}, {"layer": 1, "methods": 22, "constructors": 27}]
-USER = {"_": "inputPeerUser", "user_id": 7, "access_hash": 2**62 + 3}
-USER_BYTES = u32(0xDDE8A54C) + u64(7, 2**62 + 3)
+USER, USER_BYTES = {"_": "inputPeerUser", "user_id": 7, "access_hash": 2**62 + 3}, u32(0xDDE8A54C) + u64(7, 2**62 + 3)
 PROXY = {"_": "inputClientProxy", "address": "host.", "port": 443}
 PROXY_BYTES = u32(0x75588B3F) + b"\x05host.\0\0" + u32(443)
 
@@ -29,13 +28,13 @@ def in_threads(targets, stack_size=0):
             target()
         except BaseException as exc:  # a failure in a thread must fail the test
             errors.append(repr(exc))
-    old = threading.stack_size(stack_size)
+    threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
+    old = threading.stack_size(stack_size)  # taken when a thread starts
     try:
-        threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
+        for t in threads:
+            t.start()
     finally:
         threading.stack_size(old)
-    for t in threads:
-        t.start()
     for t in threads:
         t.join()
     assert errors == []

@@ -21,19 +21,12 @@ IGE_CT = ext.aes_ige_enc(DATA, KEY, IV)
 SEALED = ext.aes_gcm_encrypt(KEY, NONCE, b"payload", b"aad")
 SMALL_DOC = '{"layer": 1, "methods": {}, "constructors": {"point": {"cid": 287454020, "fields": [["x", "int"]]}}}'
 DEFAULT_DOC = (pathlib.Path(__file__).resolve().parents[2] / "src" / "schema" / "default_schema.json").read_text()
-USER = {"_": "inputPeerUser", "user_id": 7, "access_hash": -5}
-USER_BYTES = ext.dumps(USER)
+USER, SELF_REF = {"_": "inputPeerUser", "user_id": 7, "access_hash": -5}, {"_": "inputPeerUser"}
+SELF_REF["user_id"] = SELF_REF
 RES_PQ = {"_": "resPQ", "nonce": bytes(16), "server_nonce": bytes(range(16)), "pq": b"\x17\xed" * 4,
           "server_public_key_fingerprints": list(range(-5, 20))}
-RES_PQ_BYTES = ext.dumps(RES_PQ)
-SELF_REF = {"_": "inputPeerUser"}
-SELF_REF["user_id"] = SELF_REF
-ANY = object()
-
-
-class Unindexable:
-    def __index__(self):
-        raise KeyError("not today")
+USER_BYTES, RES_PQ_BYTES, ANY = ext.dumps(USER), ext.dumps(RES_PQ), object()
+UNINDEXABLE = type("Unindexable", (), {"__index__": lambda self: {}["no index"]})()  # raises KeyError
 
 
 # (the result, or the exception class, expected; the function; its arguments)
@@ -56,7 +49,7 @@ CALLS = [
     (RuntimeError, ext.aes_gcm_decrypt, KEY, NONCE, SEALED[:-1] + bytes([SEALED[-1] ^ 1]), b"aad"),
     (RuntimeError, ext.aes_gcm_encrypt, KEY, NONCE[:8], b"p", b""), (DATA[16:32], ext.cut, DATA, 16, 16),
     (OverflowError, ext.cut, DATA, -1, 4), (ValueError, ext.cut, DATA, 2**64 - 1, 2),
-    (KeyError, ext.cut, DATA, Unindexable(), 4), (b"abcde", ext.pack, [b"ab", [99, 100], bytearray(b"e")]),
+    (KeyError, ext.cut, DATA, UNINDEXABLE, 4), (b"abcde", ext.pack, [b"ab", [99, 100], bytearray(b"e")]),
     (TypeError, ext.pack, ["str"]), (OverflowError, ext.pack, [[256]]),
 ]
 

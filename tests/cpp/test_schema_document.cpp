@@ -60,7 +60,7 @@ const Refusal kRefusals[] = {
             "too many elements, expected struct TlMethod with 3 elements at line 1 column 34"},
     Refusal{R"({"methods": {}, "constructors": {"c": [1]}})",
             "invalid length 1, expected struct TlConstructor with 3 elements at line 1 column 41"},
-    Refusal{"[0]", "invalid length 1, expected struct SchemaInput with 3 elements at line 1 column 3"},
+    Refusal{"\n[0]", "invalid length 1, expected struct SchemaInput with 3 elements at line 2 column 3"},
     Refusal{"5", "invalid type: integer, expected struct SchemaInput at line 1 column 1"},
     Refusal{R"({"methods": {"m": {"cid": 1, "fields": [["x"]]}}})",
             "invalid length 1, expected struct TlFieldDef with 8 elements at line 1 column 45"},

@@ -2,6 +2,7 @@ import gc
 import json
 import os
 import pathlib
+import signal
 import struct
 import tracemalloc
 
@@ -18,6 +19,16 @@ def _module_is_the_one_just_built():
     # Tests must exercise the library of this build tree, never an installed copy.
     roots = [pathlib.Path(p).resolve() for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
     assert any(root in pathlib.Path(ext.__file__).resolve().parents for root in roots), ext.__file__
+
+
+@pytest.fixture(autouse=True)
+def _no_test_hangs(request):
+    # A test stuck in native code never returns to Python, so no handler could stop it: the alarm's default
+    # action ends the process instead. Memory checkers run far slower and go without.
+    slow = os.environ.get("VELMORA_VALGRIND") or os.environ.get("VELMORA_SANITIZED")
+    signal.alarm(0 if slow else 600 if request.module.__name__ in ("test_packaging", "test_typing") else 60)
+    yield
+    signal.alarm(0)
 
 
 @pytest.fixture
@@ -50,14 +61,12 @@ def python_memory_growth(call, rounds=3000):
     call()
     gc.collect()
     tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(rounds):
-            call()
-        gc.collect()
-        return tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
+    for _ in range(rounds):
+        call()
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0]
+    tracemalloc.stop()
+    return grown
 
 
 def idx(n):

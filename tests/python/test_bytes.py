@@ -54,13 +54,8 @@ def test_pack(parts, want):
 
 def test_pack_converts_everything_before_joining_and_stops_at_the_first_failure():
     seen = []
-
-    class Spy:
-        def __index__(self):
-            seen.append(1)
-            return 1
-
+    spy = type("Spy", (), {"__index__": lambda self: seen.append(1) or 1})
     with pytest.raises(OverflowError):
-        ext.pack([[Spy()], [Spy(), 300], [Spy()]])
+        ext.pack([[spy()], [spy(), 300], [spy()]])
     assert seen == [1, 1]
     assert ext.pack(parts=[b"a", b"b"]) == b"ab"

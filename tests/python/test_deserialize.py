@@ -128,11 +128,6 @@ def test_flags(w0, w1, body, want):
     assert ext.loads(u32(0x40, 0, 5, 6)) == {"_": "n", "flags": 0, "a": 5, "x": 6}
 
 
-def test_repeated_field_names_keep_the_first_position():
-    load({"k": (0x50, [f("x"), f("_"), f("y"), f("x", "long")], False)})
-    assert list(ext.loads(u32(0x50, 1, 2, 3) + u64(-4)).items()) == [("_", 2), ("x", -4), ("y", 3)]
-
-
 def nested(kind, levels):
     """Nesting by vectors at object position, by object fields, or by vector fields."""
     unit, bottom = {"vector": (u32(VEC, 1), u32(EMPTY_PEER)), "object": (u32(RPC) + u64(1), u32(EMPTY_PEER)),

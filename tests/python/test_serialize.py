@@ -122,11 +122,7 @@ class RaisingEq(str):
         raise RuntimeError("compare")
 
 
-class HookedDict(dict):
-    def __missing__(self, key):
-        return bytes(16)
-
-    __getitem__ = __missing__
+HookedDict = type("HookedDict", (dict,), {"__missing__": lambda self, k: bytes(16), "__getitem__": lambda self, k: 0})
 
 
 M, C, D = ext.serialize_method, ext.serialize_constructor, ext.dumps

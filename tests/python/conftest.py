@@ -7,8 +7,13 @@ import struct
 import tracemalloc
 
 import pytest
+from hypothesis import settings
 
 import velmora.ext as ext
+
+# Memory checkers run some 50 times slower: far fewer examples there.
+settings.register_profile("velmora", max_examples=10 if os.environ.get("VELMORA_VALGRIND") else 100, deadline=None)
+settings.load_profile("velmora")
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 DEFAULT_SCHEMA_TEXT = (ROOT / "src" / "schema" / "default_schema.json").read_text()
@@ -56,7 +61,7 @@ def load(constructors, methods=None):
     ext.load_schema(json.dumps({"methods": methods or {}, "constructors": constructors}))
 
 
-def python_memory_growth(call, rounds=3000):
+def python_memory_growth(call, rounds=1000):
     """Bytes of Python objects still held after `rounds` more calls than a warm-up."""
     call()
     gc.collect()

@@ -3,7 +3,7 @@ import os
 
 import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
-from hypothesis import example, given, settings, strategies as st
+from hypothesis import example, given, strategies as st
 
 import velmora.ext as ext
 
@@ -34,7 +34,6 @@ def check(data, key, iv):
     assert ext.aes_ige_dec(sealed, key, iv) == data and ext.aes_ige_fast_path() is False
 
 
-@settings(max_examples=100, deadline=None)
 @given(st.binary(min_size=32, max_size=32), st.binary(min_size=32, max_size=32),
        st.integers(0, 40).flatmap(lambda n: st.binary(min_size=16 * n, max_size=16 * n)))
 @example(KEY, IV, b"")

@@ -2,7 +2,7 @@
 import pytest
 
 import velmora.ext as ext
-from conftest import DEFAULT_SCHEMA_TEXT
+from conftest import DEFAULT_SCHEMA_TEXT, load, u32
 
 DEFAULT = {"layer": 0, "methods": 21, "constructors": 27}
 pytestmark = pytest.mark.usefixtures("restore_default_schema")
@@ -35,6 +35,8 @@ def test_load_schema_summary(doc, summary):
     # The first attempt misses "methods"; the second refuses 5 as a method.
     ('{"layer": 5}', "schema parsing failed: invalid type: integer, expected struct TlMethod at line 1 column 11"),
     ("", "schema parsing failed: empty document at line 1 column 1"),
+    ("5", "schema parsing failed: invalid type: integer, expected an object of struct TlMethod at line 1 column 1"),
+    ("[]", "schema parsing failed: invalid type: array, expected an object of struct TlMethod at line 1 column 1"),
     ('{"methods": {}} x', 'schema parsing failed: missing key "cid" in struct TlMethod at line 1 column 14'),
     ('{"methods": {"\ud800": {"cid": 1, "fields": []}}}', UnicodeEncodeError),
 ])
@@ -44,3 +46,11 @@ def test_failure_leaves_the_current_schema(doc, want):
     assert isinstance(want, type) or str(e.value) == want
     assert ext.schema_info() == DEFAULT
     assert ext.serialize_constructor("inputPeerSelf", {}) == bytes.fromhex("c97ea07d")
+
+
+def test_a_name_both_method_and_constructor():
+    # Each top-level function uses its own table, a nested object the constructor.
+    load({"both": (2, [], False)}, {"both": (1, [], False), "wrap": (3, [{"name": "q", "type": "!X"}], False)})
+    assert [ext.serialize_method("both", {}), ext.serialize_constructor("both", {})] == [u32(1), u32(2)]
+    assert ext.serialize_method("wrap", {"q": {"_": "both"}}) == u32(3, 2)
+    assert ext.dumps({"_": "wrap", "q": {"_": "both"}}) == u32(3, 2)

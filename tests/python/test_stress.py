@@ -3,6 +3,7 @@ import json
 import os
 import sys
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import velmora.ext as ext
 from conftest import DEFAULT_SCHEMA_TEXT, u32, u64
@@ -21,23 +22,14 @@ PROXY_BYTES = u32(0x75588B3F) + b"\x05host.\0\0" + u32(443)
 
 
 def in_threads(targets, stack_size=0):
-    errors = []
-
-    def guarded(target):
-        try:
-            target()
-        except BaseException as exc:  # a failure in a thread must fail the test
-            errors.append(repr(exc))
-    threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
     old = threading.stack_size(stack_size)  # taken when a thread starts
     try:
-        for t in threads:
-            t.start()
+        with ThreadPoolExecutor(len(targets)) as pool:
+            futures = [pool.submit(target) for target in targets]
     finally:
         threading.stack_size(old)
-    for t in threads:
-        t.join()
-    assert errors == []
+    for future in futures:
+        future.result()  # a failure in a thread fails the test
 
 
 def test_schema_swaps_under_concurrent_codec_calls(restore_default_schema):

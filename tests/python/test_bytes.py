@@ -28,6 +28,9 @@ class BadSequence:
         return 7
 
 
+NO_ITER = type("NoIter", (), {"__getitem__": lambda self, i: 1, "__iter__": lambda self: iter(5)})()  # a sequence
+
+
 def not_a(kind, what="Sequence"):
     return TypeError(f"argument 'parts': '{kind}' object cannot be converted to '{what}'")
 
@@ -42,7 +45,8 @@ def not_a(kind, what="Sequence"):
     ([{1, 2}], not_a("set")),
     ([[1.0]], TypeError("argument 'parts': 'float' object cannot be interpreted as an integer")),
     ([[None]], TypeError("argument 'parts': 'NoneType' object cannot be interpreted as an integer")),
-    ([BadSequence()], KeyError("boom")),
+    ([BadSequence()], KeyError("boom")), (NO_ITER, TypeError("argument 'parts': 'int' object is not iterable")),
+    ([NO_ITER], TypeError("argument 'parts': 'int' object is not iterable")),
     ([b"ok", [256]], OverflowError("out of range integral type conversion attempted")),
     ([b"ok", [0, -1]], OverflowError("out of range integral type conversion attempted")),
     ([[idx(-5)]], OverflowError("out of range integral type conversion attempted")),

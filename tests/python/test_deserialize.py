@@ -148,9 +148,9 @@ def test_nesting_bound(kind):
 
 
 RT_FIELDS = [f("flags", "#"), f("i"), f("l", "long"), f("d", "double"), f("b", "Bool"), f("s", "string"),
-             f("by", "bytes"), f("n128", "int128"), f("n256", "int256"), f("opt", "long", 0), f("bare", "true", 1, True),
-             {"name": "vl", **vec("long")}, {"name": "vs", **vec("string")}, {"name": "vv", **vec("Vector", True)},
-             f("child", "Object", 2), {"name": "kids", **vec("Leaf")}]
+             f("by", "bytes"), f("n128", "int128"), f("n256", "int256"), f("opt", "long", 0),
+             f("bare", "true", 1, True), {"name": "vl", **vec("long")}, {"name": "vs", **vec("string")},
+             {"name": "vv", **vec("Vector", True)}, f("child", "Object", 2), {"name": "kids", **vec("Leaf")}]
 I32, I64 = st.integers(-(2**31), 2**31 - 1), st.integers(-(2**63), 2**63 - 1)
 leaf = st.builds(lambda x: {"_": "leaf", "x": x}, I32)
 rt_value = st.fixed_dictionaries({

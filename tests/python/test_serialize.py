@@ -45,9 +45,10 @@ def dbl(x):
     return struct.pack("<d", x)
 
 
-def numpy_bool(value, name="bool_", module="numpy"):
+def numpy_bool(value, name="bool_", module="numpy", calls=None):
     """NumPy's boolean scalar as the serializer knows it: by its type's module and name."""
-    return type(name, (), {"__module__": module, "__bool__": lambda self: value})()
+    calls = [] if calls is None else calls
+    return type(name, (), {"__module__": module, "__bool__": lambda self: calls.append(1) or value})()
 
 
 E_INT, E_DBL, E_BYTES, E_VEC = "int expected", "double expected", "bytes expected", "vector expected array"
@@ -204,6 +205,11 @@ INIT = {"_": "initConnection", "api_id": 6, "device_model": "d", "system_version
 def test_calls(fn, args, want):
     want = ValueError(want) if isinstance(want, str) else want
     outcome(lambda: fn(*args) if isinstance(args, tuple) else fn(args), want)
+
+
+def test_presence_flags_are_read_in_both_passes():
+    calls = []
+    assert code_settings({"allow_flashcall": numpy_bool(True, calls=calls)}) == CODE + u32(1) and len(calls) == 2
 
 
 @pytest.mark.parametrize("kind", ["bytes", "string"])

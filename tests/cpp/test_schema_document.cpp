@@ -1,188 +1,178 @@
+// Schema documents: refusals with their positions, accepted forms, the index, the compiled-in document.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
+#include <string_view>
 
 #include "schema/schema.hpp"
 
-using velmora::schema::build_schema;
-using velmora::schema::parse_methods_document;
-using velmora::schema::parse_schema_document;
-using velmora::schema::SchemaInput;
-using velmora::schema::TlFieldDef;
-
+namespace velmora::schema {
 namespace {
 
-std::string error_of(const std::string& doc) {
-  std::string err;
-  auto r = parse_schema_document(doc, &err);
-  EXPECT_FALSE(r.has_value()) << doc;
-  return err;
-}
+using namespace std::string_view_literals;
 
-SchemaInput parse_ok(const std::string& doc) {
+SchemaInput parse_ok(std::string_view doc) {
   std::string err;
   auto r = parse_schema_document(doc, &err);
   EXPECT_TRUE(r.has_value()) << doc << ": " << err;
   return r ? std::move(*r) : SchemaInput{};
 }
 
-std::string one_field(const std::string& field) {
-  return R"({"methods": {"m": {"cid": 1, "fields": [)" + field + "]}}}";
+std::string error_of(std::string_view doc) {
+  std::string err;
+  EXPECT_FALSE(parse_schema_document(doc, &err).has_value()) << doc;
+  EXPECT_FALSE(parse_schema_document(doc, nullptr).has_value()) << doc;  // no text wanted, none written
+  return err;
 }
 
 struct Refusal {
-  const char* doc;
+  std::string_view doc;
   const char* message;  // the whole message, position included
 };
 
-class Refusals : public ::testing::TestWithParam<Refusal> {};
+const Refusal kRefusals[] = {
+    Refusal{"", "empty document at line 1 column 1"},
+    Refusal{R"({"layer": 5})", "missing key \"methods\" in struct SchemaInput at line 1 column 12"},
+    Refusal{R"({"methods": {}} x)", "trailing characters at line 1 column 17"},
+    Refusal{R"({"layer": 4294967296, "methods": {}})",
+            "invalid value: integer 4294967296 for key \"layer\", expected an integer from 0 to 4294967295 at "
+            "line 1 column 11"},
+    Refusal{R"({"layer": -1, "methods": {}})",
+            "invalid value: integer -1 for key \"layer\", expected an integer from 0 to 4294967295 at line 1 "
+            "column 11"},
+    Refusal{R"({"methods": {"a": {"cid": 1e3, "fields": []}}})",
+            "invalid type: floating point number for key \"cid\", expected an integer from 0 to 4294967295 at "
+            "line 1 column 27"},
+    Refusal{"{\"methods\": {\"a\": {\"cid\": 1,\n \"cid\": 2, \"fields\": []}}}",
+            "duplicate key \"cid\" in struct TlMethod at line 2 column 7"},
+    Refusal{R"({"methods": {"a": {"fields": []}}})", "missing key \"cid\" in struct TlMethod at line 1 column 32"},
+    Refusal{R"({"methods": {}, "constructors": {"c": {"cid": 1}}})",
+            "missing key \"fields\" in struct TlConstructor at line 1 column 48"},
+    Refusal{R"({"methods": []})",
+            "invalid type: array for key \"methods\", expected an object of struct TlMethod at line 1 column 13"},
+    Refusal{R"({"methods": {"a": 5}})", "invalid type: integer, expected struct TlMethod at line 1 column 19"},
+    Refusal{R"({"methods": {"a": [1]}})",
+            "invalid length 1, expected struct TlMethod with 3 elements at line 1 column 21"},
+    Refusal{R"({"methods": {"a": [1, [], false, 4]}})",
+            "too many elements, expected struct TlMethod with 3 elements at line 1 column 34"},
+    Refusal{"\n[0]", "invalid length 1, expected struct SchemaInput with 3 elements at line 2 column 3"},
+    Refusal{"5", "invalid type: integer, expected struct SchemaInput at line 1 column 1"},
+    Refusal{R"({"methods": {"m": {"cid": 1, "fields": [["x"]]}}})",
+            "invalid length 1, expected struct TlFieldDef with 8 elements at line 1 column 45"},
+    Refusal{R"({"methods": {"m": {"cid": 1, "fields": [{"type": "int"}]}}})",
+            "missing key \"name\" in struct TlFieldDef at line 1 column 55"},
+    Refusal{R"({"methods": {"m": {"cid": 1, "fields": [{"name": "x", "type": "int", "is_bare": null}]}}})",
+            "invalid type: null for key \"is_bare\", expected a boolean at line 1 column 85"},
+    Refusal{R"({"methods": {"m": {"cid": 1, "fields": {}}}})",
+            "invalid type: object for key \"fields\", expected an array of struct TlFieldDef at line 1 column 40"},
+    Refusal{R"({"methods": {"m": {"cid": 1, "fields": [["x", 5]]}}})",
+            "invalid type: integer for key \"type\", expected a string at line 1 column 47"},
+    Refusal{R"({"methods": {"m": {"cid": 1, "fields": [["x", "int", "0"]]}}})",
+            "invalid type: string for key \"flag_bit\", expected an integer from 0 to 4294967295 or null at line 1 "
+            "column 57"},
+    Refusal{R"({"methods": {"m": {"cid": 1, "fields": [["x", "int", null, 2]]}}})",
+            "invalid type: integer for key \"flags_group\", expected a string or null at line 1 column 60"},
+    Refusal{R"({"methods": {}, "constructors": [1]})",
+            "invalid type: array for key \"constructors\", expected an object of struct TlConstructor at line 1 "
+            "column 33"},
+    Refusal{R"({"methods": {"m": {"cid": 1, "fields": [5]}}})",
+            "invalid type: integer, expected struct TlFieldDef at line 1 column 41"},
+    Refusal{R"({"methods": {}, "junk": [1, })", "invalid value at line 1 column 29"},
+        // Text that is not UTF-8, and raw NUL bytes, are refused before any token is read.
+    Refusal{"{\"x\": \"\xc0\x80\"}", "invalid utf-8 at line 1 column 8"},
+    Refusal{"{\"x\": \"\xc1\xbf\"}", "invalid utf-8 at line 1 column 8"},
+    Refusal{"{\"x\": \"\xe0\x9f\xbf\"}", "invalid utf-8 at line 1 column 8"},
+    Refusal{"{\"x\": \"\xed\xa0\x80\"}", "invalid utf-8 at line 1 column 8"},   // a UTF-16 surrogate
+    Refusal{"{\"x\": \"\xf0\x8f\xbf\xbf\"}", "invalid utf-8 at line 1 column 8"},
+    Refusal{"{\"x\": \"\xf4\x90\x80\x80\"}", "invalid utf-8 at line 1 column 8"},  // above U+10FFFF
+    Refusal{"{\"x\": \"\xf5\x80\x80\x80\"}", "invalid utf-8 at line 1 column 8"},
+    Refusal{"{\"x\": \"\x80\"}", "invalid utf-8 at line 1 column 8"},
+    Refusal{"{\"x\":\n \"\xe2\x82\x28\"}", "invalid utf-8 at line 2 column 3"},
+    Refusal{"{\"x\": \"\xf0\x9f\x98\xff\"}", "invalid utf-8 at line 1 column 8"},
+    Refusal{"{\"methods\": {}}\xc3", "invalid utf-8 at line 1 column 16"},  // cut by the end of the text
+    Refusal{"{\"methods\": {}}\xc3\xa9", "trailing characters at line 1 column 16"},  // ends with the text
+    Refusal{"{\"methods\": {\"\0\": 1}}"sv, "unexpected nul character at line 1 column 15"}};
 
-TEST_P(Refusals, StopAtTheOffendingToken) {
-  EXPECT_EQ(error_of(GetParam().doc), GetParam().message);
+TEST(Document, RefusalsStopAtTheOffendingByte) {
+  for (const Refusal& r : kRefusals) EXPECT_EQ(error_of(r.doc), r.message) << r.doc;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Document, Refusals,
-    ::testing::Values(
-        Refusal{"", "empty document at line 1 column 1"},
-        Refusal{"{\"layer\": 5}", "missing key \"methods\" in struct SchemaInput at line 1 column 12"},
-        Refusal{"{\"methods\": {}} x", "trailing characters at line 1 column 17"},
-        Refusal{"{\"layer\": null, \"methods\": {}}",
-                "invalid type: null for key \"layer\", expected an integer from 0 to 4294967295 at "
-                "line 1 column 15"},
-        Refusal{"{\"layer\": 4294967296, \"methods\": {}}",
-                "invalid value: integer 4294967296 for key \"layer\", expected an integer from 0 to "
-                "4294967295 at line 1 column 11"},
-        Refusal{"{\"layer\": -1, \"methods\": {}}",
-                "invalid value: integer -1 for key \"layer\", expected an integer from 0 to "
-                "4294967295 at line 1 column 11"},
-        Refusal{"{\"methods\": {\"a\": {\"cid\": 1.5, \"fields\": []}}}",
-                "invalid type: floating point number for key \"cid\", expected an integer from 0 "
-                "to 4294967295 at line 1 column 27"},
-        Refusal{"{\"methods\": {\"a\": {\"cid\": 1e3, \"fields\": []}}}",
-                "invalid type: floating point number for key \"cid\", expected an integer from 0 "
-                "to 4294967295 at line 1 column 27"},
-        Refusal{"{\"methods\": {\"a\": {\"cid\": \"1\", \"fields\": []}}}",
-                "invalid type: string for key \"cid\", expected an integer from 0 to 4294967295 "
-                "at line 1 column 30"},
-        Refusal{"{\"methods\": {\"a\": {\"cid\": 1,\n \"cid\": 2, \"fields\": []}}}",
-                "duplicate key \"cid\" in struct TlMethod at line 2 column 7"},
-        Refusal{"{\"methods\": {\"a\": {\"fields\": []}}}",
-                "missing key \"cid\" in struct TlMethod at line 1 column 32"},
-        Refusal{"{\"methods\": {\"a\": {}}}", "missing key \"cid\" in struct TlMethod at line 1 column 20"},
-        Refusal{"{\"methods\": {}, \"constructors\": {\"c\": {\"cid\": 1}}}",
-                "missing key \"fields\" in struct TlConstructor at line 1 column 48"},
-        Refusal{"{\"methods\": []}",
-                "invalid type: array for key \"methods\", expected an object of struct TlMethod at "
-                "line 1 column 13"},
-        Refusal{"{\"methods\": {\"a\": 5}}",
-                "invalid type: integer, expected struct TlMethod at line 1 column 19"},
-        Refusal{"{\"methods\": {\"a\": [1]}}",
-                "invalid length 1, expected struct TlMethod with 3 elements at line 1 column 21"},
-        Refusal{"{\"methods\": {\"a\": [1, [], false, 4]}}",
-                "too many elements, expected struct TlMethod with 3 elements at line 1 column 34"},
-        Refusal{"{\"methods\": {}, \"constructors\": {\"c\": [1]}}",
-                "invalid length 1, expected struct TlConstructor with 3 elements at line 1 column 41"},
-        Refusal{"[0]", "invalid length 1, expected struct SchemaInput with 3 elements at line 1 column 3"},
-        Refusal{"5", "invalid type: integer, expected struct SchemaInput at line 1 column 1"},
-        Refusal{"{\"methods\": {\"m\": {\"cid\": 1, \"fields\": [[\"x\"]]}}}",
-                "invalid length 1, expected struct TlFieldDef with 8 elements at line 1 column 45"},
-        Refusal{"{\"methods\": {\"m\": {\"cid\": 1, \"fields\": [{\"type\": \"int\"}]}}}",
-                "missing key \"name\" in struct TlFieldDef at line 1 column 55"},
-        Refusal{"{\"methods\": {\"m\": {\"cid\": 1, \"fields\": [{}]}}}",
-                "missing key \"name\" in struct TlFieldDef at line 1 column 42"},
-        Refusal{"{\"methods\": {\"m\": {\"cid\": 1, \"fields\": [{\"name\": \"x\", \"type\": \"int\", "
-                "\"is_bare\": null}]}}}",
-                "invalid type: null for key \"is_bare\", expected a boolean at line 1 column 85"},
-        Refusal{"{\"methods\": {\"m\": {\"cid\": 1, \"fields\": {}}}}",
-                "invalid type: object for key \"fields\", expected an array of struct TlFieldDef at "
-                "line 1 column 40"},
-        Refusal{"{\"methods\": {\"m\": {\"cid\": 1, \"fields\": [5]}}}",
-                "invalid type: integer, expected struct TlFieldDef at line 1 column 41"},
-        Refusal{"{\"methods\": {}, \"junk\": [1, }", "invalid value at line 1 column 29"}));
+TEST(Document, ValidMultibyteText) {
+  parse_ok("{\"methods\": {}, \"x\": \"\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80"
+           "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\"}");
+}
 
-TEST(Document, DefaultsAndPositionalForms) {
-  SchemaInput a = parse_ok(one_field(R"({"name": "x", "type": "int"})"));
-  SchemaInput b = parse_ok(one_field(R"(["x", "int"])"));
-  SchemaInput c = parse_ok(one_field(R"({"name": "x", "type": "int", "flag_bit": null,
-      "flags_group": null, "vector_inner": null})"));
-  TlFieldDef want;
-  want.name = "x";
-  want.type = "int";
-  for (const SchemaInput* in : {&a, &b, &c}) {
-    ASSERT_EQ(in->methods.size(), 1u);
-    ASSERT_EQ(in->methods[0].second.fields.size(), 1u);
-    EXPECT_EQ(in->methods[0].second.fields[0], want);
-    EXPECT_EQ(in->layer, 0u);
-    EXPECT_TRUE(in->constructors.empty());
+TEST(Document, FieldsInObjectAndPositionalForms) {
+  const TlFieldDef x{"x", "int", {}, {}, false, false, {}, false};
+  const std::pair<std::string, TlFieldDef> rows[] = {
+      {R"({"name": "x", "type": "int"})", x},
+      {R"(["x", "int"])", x},
+      {R"({"name": "x", "type": "int", "flag_bit": null, "flags_group": null, "vector_inner": null})", x},
+      {R"(["x", "Vector", 33, "flags2", true, true, "long", true])",
+       {"x", "Vector", 33, "flags2", true, true, "long", true}},
+      {R"({"vector_inner_is_vector": true, "vector_inner": "V", "is_vector": true, "is_bare": true,
+          "flags_group": "g", "flag_bit": 0, "type": "T", "name": "n"})", {"n", "T", 0, "g", true, true, "V", true}},
+      {R"({"name": "n", "type": "T", "is_vector": true})", {"n", "T", {}, {}, false, true, {}, false}},
+  };
+  for (const auto& [json, want] : rows) {
+    SchemaInput in = parse_ok(R"({"methods": {"m": {"cid": 1, "fields": [)" + json + "]}}}");
+    ASSERT_EQ(in.methods.size(), 1u);
+    EXPECT_EQ(in.methods[0].second.fields, std::vector<TlFieldDef>{want}) << json;
   }
-  SchemaInput full = parse_ok(one_field(R"(["x", "Vector", 33, "flags2", true, true, "long", true])"));
-  const TlFieldDef& f = full.methods[0].second.fields[0];
-  EXPECT_EQ(f.flag_bit, 33u);
-  EXPECT_EQ(f.flags_group, "flags2");
-  EXPECT_TRUE(f.is_bare && f.is_vector && f.vector_inner_is_vector);
-  EXPECT_EQ(f.vector_inner, "long");
-
   SchemaInput positional = parse_ok(R"([7, {"m": [3195965169, [], true]}])");
   EXPECT_EQ(positional.layer, 7u);
   EXPECT_EQ(positional.methods[0].second.cid, 3195965169u);
   EXPECT_TRUE(positional.methods[0].second.has_flags);
 }
 
-TEST(Document, UnknownKeysAreParsedAndIgnoredAtEveryLevel) {
-  SchemaInput in = parse_ok(R"({"x": [{"a": [1, {"b": null}]}], "methods": {"m": {"cid": 1,
-      "note": {"k": [true]}, "fields": [{"name": "a", "type": "int", "extra": "s"}]}},
-      "layer": 4294967295})");
+TEST(Document, UnknownKeysAreIgnoredAtEveryLevelAndLaterNamesWin) {
+  // Among them the keys of the other records, which must not be taken for this one's.
+  SchemaInput in = parse_ok(R"({"x": [{"a": [1, {"b": null}]}], "cid": "s", "name": "s", "is_bare": "s",
+      "methods": {"ping": {"cid": 1, "fields": [["a", "int"]]},
+      "pong": {"cid": 3, "Cid": 4, "note": {"k": [true]}, "layer": "s", "name": "s", "vector_inner": "s",
+               "fields": [{"name": "a", "type": "int", "extra": "s", "layer": "s", "cid": "s", "has_flags": "s"}]},
+      "ping": {"cid": 2, "fields": []}}, "layer": 4294967295})");
   EXPECT_EQ(in.layer, 4294967295u);
-  EXPECT_EQ(in.methods[0].second.fields.size(), 1u);
-  // Case matters: "Cid" is an unknown key, so "cid" is missing.
-  EXPECT_NE(error_of(R"({"methods": {"m": {"Cid": 1, "fields": []}}})").find("missing key \"cid\""),
-            std::string::npos);
-}
-
-TEST(Document, LaterEntryOfTheSameNameWins) {
-  SchemaInput in = parse_ok(R"({"methods": {"ping": {"cid": 1, "fields": [["a", "int"]]},
-      "pong": {"cid": 3, "fields": []}, "ping": {"cid": 2, "fields": []}}})");
   ASSERT_EQ(in.methods.size(), 2u);
-  EXPECT_EQ(in.methods[0].first, "ping");
-  EXPECT_EQ(in.methods[0].second.cid, 2u);
-  EXPECT_TRUE(in.methods[0].second.fields.empty());
+  EXPECT_EQ(in.methods[0], (std::pair<std::string, TlMethod>{"ping", TlMethod{{2, {}, false}}}));
+  EXPECT_EQ(in.methods[1].second.cid, 3u);
+  EXPECT_EQ(in.methods[1].second.fields.size(), 1u);
 }
 
 TEST(Document, NestingLimitCountsTheTopLevelValue) {
-  auto nested = [](int levels) {
-    // The document object is level 1, so the ignored value adds levels - 1.
+  auto nested = [](std::size_t levels) {  // the document object is level 1
     return "{\"methods\": {}, \"x\": " + std::string(levels - 1, '[') + std::string(levels - 1, ']') + "}";
   };
   parse_ok(nested(127));
-  EXPECT_EQ(error_of(nested(128)).rfind("nesting deeper than 127 levels", 0), 0u);
-}
-
-TEST(Document, BareMethodsObject) {
-  std::string err;
-  auto in = parse_methods_document(R"({"ping": {"cid": 1, "fields": []}})", &err);
-  ASSERT_TRUE(in.has_value()) << err;
-  EXPECT_EQ(in->methods.size(), 1u);
-  EXPECT_FALSE(parse_methods_document(R"({"layer": 5})", &err).has_value());
-  EXPECT_EQ(err, "invalid type: integer, expected struct TlMethod at line 1 column 11");
+  EXPECT_EQ(error_of(nested(128)), "nesting deeper than 127 levels at line 1 column 148");
 }
 
 TEST(Schema, LookupsAndSharedCids) {
-  SchemaInput in = parse_ok(R"({"methods": {"same": {"cid": 9, "fields": []}},
+  auto s = build_schema(parse_ok(R"({"methods": {"same": {"cid": 9, "fields": []}},
       "constructors": {"first": {"cid": 5, "fields": []}, "second": {"cid": 5, "fields": [["a", "int"]]},
-                       "same": {"cid": 10, "fields": [["b", "long"]]}}})");
-  auto s = build_schema(std::move(in));
-  EXPECT_EQ(s->num_methods(), 1u);
-  EXPECT_EQ(s->num_constructors(), 3u);
-  ASSERT_NE(s->find_constructor("first"), nullptr);
-  ASSERT_NE(s->find_constructor("second"), nullptr);
-  const auto* by_cid = s->find_constructor_by_cid(5);
-  ASSERT_NE(by_cid, nullptr);
-  EXPECT_EQ(*by_cid->name, "second");  // the later one in the document
-  EXPECT_EQ(s->find_constructor_by_cid(9), nullptr);  // methods are not indexed by cid
+                       "same": {"cid": 10, "fields": [["b", "long"]]}}})"));
+  EXPECT_EQ(std::vector<std::size_t>({s->num_methods(), s->num_constructors()}), std::vector<std::size_t>({1, 3}));
+  EXPECT_EQ(*s->find_constructor_by_cid(5)->name, "second");  // the later one in the document
+  EXPECT_EQ(s->find_constructor_by_cid(9), nullptr);          // methods are not indexed by cid
   EXPECT_EQ(s->find_method("same")->record->cid, 9u);
   EXPECT_EQ(s->find_constructor("same")->record->cid, 10u);
-  EXPECT_EQ(s->find_method("Same"), nullptr);
+}
+
+// The converter's tests prove the document equal to its TL text; here, that it is the one compiled in.
+TEST(DefaultSchema, CountsDistinctIdsAndSpotRecords) {
+  SchemaInput in = parse_ok(kDefaultSchemaText);
+  std::set<std::uint32_t> cids;
+  for (const auto& m : in.methods) cids.insert(m.second.cid);
+  for (const auto& c : in.constructors) cids.insert(c.second.cid);
+  EXPECT_EQ(std::vector<std::size_t>({in.layer, in.methods.size(), in.constructors.size(), cids.size()}),
+            std::vector<std::size_t>({0, 21, 27, 48}));
+  auto s = build_schema(std::move(in));
+  EXPECT_EQ(*s->find_constructor_by_cid(0x05162463)->name, "resPQ");
+  EXPECT_EQ(s->find_constructor("codeSettings")->record->fields.back().flag_bit, 8u);
+  EXPECT_EQ(s->find_method("auth.logOut")->record->cid, 0x3e72ba19u);
+  EXPECT_EQ(s->find_constructor("auth.logOut"), nullptr);
 }
 
 }  // namespace
+}  // namespace velmora::schema

@@ -1,26 +1,39 @@
+import gc
+import json
 import os
 import pathlib
+import signal
+import struct
+import tracemalloc
 
 import pytest
+from hypothesis import settings
 
 import velmora.ext as ext
 
+# Memory checkers run some 50 times slower: far fewer examples there.
+settings.register_profile("velmora", max_examples=10 if os.environ.get("VELMORA_VALGRIND") else 100, deadline=None)
+settings.load_profile("velmora")
 
-def pytest_report_header(config):
-    return f"velmora.ext from {ext.__file__}"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+DEFAULT_SCHEMA_TEXT = (ROOT / "src" / "schema" / "default_schema.json").read_text()
 
 
 @pytest.fixture(scope="session", autouse=True)
 def _module_is_the_one_just_built():
     # Tests must exercise the library of this build tree, never an installed copy.
     roots = [pathlib.Path(p).resolve() for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-    here = pathlib.Path(ext.__file__).resolve()
-    assert any(root in here.parents for root in roots), here
+    assert any(root in pathlib.Path(ext.__file__).resolve().parents for root in roots), ext.__file__
+
+
+@pytest.fixture(autouse=True)
+def _no_test_hangs(request):
+    # A test stuck in native code never returns to Python, so no handler could stop it: the alarm's default
+    # action ends the process instead. Memory checkers run far slower and go without.
+    slow = os.environ.get("VELMORA_VALGRIND") or os.environ.get("VELMORA_SANITIZED")
+    signal.alarm(0 if slow else 600 if request.module.__name__ in ("test_packaging", "test_typing") else 60)
     yield
-
-
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-DEFAULT_SCHEMA_TEXT = (ROOT / "src" / "schema" / "default_schema.json").read_text()
+    signal.alarm(0)
 
 
 @pytest.fixture
@@ -28,3 +41,50 @@ def restore_default_schema():
     """For tests that install other schemas: the compiled-in one is back afterwards."""
     yield
     ext.load_schema(DEFAULT_SCHEMA_TEXT)
+
+
+def u32(*xs):
+    return struct.pack(f"<{len(xs)}I", *(x % 2**32 for x in xs))
+
+
+def u64(*xs):
+    return struct.pack(f"<{len(xs)}Q", *(x % 2**64 for x in xs))
+
+
+def tl_bytes(p):
+    out = (bytes([len(p)]) if len(p) < 254 else b"\xfe" + len(p).to_bytes(3, "little")) + p
+    return out + bytes(-len(out) % 4)
+
+
+def load(constructors, methods=None):
+    """Installs a schema of records in their positional form: name -> (cid, [fields], has_flags)."""
+    ext.load_schema(json.dumps({"methods": methods or {}, "constructors": constructors}))
+
+
+def python_memory_growth(call, rounds=1000):
+    """Bytes of Python objects still held after `rounds` more calls than a warm-up."""
+    call()
+    gc.collect()
+    tracemalloc.start()
+    for _ in range(rounds):
+        call()
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0]
+    tracemalloc.stop()
+    return grown
+
+
+def idx(n):
+    """An object that is not an int but converts to one, or fails to (n=None: __index__ returns no int)."""
+    return type("Idx", (), {"__index__": lambda self: n})()
+
+
+def outcome(call, want):
+    """want: the result (compared by repr, so types, key order and -0.0 count), or an exception
+    instance whose class and text are expected."""
+    if isinstance(want, BaseException):
+        with pytest.raises(type(want)) as e:
+            call()
+        assert str(e.value) == str(want)
+    else:
+        assert repr(call()) == repr(want)

@@ -1,100 +1,63 @@
-"""Threads that swap the schema while others encode and decode with it.
-
-Every call takes a snapshot of the current schema, so each result must be the
-answer of one of the two documents, never a mix and never an error.
-"""
+"""Threads: schema swaps under concurrent codec calls, and the deepest nesting on a small stack."""
 import json
 import os
 import sys
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import velmora.ext as ext
-
-SHARED_CONSTRUCTORS = {
-    "inputPeerSelf": {"cid": 0x7DA07EC9, "fields": []},
-    "inputPeerUser": {"cid": 0xDDE8A54C, "fields": [
-        {"name": "user_id", "type": "long"}, {"name": "access_hash", "type": "long"}]},
-    "inputClientProxy": {"cid": 0x75588B3F, "fields": [
-        {"name": "address", "type": "string"}, {"name": "port", "type": "int"}]},
-}
-SHARED_METHODS = {
-    "req_pq_multi": {"cid": 0xBE7E8EF1, "fields": [{"name": "nonce", "type": "int128"}]},
-}
-
-
-def document(layer, extra):
-    constructors = dict(SHARED_CONSTRUCTORS)
-    constructors[f"extra{layer}"] = {"cid": extra, "fields": [{"name": "x", "type": "int"}]}
-    methods = dict(SHARED_METHODS)
-    for i in range(layer):  # different counts, so schema_info tells them apart
-        methods[f"extraMethod{layer}_{i}"] = {"cid": extra + 1 + i, "fields": []}
-    return json.dumps({"layer": layer, "methods": methods, "constructors": constructors})
-
-
-DOCS = [document(1, 0x10000000), document(2, 0x20000000)]
-SUMMARIES = [{"layer": 1, "methods": 2, "constructors": 4}, {"layer": 2, "methods": 3, "constructors": 4}]
-
-USER = {"_": "inputPeerUser", "user_id": 7, "access_hash": 2**62 + 3}
-USER_BYTES = bytes.fromhex("4ca5e8dd") + (7).to_bytes(8, "little") + (2**62 + 3).to_bytes(8, "little")
-PROXY_BYTES = (bytes.fromhex("3f8b5875") + bytes([5]) + b"host." + bytes(2)
-               + (443).to_bytes(4, "little"))
-NONCE = bytes(range(16))
-REQ_BYTES = bytes.fromhex("f18e7ebe") + NONCE
+from conftest import DEFAULT_SCHEMA_TEXT, u32, u64
+from test_deserialize import load_nesting_schema, nested
+from test_serialize import deep
 
 ROUNDS = 60 if os.environ.get("VELMORA_VALGRIND") else 1500
+# The default schema, and a copy with a layer and a method more: every call must see one of them whole.
+OTHER = json.loads(DEFAULT_SCHEMA_TEXT)
+OTHER.update(layer=1, methods={**OTHER["methods"], "extra": {"cid": 1, "fields": []}})
+DOCS = [DEFAULT_SCHEMA_TEXT, json.dumps(OTHER)]
+SUMMARIES = [{"layer": 0, "methods": 21, "constructors": 27}, {"layer": 1, "methods": 22, "constructors": 27}]
+USER, USER_BYTES = {"_": "inputPeerUser", "user_id": 7, "access_hash": 2**62 + 3}, u32(0xDDE8A54C) + u64(7, 2**62 + 3)
+PROXY = {"_": "inputClientProxy", "address": "host.", "port": 443}
+PROXY_BYTES = u32(0x75588B3F) + b"\x05host.\0\0" + u32(443)
 
 
-def loader(errors, start):
-    start.wait()
-    for i in range(ROUNDS // 5):
-        summary = ext.load_schema(DOCS[i % 2])
-        if summary != SUMMARIES[i % 2]:
-            errors.append(("load_schema", summary))
-
-
-def worker(errors, start):
-    start.wait()
-    for _ in range(ROUNDS):
-        checks = [
-            ("dumps", ext.dumps(USER), USER_BYTES),
-            ("serialize_constructor", ext.serialize_constructor("inputClientProxy",
-                                                               {"address": "host.", "port": 443}), PROXY_BYTES),
-            ("serialize_method", ext.serialize_method("req_pq_multi", {"nonce": NONCE}), REQ_BYTES),
-            ("loads", ext.loads(USER_BYTES), USER),
-            ("deserialize_constructor", ext.deserialize_constructor(PROXY_BYTES),
-             {"_": "inputClientProxy", "address": "host.", "port": 443}),
-        ]
-        for name, got, want in checks:
-            if got != want:
-                errors.append((name, got))
-        info = ext.schema_info()
-        if info not in SUMMARIES:
-            errors.append(("schema_info", info))
-
-
-def guarded(target, errors, start):
-    def run():
-        try:
-            target(errors, start)
-        except BaseException as exc:  # a failure in a thread must fail the test
-            errors.append((target.__name__, repr(exc)))
-    return run
+def in_threads(targets, stack_size=0):
+    old = threading.stack_size(stack_size)  # taken when a thread starts
+    try:
+        with ThreadPoolExecutor(len(targets)) as pool:
+            futures = [pool.submit(target) for target in targets]
+    finally:
+        threading.stack_size(old)
+    for future in futures:
+        future.result()  # a failure in a thread fails the test
 
 
 def test_schema_swaps_under_concurrent_codec_calls(restore_default_schema):
-    ext.load_schema(DOCS[0])
-    errors = []
     start = threading.Barrier(8)
-    threads = [threading.Thread(target=guarded(loader, errors, start)) for _ in range(2)]
-    threads += [threading.Thread(target=guarded(worker, errors, start)) for _ in range(6)]
+
+    def loader():
+        start.wait()
+        for i in range(ROUNDS // 5):
+            assert ext.load_schema(DOCS[i % 2]) == SUMMARIES[i % 2]
+
+    def worker():
+        start.wait()
+        for _ in range(ROUNDS):
+            assert [ext.dumps(USER), ext.serialize_constructor("inputClientProxy", PROXY),
+                    ext.serialize_method("req_pq_multi", {"nonce": bytes(16)})] == \
+                [USER_BYTES, PROXY_BYTES, u32(0xBE7E8EF1) + bytes(16)]
+            assert [ext.loads(USER_BYTES), ext.deserialize_constructor(PROXY_BYTES)] == [USER, PROXY]
+            assert ext.schema_info() in SUMMARIES
+
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)  # many more thread switches between calls
     try:
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        in_threads([loader] * 2 + [worker] * 6)
     finally:
         sys.setswitchinterval(old)
-    assert errors == []
-    assert ext.schema_info() in SUMMARIES
+
+
+def test_deepest_nesting_fits_a_small_thread_stack(restore_default_schema):
+    in_threads([lambda: [ext.dumps(deep(99, vectors)) for vectors in (False, True)]], stack_size=256 * 1024)
+    load_nesting_schema()
+    in_threads([lambda: [ext.loads(nested(kind, 99)) for kind in ("vector", "object", "field")]], stack_size=256 * 1024)

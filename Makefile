@@ -80,9 +80,10 @@ dist: deps venv
 	unset PYTHONPATH; CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m build --no-isolation \
 	  --outdir $(DIST_BUILD) . > $(DIST_BUILD).log 2>&1 || { tail -n 40 $(DIST_BUILD).log; exit 1; }
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --wheel-dir dist $(DIST_BUILD)/*.whl \
-	  2>&1 | grep -E 'tags|Fixed-up'
+	  > $(DIST_BUILD)/repair.log 2>&1 || { cat $(DIST_BUILD)/repair.log; exit 1; }
+	@grep -E 'New filename tags|Fixed-up' $(DIST_BUILD)/repair.log
 	mv $(DIST_BUILD)/*.tar.gz dist/
-	$(VENV)/bin/abi3audit --strict --assume-minimum-abi3 3.9 dist/*.whl
+	$(VENV)/bin/abi3audit --strict --summary --assume-minimum-abi3 3.9 dist/*.whl
 	@cd $(DIST_BUILD) && $(CURDIR)/$(PY) -m zipfile -e $(CURDIR)/dist/*.whl unpacked && \
 	  ldd unpacked/velmora/ext.abi3.so | tee ldd.txt | grep -E 'libcrypto|IPSec' && \
 	  if grep -E '(libcrypto|IPSec_MB)[^ ]* => /(usr/)?lib' ldd.txt; then \

@@ -4,6 +4,7 @@ import ast
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 
@@ -18,8 +19,17 @@ CLIENT = ROOT / "examples" / "client.py"
 PACKAGE_ROOT = pathlib.Path(velmora.__file__).resolve().parents[1]
 
 
+def _package_copy(tmp_path):
+    # mypy reads a copy of the package's sources and stubs: it refuses an installed
+    # wheel's site-packages in MYPYPATH.
+    copy = tmp_path / "package"
+    if not copy.exists():
+        shutil.copytree(PACKAGE_ROOT / "velmora", copy / "velmora", ignore=shutil.ignore_patterns("*.so"))
+    return copy
+
+
 def _tool(args, tmp_path):
-    env = {**os.environ, "MYPYPATH": str(PACKAGE_ROOT)}
+    env = {**os.environ, "MYPYPATH": str(_package_copy(tmp_path))}
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
                           env=env, cwd=tmp_path, timeout=300)
 
@@ -30,7 +40,8 @@ def _mypy(paths, tmp_path, *extra):
 
 
 def test_example_client_and_package_pass_mypy_strict(tmp_path):
-    package = sorted((PACKAGE_ROOT / "velmora").glob("*.py")) + [PACKAGE_ROOT / "velmora" / "ext.pyi"]
+    copy = _package_copy(tmp_path) / "velmora"
+    package = sorted(copy.glob("*.py")) + [copy / "ext.pyi"]
     proc = _mypy([CLIENT, *package], tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 

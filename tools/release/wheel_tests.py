@@ -18,8 +18,8 @@ spec = importlib.util.find_spec("velmora")
 if spec is None or spec.origin is None:
     sys.exit("velmora is not installed in this environment")
 site = pathlib.Path(spec.origin).resolve().parents[1]
-if ROOT in site.parents or site == ROOT:
-    sys.exit(f"velmora comes from the source tree ({site}), not from an installed wheel")
+if pathlib.Path(sys.prefix).resolve() not in site.parents:
+    sys.exit(f"velmora comes from {site}, not from this environment's installed wheel")
 
 # The suite accepts only a module found under PYTHONPATH: here, the installed one.
 # Its packaging tests build a wheel from the sources, which `make dist` covers.

@@ -5,6 +5,8 @@ values are read with precompiled struct unpackers."""
 
 import struct
 
+from velmora._flags import flags_word_index
+
 _U32 = struct.Struct("<I").unpack_from
 _I32 = struct.Struct("<i").unpack_from
 _I64 = struct.Struct("<q").unpack_from
@@ -16,18 +18,6 @@ MAX_COUNT = 1_000_000
 
 class DecodeError(ValueError):
     pass
-
-
-def _word_index(name):
-    if not name.startswith("flags"):
-        return 0
-    r = name[5:]
-    if r.startswith("+"):
-        r = r[1:]
-    if not r or not r.isascii() or not r.isdigit():
-        return 0
-    n = int(r)
-    return 0 if n < 2 else min(n - 1, 7)
 
 
 def _eof():
@@ -147,9 +137,9 @@ class Decoder:
             for f in rec["fields"]:
                 reader = _reader(f["type"], f.get("is_vector", False), f.get("vector_inner"),
                                  f.get("vector_inner_is_vector", False))
-                own = _word_index(f["name"]) if f["type"] == "#" else -1
+                own = flags_word_index(f["name"]) if f["type"] == "#" else -1
                 cond = has_flags and f.get("flag_bit") is not None
-                group = _word_index(f.get("flags_group") or "flags")
+                group = flags_word_index(f.get("flags_group") or "flags")
                 mask = 1 << (f["flag_bit"] % 32) if cond else 0
                 fields.append((f["name"], reader, own, cond, group, mask, f.get("is_bare", False)))
             self.by_cid[rec["cid"]] = (name, tuple(fields))

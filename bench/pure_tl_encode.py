@@ -10,6 +10,8 @@ is appended to one bytearray per call.
 import json
 import struct
 
+from velmora._flags import flags_word_index
+
 _U32 = struct.Struct("<I").pack
 _U64 = struct.Struct("<Q").pack
 _F64 = struct.Struct("<d").pack
@@ -40,20 +42,6 @@ def classify(type_name, is_vector):
     if kind is not None:
         return kind
     return VECTOR if is_vector else OBJECT
-
-
-def flags_word_index(s):
-    if not s.startswith("flags"):
-        return 0
-    r = s[5:]
-    if r.startswith("+"):
-        r = r[1:]
-    if not r or not r.isascii() or not r.isdigit():
-        return 0
-    n = int(r)
-    if n >= 2**64 or n < 2:
-        return 0
-    return min(n - 1, 7)
 
 
 def _is_hex(t):

@@ -1,7 +1,9 @@
-"""Shared timing helpers for the benchmarks (best of several repeats)."""
+"""Shared timing helpers for the benchmarks (best of several repeats, or
+paired rounds of thread CPU time)."""
 
 import os
 import pathlib
+import time
 import timeit
 
 BUILD = pathlib.Path(os.environ.get("VELMORA_BUILD", "build/release"))
@@ -49,3 +51,27 @@ def table(headers, rows):
     print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
     for r in rows:
         print(line(r))
+
+
+def paired_ns(fns, *, rounds=15, batch_s=0.02):
+    """Per-call thread CPU time of each fn() in ns, one list per fn with one
+    entry per round. Every round times each fn over a batch of calls, in an
+    order that turns from round to round, and takes off what an empty call
+    cost in that same round; so the lists pair up round by round."""
+    timers = [timeit.Timer(f, timer=time.thread_time) for f in [lambda: None, *fns]]
+    numbers = []
+    for t in timers:
+        number = 1
+        while (spent := t.timeit(number)) < batch_s / 10:
+            number *= 10
+        numbers.append(max(1, int(number * batch_s / spent)))
+    out = [[] for _ in fns]
+    for r in range(rounds):
+        order = list(range(len(timers)))
+        order = order[r % len(order):] + order[: r % len(order)]
+        per_call = {}
+        for i in order:
+            per_call[i] = timers[i].timeit(numbers[i]) / numbers[i] * 1e9
+        for i in range(len(fns)):
+            out[i].append(max(per_call[i + 1] - per_call[0], 0.0))
+    return out

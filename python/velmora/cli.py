@@ -7,17 +7,22 @@ with ``bytes`` values shown as hex strings, which ``encode`` accepts back for
 The codec finds only constructors by identifier. When the schema document is
 at hand (``--schema FILE``), ``decode`` also recognises method calls: it
 installs a copy of the document in which the methods are constructors too.
+
+``--schema`` may be given several times: the documents (JSON, or TL text for
+``*.tl``; consecutive TL files are converted together) are merged in order, a
+later record replacing an earlier one of the same name.
 """
 
 from __future__ import annotations
 
 import argparse
+import itertools
 import json
 import sys
 from pathlib import Path
 from typing import Any, NoReturn, Optional
 
-from . import ext, tlschema
+from . import __version__, ext, tlschema
 
 __all__ = ["main"]
 
@@ -42,31 +47,74 @@ def _read_text(path: str) -> str:
 
 
 def _read_bytes(path: str) -> bytes:
+    if path == "-":
+        return sys.stdin.buffer.read()
     try:
         return Path(path).read_bytes()
     except OSError as exc:
         _fail(f"cannot read {path}: {exc.strerror or exc}")
 
 
-def _convert_file(path: str) -> str:
-    text = _read_text(path)
+def _convert_files(paths: list[str], key_exchange_bytes: bool = True) -> str:
+    texts = [_read_text(path) for path in paths]
     try:
-        document, found = tlschema.convert_with_warnings(text)
+        document, found = tlschema.convert_with_warnings(
+            *texts, names=paths, key_exchange_bytes=key_exchange_bytes)
     except tlschema.TLSchemaError as exc:
-        _fail(f"{path}:{exc.line}:{exc.column}: {exc.reason}")
+        _fail(f"{exc.source}:{exc.line}:{exc.column}: {exc.reason}")
     for warning in found:
-        print(f"{path}:{warning.line}: warning: {warning.message}", file=sys.stderr)
+        print(f"{warning.source}:{warning.line}: warning: {warning.message}", file=sys.stderr)
     return document
 
 
-def _load_schema(path: str) -> str:
-    """Installs the schema of FILE (JSON, or TL text for *.tl); returns its document."""
-    document = _convert_file(path) if path.endswith(".tl") else _read_text(path)
+def _tl_hint(text: str) -> str:
+    """A hint for TL text that was taken for JSON because of its file name."""
     try:
-        ext.load_schema(document)
-    except ValueError as exc:
-        _fail(f"{path}: {exc}")
-    return document
+        doc = json.loads(tlschema.convert_with_warnings(text)[0])
+    except tlschema.TLSchemaError:
+        return ""
+    if not doc["methods"] and not doc["constructors"]:
+        return ""
+    return " (the file holds TL text: give it a name ending in .tl)"
+
+
+def _load_schemas(paths: list[str]) -> str:
+    """Installs the schema of the files, merged in order; returns its document."""
+    parts: list[tuple[str, str]] = []
+    for is_tl, group in itertools.groupby(paths, key=lambda path: path.endswith(".tl")):
+        names = list(group)
+        if is_tl:
+            parts.append((", ".join(names), _convert_files(names)))
+        else:
+            parts.extend((name, _read_text(name)) for name in names)
+    # Each document is loaded on its own first, so that an error names its file.
+    for name, document in parts:
+        try:
+            ext.load_schema(document)
+        except ValueError as exc:
+            _fail(f"{name}: {exc}{_tl_hint(document)}")
+    if len(parts) == 1:
+        return parts[0][1]
+    layer: Any = None
+    methods: dict[str, Any] = {}
+    constructors: dict[str, Any] = {}
+    for _, document in parts:
+        doc_layer, doc_methods, doc_constructors = _document_parts(json.loads(document))
+        layer = layer if doc_layer is None else doc_layer
+        methods.update(doc_methods)
+        constructors.update(doc_constructors)
+    merged = json.dumps({"layer": layer or 0, "methods": methods, "constructors": constructors})
+    ext.load_schema(merged)
+    return merged
+
+
+def _document_parts(doc: Any) -> tuple[Any, Any, Any]:
+    """(layer, methods, constructors) of a document in any form load_schema reads."""
+    if isinstance(doc, dict) and "methods" in doc:
+        return doc.get("layer"), doc["methods"], doc.get("constructors", {})
+    if isinstance(doc, list) and len(doc) >= 2:
+        return doc[0], doc[1], doc[2] if len(doc) > 2 else {}
+    return None, doc, {}  # a bare methods object
 
 
 def _with_methods_as_constructors(document: str) -> Optional[str]:
@@ -77,16 +125,8 @@ def _with_methods_as_constructors(document: str) -> Optional[str]:
     A method that shares its name or identifier with a constructor is left out:
     the constructor keeps its place."""
     try:
-        doc = json.loads(document)
+        layer, methods, constructors = _document_parts(json.loads(document))
     except ValueError:
-        return None
-    if isinstance(doc, dict) and "methods" in doc:
-        layer, methods, constructors = doc.get("layer"), doc["methods"], doc.get("constructors", {})
-    elif isinstance(doc, list) and len(doc) >= 2:
-        layer, methods, constructors = doc[0], doc[1], doc[2] if len(doc) > 2 else {}
-    elif isinstance(doc, dict):
-        layer, methods, constructors = None, doc, {}  # a bare methods object
-    else:
         return None
     if not isinstance(methods, dict) or not isinstance(constructors, dict):
         return None
@@ -179,7 +219,7 @@ def _cmd_encode(args: argparse.Namespace, document: Optional[str]) -> int:
 
 
 def _cmd_schema_convert(args: argparse.Namespace, document: Optional[str]) -> int:
-    sys.stdout.write(_convert_file(args.file))
+    sys.stdout.write(_convert_files(args.files, args.key_exchange_bytes))
     return 0
 
 
@@ -193,9 +233,11 @@ def _parser() -> argparse.ArgumentParser:
         prog="python -m velmora",
         description="Encode and decode TL messages, convert TL schema text.",
         epilog="Exit status: 0 on success, 1 on bad input, 2 on a usage error.")
-    parser.add_argument("--schema", metavar="FILE",
+    parser.add_argument("--version", action="version", version=f"velmora {__version__}")
+    parser.add_argument("--schema", metavar="FILE", action="append",
                         help="load this schema first: a JSON schema document, or TL text"
-                             " if the name ends in .tl (default: the compiled-in schema)")
+                             " if the name ends in .tl (default: the compiled-in schema);"
+                             " repeated, the files are merged in order")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     decode = commands.add_parser(
@@ -205,7 +247,8 @@ def _parser() -> argparse.ArgumentParser:
     decode.add_argument("hex", nargs="?", metavar="HEX",
                         help="the bytes as hex, whitespace allowed; - or nothing reads"
                              " standard input")
-    decode.add_argument("--file", metavar="PATH", help="read the raw bytes from this file instead")
+    decode.add_argument("--file", metavar="PATH",
+                        help="read the raw bytes from this file instead; - reads standard input")
     decode.set_defaults(run=_cmd_decode)
 
     encode = commands.add_parser(
@@ -224,10 +267,16 @@ def _parser() -> argparse.ArgumentParser:
                                  description="Schema tools.")
     schema_commands = schema.add_subparsers(dest="schema_command", required=True, metavar="ACTION")
     convert = schema_commands.add_parser(
-        "convert", help="convert a .tl file to a schema document",
-        description="Print the schema document for FILE.tl. Warnings (FILE:LINE: warning: ...)"
-                    " go to standard error; a malformed line is an error naming FILE:LINE:COLUMN.")
-    convert.add_argument("file", metavar="FILE.tl")
+        "convert", help="convert .tl files to one schema document",
+        description="Print the schema document for the TL files, read in order as one schema"
+                    " (each starts in its types section; a name declared again replaces the"
+                    " earlier one). Warnings (FILE:LINE: warning: ...) go to standard error; a"
+                    " malformed line is an error naming FILE:LINE:COLUMN.")
+    convert.add_argument("files", metavar="FILE.tl", nargs="+")
+    convert.add_argument("--no-key-exchange-bytes", dest="key_exchange_bytes",
+                         action="store_false",
+                         help="keep the key-exchange fields declared string as string"
+                              " (by default they become bytes: they carry numbers and ciphertext)")
     convert.set_defaults(run=_cmd_schema_convert)
     info = schema_commands.add_parser(
         "info", help="summary of the current schema",
@@ -240,7 +289,7 @@ def main(argv: Optional[list[str]] = None) -> int:
     """Runs the command line; returns the exit status (argparse exits with 2 on usage errors)."""
     args = _parser().parse_args(argv)
     try:
-        document = _load_schema(args.schema) if args.schema is not None else None
+        document = _load_schemas(args.schema) if args.schema else None
         status: int = args.run(args, document)
         return status
     except _Failure as exc:

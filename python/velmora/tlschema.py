@@ -14,6 +14,13 @@ The document follows the conventions of the compiled-in default schema: a
 ``vector_inner`` T, a flags word has type "#", a conditional field carries its
 ``flag_bit`` and, for a word other than ``flags``, its ``flags_group``.
 
+Several texts make one document, as the protocol publishes its schema in two
+files: each text starts in its types section, and a name declared again in a
+later text replaces the earlier declaration. A declaration without ``#id``
+gets the identifier TL defines for it, the CRC32 of its normalized text. The
+``string`` fields of the key-exchange records, which carry numbers and
+ciphertext, become ``bytes`` unless ``key_exchange_bytes=False``.
+
 What the codec cannot treat exactly as TL does is never changed silently: such
 a declaration is either converted as written or left out, and either way a
 ``TLSchemaWarning`` names its line. Malformed text raises ``TLSchemaError``
@@ -26,8 +33,12 @@ import json
 import re
 import string
 import warnings
+import zlib
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any, Optional
+
+from ._flags import flags_word_index as _flags_word
 
 __all__ = [
     "TLSchemaError",
@@ -38,25 +49,37 @@ __all__ = [
 ]
 
 
-class TLSchemaError(ValueError):
-    """Malformed TL text; ``line`` and ``column`` are 1-based."""
+def _place(source: Optional[str], line: int) -> str:
+    return f"{source}, line {line}" if source is not None else f"line {line}"
 
-    def __init__(self, line: int, column: int, message: str) -> None:
-        super().__init__(f"line {line}, column {column}: {message}")
+
+class TLSchemaError(ValueError):
+    """Malformed TL text; ``line`` and ``column`` are 1-based, ``source`` names
+    the text when several were given."""
+
+    def __init__(self, line: int, column: int, message: str,
+                 source: Optional[str] = None) -> None:
+        super().__init__(message)
         self.line = line
         self.column = column
         self.reason = message
+        self.source = source
+
+    def __str__(self) -> str:
+        return f"{_place(self.source, self.line)}, column {self.column}: {self.reason}"
 
 
 @dataclass(frozen=True)
 class TLSchemaWarning:
-    """A declaration the codec will not treat exactly as TL does."""
+    """A declaration the codec will not treat exactly as TL does; ``source``
+    names the text when several were given."""
 
     line: int
     message: str
+    source: Optional[str] = None
 
     def __str__(self) -> str:
-        return f"line {self.line}: {self.message}"
+        return f"{_place(self.source, self.line)}: {self.message}"
 
 
 class TLSchemaConversionWarning(UserWarning):
@@ -65,6 +88,15 @@ class TLSchemaConversionWarning(UserWarning):
 
 # Vector identifier of the built-in `vector` declaration; vectors are native to the codec.
 _VECTOR_CID = 0x1CB5C415
+
+# Key-exchange and service records whose published `string` fields carry big-endian
+# numbers, ciphertext or one status byte per message, never UTF-8 text.
+_KEY_EXCHANGE_BINARY = frozenset({
+    "resPQ", "p_q_inner_data", "p_q_inner_data_dc", "p_q_inner_data_temp",
+    "p_q_inner_data_temp_dc", "server_DH_params_ok", "server_DH_inner_data",
+    "client_DH_inner_data", "req_DH_params", "set_client_DH_params", "gzip_packed",
+    "msgs_state_info", "msgs_all_info",
+})
 
 # Type names the codec encodes by itself (everything else is a boxed object or a vector).
 _PRIMITIVE = frozenset({
@@ -81,6 +113,7 @@ _CONDITION = re.compile(r"([A-Za-z_]\w*)\.(\d+)\?(.*)\Z", re.S)
 _IDENT = re.compile(r"[A-Za-z_][\w.]*")
 _LAYER = re.compile(r"//\s*LAYER\s+(\d+)\s*\Z")
 _SECTION = re.compile(r"---\s*(\w*)\s*---\Z")
+_TRUE_FLAG = re.compile(r"[A-Za-z_]\w*:[A-Za-z_]\w*\.\d+\?true\Z")
 
 
 @dataclass
@@ -148,33 +181,44 @@ def _is_bare(t: _Type) -> bool:
     return t.name.rsplit(".", 1)[-1][:1].islower()
 
 
-def _flags_word(name: str) -> int:
-    """The codec's flags-word index rule, so that clashing words can be reported."""
-    if not name.startswith("flags"):
-        return 0
-    rest = name[5:]
-    if rest.startswith("+"):
-        rest = rest[1:]
-    if not rest or not rest.isascii() or not rest.isdigit():
-        return 0
-    n = int(rest)
-    if n >= 1 << 64 or n < 2:
-        return 0
-    return min(n - 1, 7)
+def _tl_identifier(name: str, args: list[_Token], result: list[_Token]) -> int:
+    """The identifier TL gives a declaration written without one: the CRC32 of
+    its text with whitespace collapsed, bytes spelled string, angle brackets
+    and braces dropped and the conditional true fields left out."""
+    words = [name] + [t.text for t in args if not _TRUE_FLAG.match(t.text)] + ["="]
+    text = " ".join(words + [t.text for t in result]) + " "
+    text = text.replace(":bytes ", ":string ").replace("?bytes ", "?string ")
+    text = text.replace("<", " ").replace(">", "").replace("{", "").replace("}", "")
+    return zlib.crc32(" ".join(text.split()).encode())
 
 
 class _Converter:
-    def __init__(self) -> None:
+    def __init__(self, key_exchange_bytes: bool) -> None:
+        self.key_exchange_bytes = key_exchange_bytes
         self.layer: Optional[int] = None
+        self.layer_at: tuple[Optional[str], int] = (None, 0)
         self.methods: dict[str, dict[str, Any]] = {}
         self.constructors: dict[str, dict[str, Any]] = {}
         self.constructor_cids: dict[int, str] = {}
+        self.declared: dict[tuple[bool, str], tuple[Optional[str], int]] = {}
         self.warnings: list[TLSchemaWarning] = []
+        self.source: Optional[str] = None
 
     def warn(self, line: int, message: str) -> None:
-        self.warnings.append(TLSchemaWarning(line, message))
+        self.warnings.append(TLSchemaWarning(line, message, self.source))
 
-    def run(self, text: str) -> str:
+    def run(self, text: str, source: Optional[str]) -> None:
+        """Reads one text, which starts in its types section."""
+        self.source = source
+        start = len(self.warnings)
+        try:
+            self.read(text)
+        except TLSchemaError as exc:
+            exc.source = source
+            raise
+        self.warnings[start:] = sorted(self.warnings[start:], key=lambda w: w.line)
+
+    def read(self, text: str) -> None:
         in_functions = False
         pending: list[_Token] = []
         for line_no, raw_line in enumerate(text.splitlines(), start=1):
@@ -210,15 +254,16 @@ class _Converter:
             first = pending[0]
             raise TLSchemaError(first.line, first.column,
                                 f"declaration of {first.text!r} is not terminated by ';'")
-        return self.document()
 
     def set_layer(self, line: int, column: int, digits: str) -> None:
         value = int(digits)
         if value > 0xFFFFFFFF:
             raise TLSchemaError(line, column, f"layer {digits} does not fit in 32 bits")
         if self.layer is not None and self.layer != value:
-            self.warn(line, f"layer {value} replaces layer {self.layer} stated earlier")
+            self.warn(line, f"layer {value} replaces layer {self.layer} stated at"
+                            f" {_place(*self.layer_at)}")
         self.layer = value
+        self.layer_at = (self.source, line)
 
     def declaration(self, tokens: list[_Token], end: _Token, in_functions: bool) -> None:
         head = tokens[0]
@@ -242,13 +287,15 @@ class _Converter:
             if extra.text in ("=", "[", "]", "{", "}") or extra.text.startswith("{"):
                 raise TLSchemaError(extra.line, extra.column,
                                     f"{name}: unexpected {extra.text!r} in result type")
-        if cid_text is None:
-            # Built-in types (`int ? = Int;`) and bare helper combinators carry no
-            # identifier; deriving one is not something we guess at.
-            self.warn(head.line, f"{name} has no constructor identifier (#hex): not converted")
-            return
-        cid = int(cid_text, 16)
         args = tokens[1:equals]
+        if [t.text for t in args] == ["?"]:
+            self.warn(head.line, f"{name} is a built-in type (`?`), native to the codec:"
+                                 " not converted")
+            return
+        if cid_text is None:
+            cid = _tl_identifier(name, args, tokens[equals + 1:])
+        else:
+            cid = int(cid_text, 16)
         if name == "vector" and cid == _VECTOR_CID:
             self.warn(head.line, "built-in vector declaration not converted: vectors are native"
                                  " to the codec")
@@ -260,8 +307,13 @@ class _Converter:
             return
         record = self.record(name, cid, args)
         table = self.methods if in_functions else self.constructors
-        if name in table:
-            self.warn(head.line, f"{name} is declared again; this declaration replaces the earlier one")
+        earlier = self.declared.get((in_functions, name))
+        if earlier is not None:
+            self.warn(head.line, f"{name} is declared again; this declaration replaces the one at"
+                                 f" {_place(*earlier)}")
+            if not in_functions and self.constructor_cids.get(table[name]["cid"]) == name:
+                del self.constructor_cids[table[name]["cid"]]
+        self.declared[in_functions, name] = (self.source, head.line)
         if not in_functions:
             other = self.constructor_cids.get(cid)
             if other is not None and other != name:
@@ -323,6 +375,8 @@ class _Converter:
                                     " (expected flags.N?Type)")
             field_type, vector_inner, inner_is_vector = self.field_type(
                 owner, field_name, type_text, type_vars, token.line, type_column)
+            if field_type == "string" and self.key_exchange_bytes and owner in _KEY_EXCHANGE_BINARY:
+                field_type = "bytes"
             if field_type == "#":
                 if flag_bit is not None:
                     self.warn(token.line, f"{owner}: flags field {field_name} is conditional; the"
@@ -396,16 +450,35 @@ class _Converter:
         return json.dumps(doc, indent=2) + "\n"
 
 
-def convert_with_warnings(text: str) -> tuple[str, list[TLSchemaWarning]]:
-    """Convert TL schema text; return the document and the warnings, in line order."""
-    converter = _Converter()
-    document = converter.run(text)
-    return document, sorted(converter.warnings, key=lambda w: w.line)
+def convert_with_warnings(*texts: str, names: Optional[Sequence[str]] = None,
+                          key_exchange_bytes: bool = True) -> tuple[str, list[TLSchemaWarning]]:
+    """Convert one or more TL schema texts into one document; return it and the
+    warnings, in text and line order.
+
+    ``names`` name the texts in warnings and errors (file names, say); by default
+    a single text is unnamed and several are "text 1", "text 2", ... With
+    ``key_exchange_bytes`` false, the key-exchange fields keep the type ``string``
+    as declared."""
+    if not texts:
+        raise TypeError("at least one TL text is needed")
+    labels: list[Optional[str]] = [None]
+    if names is not None:
+        labels = list(names)
+    elif len(texts) > 1:
+        labels = [f"text {i}" for i in range(1, len(texts) + 1)]
+    if len(labels) != len(texts):
+        raise TypeError(f"{len(texts)} texts but {len(labels)} names")
+    converter = _Converter(key_exchange_bytes)
+    for text, label in zip(texts, labels):
+        converter.run(text, label)
+    return converter.document(), converter.warnings
 
 
-def convert(text: str) -> str:
-    """Convert TL schema text; each warning is issued as a ``TLSchemaConversionWarning``."""
-    document, found = convert_with_warnings(text)
+def convert(*texts: str, names: Optional[Sequence[str]] = None,
+            key_exchange_bytes: bool = True) -> str:
+    """``convert_with_warnings``, with each warning issued as a ``TLSchemaConversionWarning``."""
+    document, found = convert_with_warnings(*texts, names=names,
+                                            key_exchange_bytes=key_exchange_bytes)
     for warning in found:
         warnings.warn(str(warning), TLSchemaConversionWarning, stacklevel=2)
     return document

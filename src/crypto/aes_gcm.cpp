@@ -1,33 +1,26 @@
 #include "crypto/aes_gcm.hpp"
 
-#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
-#include <openssl/evp.h>
 
-#include "crypto/evp_util.hpp"
+#include "crypto/gcm_backends.hpp"
 
 namespace velmora::crypto {
 namespace {
 
-const EVP_CIPHER* gcm_cipher() noexcept {
-  static EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
-  return c;
-}
+struct Backends {
+  GcmBackend list[2];
+  std::size_t count;
+  const char* ipsec_name;
+};
 
-// EVP lengths are int: feed long inputs in pieces.
-constexpr std::size_t kPiece = std::size_t{1} << 30;
-
-bool feed(EVP_CIPHER_CTX* ctx, bool encrypt, std::uint8_t* out, const std::uint8_t* in,
-          std::size_t n) noexcept {
-  for (std::size_t off = 0; off < n; off += kPiece) {
-    const int len = static_cast<int>(n - off < kPiece ? n - off : kPiece);
-    int outl = 0;
-    const int ok = encrypt ? EVP_EncryptUpdate(ctx, out ? out + off : nullptr, &outl, in + off, len)
-                           : EVP_DecryptUpdate(ctx, out ? out + off : nullptr, &outl, in + off, len);
-    if (ok != 1) return false;
-  }
-  return true;
+const Backends& backends() noexcept {
+  static const Backends b = [] {
+    const char* ipsec = detail::ipsec_prepare();
+    if (ipsec == nullptr) return Backends{{GcmBackend::kOpenSsl}, 1, nullptr};
+    return Backends{{GcmBackend::kIpsecMb, GcmBackend::kOpenSsl}, 2, ipsec};
+  }();
+  return b;
 }
 
 GcmStatus failed(GcmStatus s, std::uint8_t* out, std::size_t n) noexcept {
@@ -49,49 +42,57 @@ const char* gcm_status_message(GcmStatus s) noexcept {
   return "AES-GCM unknown status";
 }
 
-GcmStatus aes_gcm_seal(const std::uint8_t* key, std::size_t key_len, const std::uint8_t* nonce,
-                       std::size_t nonce_len, const std::uint8_t* plaintext, std::size_t n,
-                       const std::uint8_t* aad, std::size_t aad_len, std::uint8_t* out) noexcept {
+GcmStatus gcm_check(bool seal, std::size_t key_len, std::size_t nonce_len, std::size_t n,
+                    std::size_t aad_len) noexcept {
   if (key_len != kGcmKeySize) return GcmStatus::kBadKeyLength;
   if (nonce_len != kGcmNonceSize) return GcmStatus::kBadNonceLength;
-  if (aad_len > kGcmMaxLen || n > kGcmMaxLen) return GcmStatus::kEncryptFailure;
-  const std::size_t total = n + kGcmTagSize;
-  if (gcm_cipher() == nullptr) return failed(GcmStatus::kEncryptFailure, out, total);
-  CipherCtx ctx(EVP_CIPHER_CTX_new());
-  int outl = 0;
-  // The default IV length of AES-GCM is 12, so no parameter needs setting.
-  if (!ctx || EVP_EncryptInit_ex2(ctx.get(), gcm_cipher(), key, nonce, nullptr) != 1 ||
-      !feed(ctx.get(), true, nullptr, aad, aad_len) ||
-      !feed(ctx.get(), true, out, plaintext, n) ||
-      EVP_EncryptFinal_ex(ctx.get(), out + n, &outl) != 1 ||
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, kGcmTagSize, out + n) != 1) {
-    return failed(GcmStatus::kEncryptFailure, out, total);
+  if (seal) {
+    if (aad_len > kGcmMaxLen || n > kGcmMaxLen) return GcmStatus::kEncryptFailure;
+  } else if (n < kGcmTagSize || aad_len > kGcmMaxLen ||
+             n - kGcmTagSize > kGcmMaxLen + kGcmTagSize) {
+    return GcmStatus::kDecryptFailure;
   }
   return GcmStatus::kOk;
 }
 
+GcmBackend gcm_backend() noexcept { return backends().list[0]; }
+
+std::span<const GcmBackend> gcm_backends() noexcept {
+  const Backends& b = backends();
+  return {b.list, b.count};
+}
+
+const char* gcm_backend_name(GcmBackend b) noexcept {
+  if (b == GcmBackend::kIpsecMb) {
+    const char* name = backends().ipsec_name;
+    return name ? name : "ipsec-mb (not available)";
+  }
+  return "openssl";
+}
+
+GcmStatus aes_gcm_seal(const std::uint8_t* key, std::size_t key_len, const std::uint8_t* nonce,
+                       std::size_t nonce_len, const std::uint8_t* plaintext, std::size_t n,
+                       const std::uint8_t* aad, std::size_t aad_len, std::uint8_t* out,
+                       GcmBackend backend) noexcept {
+  const GcmStatus st = gcm_check(true, key_len, nonce_len, n, aad_len);
+  if (st != GcmStatus::kOk) return st;
+  const bool ok = backend == GcmBackend::kIpsecMb
+                      ? detail::ipsec_seal(key, nonce, plaintext, n, aad, aad_len, out)
+                      : detail::evp_seal(key, nonce, plaintext, n, aad, aad_len, out);
+  return ok ? GcmStatus::kOk : failed(GcmStatus::kEncryptFailure, out, n + kGcmTagSize);
+}
+
 GcmStatus aes_gcm_open(const std::uint8_t* key, std::size_t key_len, const std::uint8_t* nonce,
                        std::size_t nonce_len, const std::uint8_t* sealed, std::size_t n,
-                       const std::uint8_t* aad, std::size_t aad_len, std::uint8_t* out) noexcept {
-  if (key_len != kGcmKeySize) return GcmStatus::kBadKeyLength;
-  if (nonce_len != kGcmNonceSize) return GcmStatus::kBadNonceLength;
-  if (n < kGcmTagSize || aad_len > kGcmMaxLen || n - kGcmTagSize > kGcmMaxLen + kGcmTagSize) {
-    return GcmStatus::kDecryptFailure;
-  }
+                       const std::uint8_t* aad, std::size_t aad_len, std::uint8_t* out,
+                       GcmBackend backend) noexcept {
+  const GcmStatus st = gcm_check(false, key_len, nonce_len, n, aad_len);
+  if (st != GcmStatus::kOk) return st;
   const std::size_t len = n - kGcmTagSize;
-  if (gcm_cipher() == nullptr) return failed(GcmStatus::kDecryptFailure, out, len);
-  CipherCtx ctx(EVP_CIPHER_CTX_new());
-  // libcrypto only copies the tag here; the const_cast is for its signature.
-  void* tag = const_cast<std::uint8_t*>(sealed + len);
-  int outl = 0;
-  if (!ctx || EVP_DecryptInit_ex2(ctx.get(), gcm_cipher(), key, nonce, nullptr) != 1 ||
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, kGcmTagSize, tag) != 1 ||
-      !feed(ctx.get(), false, nullptr, aad, aad_len) ||
-      !feed(ctx.get(), false, out, sealed, len) ||
-      EVP_DecryptFinal_ex(ctx.get(), out + len, &outl) != 1) {
-    return failed(GcmStatus::kDecryptFailure, out, len);
-  }
-  return GcmStatus::kOk;
+  const bool ok = backend == GcmBackend::kIpsecMb
+                      ? detail::ipsec_open(key, nonce, sealed, len, aad, aad_len, out)
+                      : detail::evp_open(key, nonce, sealed, len, aad, aad_len, out);
+  return ok ? GcmStatus::kOk : failed(GcmStatus::kDecryptFailure, out, len);
 }
 
 }  // namespace velmora::crypto

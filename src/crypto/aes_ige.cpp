@@ -41,6 +41,22 @@ IgeStatus fail() noexcept {
   return IgeStatus::kCipherFailure;
 }
 
+// What both directions start with: the length checks, then the context of
+// this call (cipher, direction and key set, padding off) in ctx.
+IgeStatus start(std::size_t n, std::size_t key_len, std::size_t iv_len, const EVP_CIPHER* cipher,
+                bool encrypt, const std::uint8_t* key, const std::uint8_t* iv,
+                CipherCtx& ctx) noexcept {
+  const IgeStatus st = ige_check(n, key_len, iv_len);
+  if (st != IgeStatus::kOk) return st;
+  if (cipher == nullptr) return fail();
+  ctx.reset(EVP_CIPHER_CTX_new());
+  if (!ctx || EVP_CipherInit_ex2(ctx.get(), cipher, key, iv, encrypt ? 1 : 0, nullptr) != 1 ||
+      EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
+    return fail();
+  }
+  return IgeStatus::kOk;
+}
+
 }  // namespace
 
 const char* ige_status_message(IgeStatus s) noexcept {
@@ -69,15 +85,9 @@ IgeStatus ige_check(std::size_t data_len, std::size_t key_len, std::size_t iv_le
 IgeStatus aes_ige_encrypt(const std::uint8_t* in, std::size_t n, const std::uint8_t* key,
                           std::size_t key_len, const std::uint8_t* iv, std::size_t iv_len,
                           std::uint8_t* out) noexcept {
-  const IgeStatus st = ige_check(n, key_len, iv_len);
-  if (st != IgeStatus::kOk) return st;
-  if (cbc_cipher() == nullptr) return fail();
-  CipherCtx ctx(EVP_CIPHER_CTX_new());
-  if (!ctx || EVP_EncryptInit_ex2(ctx.get(), cbc_cipher(), key, iv, nullptr) != 1 ||
-      EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
-    return fail();
-  }
-  if (n == 0) return IgeStatus::kOk;
+  CipherCtx ctx;
+  const IgeStatus st = start(n, key_len, iv_len, cbc_cipher(), true, key, iv, ctx);
+  if (st != IgeStatus::kOk || n == 0) return st;
   const std::uint8_t* p0 = iv + kAesBlock;
   for (std::size_t off = 0; off < n; off += kChunk) {
     const std::size_t len = n - off < kChunk ? n - off : kChunk;
@@ -115,15 +125,9 @@ IgeStatus aes_ige_encrypt(const std::uint8_t* in, std::size_t n, const std::uint
 IgeStatus aes_ige_decrypt(const std::uint8_t* in, std::size_t n, const std::uint8_t* key,
                           std::size_t key_len, const std::uint8_t* iv, std::size_t iv_len,
                           std::uint8_t* out) noexcept {
-  const IgeStatus st = ige_check(n, key_len, iv_len);
-  if (st != IgeStatus::kOk) return st;
-  if (ecb_cipher() == nullptr) return fail();
-  CipherCtx ctx(EVP_CIPHER_CTX_new());
-  if (!ctx || EVP_DecryptInit_ex2(ctx.get(), ecb_cipher(), key, nullptr, nullptr) != 1 ||
-      EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
-    return fail();
-  }
-  if (n == 0) return IgeStatus::kOk;
+  CipherCtx ctx;
+  const IgeStatus st = start(n, key_len, iv_len, ecb_cipher(), false, key, nullptr, ctx);
+  if (st != IgeStatus::kOk || n == 0) return st;
   // Each block is deciphered in place in out, so no temporary holds key
   // material or plaintext.
   const std::uint8_t* c = iv;              // previous ciphertext block

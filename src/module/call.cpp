@@ -40,6 +40,8 @@ Status bind_args(const char* function, const char* const* names, std::size_t n,
                          " were given");
   }
   for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, i);
+  // Every argument given by position: the common call, nothing left to match.
+  if (kwargs == nullptr && static_cast<std::size_t>(given) == n) return Status::success();
   for (std::size_t i = static_cast<std::size_t>(given); i < n; ++i) out[i] = nullptr;
 
   if (kwargs != nullptr) {
@@ -68,9 +70,9 @@ Status bind_args(const char* function, const char* const* names, std::size_t n,
     }
   }
 
-  std::size_t missing[16];
+  std::size_t missing[kMaxParams];
   std::size_t c = 0;
-  for (std::size_t i = 0; i < n && c < 16; ++i) {
+  for (std::size_t i = 0; i < n && c < kMaxParams; ++i) {
     if (out[i] == nullptr) missing[c++] = i;
   }
   if (c > 0) {
@@ -81,23 +83,27 @@ Status bind_args(const char* function, const char* const* names, std::size_t n,
   return Status::success();
 }
 
-ByteView bytes_view(PyObject* o) noexcept {
-  const char* data = PyBytes_AsString(o);
-  const Py_ssize_t len = PyBytes_Size(o);
-  return {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(len)};
+Failure bytes_refused(const char* param, PyObject* o) {
+  return Failure::type(conversion_refused(param, o, "PyBytes"));
 }
 
 Result<ByteView> arg_bytes(const char* param, PyObject* o) {
-  if (!py::is_bytes(o)) return Failure::type(conversion_refused(param, o, "PyBytes"));
+  if (!py::is_bytes(o)) return bytes_refused(param, o);
   return bytes_view(o);
 }
 
-Result<std::string> arg_text(const char* param, PyObject* o) {
+Result<PyObject*> arg_str(const char* param, PyObject* o) {
   if (!py::is_str(o)) return Failure::type(conversion_refused(param, o, "PyString"));
+  return o;
+}
+
+Result<std::string> arg_text(const char* param, PyObject* o) {
+  auto s = arg_str(param, o);
+  if (!s) return std::move(s).failure();
   // A lone surrogate makes this fail with UnicodeEncodeError, passed on as it is.
-  py::Ref b = py::steal(PyUnicode_AsUTF8String(o));
+  ByteView v;
+  py::Ref b = py::utf8_of(*s, &v);
   if (!b) return Failure::pending();
-  ByteView v = bytes_view(b.get());
   return std::string(reinterpret_cast<const char*>(v.data()), v.size());
 }
 
@@ -181,13 +187,6 @@ void raise(const Failure& f) {
   py::Ref text = py::steal(PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size())));
   if (!text) return;
   PyErr_SetObject(cls, text.get());
-}
-
-Result<py::Ref> new_bytes(const void* data, std::size_t len) {
-  py::Ref b = py::steal(PyBytes_FromStringAndSize(static_cast<const char*>(data),
-                                                   static_cast<Py_ssize_t>(len)));
-  if (!b) return Failure::pending();
-  return b;
 }
 
 }  // namespace velmora::module

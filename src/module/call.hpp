@@ -16,15 +16,20 @@
 #include <string>
 #include <utility>
 
-#include "module/result.hpp"
 #include "py/py.hpp"
+#include "py/result.hpp"
 
 namespace velmora::module {
+
+// The most parameters a module function may have: bind_args lists the
+// missing ones in a table of this size.
+inline constexpr std::size_t kMaxParams = 16;
 
 // Parameter description: the function's name and its parameter names in
 // order. Every parameter is positional-or-keyword and required.
 template <std::size_t N>
 struct Params {
+  static_assert(N <= kMaxParams, "more parameters than bind_args can report");
   const char* function;
   std::array<const char*, N> names;
 };
@@ -42,18 +47,37 @@ Result<std::array<PyObject*, N>> bind(const Params<N>& p, PyObject* args, PyObje
   return slots;
 }
 
-// A read-only view of a bytes object's own buffer, valid while the object is.
-using ByteView = std::span<const std::uint8_t>;
+using py::bytes_view;
+using py::ByteView;
+using py::new_bytes;
 
 // bytes rule: a bytes object or an instance of a subclass, read in place.
 Result<ByteView> arg_bytes(const char* param, PyObject* o);
-// text rule: a str (or subclass) as an owned UTF-8 copy.
+// str rule: a str (or subclass), borrowed as it is.
+Result<PyObject*> arg_str(const char* param, PyObject* o);
+// text rule: the str rule, then an owned UTF-8 copy.
 Result<std::string> arg_text(const char* param, PyObject* o);
 // unsigned integer rule: an int or any object with __index__, 0 to 2**64 - 1.
 Result<std::uint64_t> arg_u64(const char* param, PyObject* o);
 
-// The view of a bytes object known to be one (is_bytes).
-ByteView bytes_view(PyObject* o) noexcept;
+// The bytes rule's refusal of o for parameter param.
+Failure bytes_refused(const char* param, PyObject* o);
+
+// bind, then the bytes rule for every argument: (*views)[i] reads argument
+// i in place. The failures are those of bind and arg_bytes in turn, without
+// a Result per argument on the way.
+template <std::size_t N>
+Status bind_bytes(const Params<N>& p, PyObject* args, PyObject* kwargs,
+                  std::array<ByteView, N>* views) {
+  std::array<PyObject*, N> slots{};
+  Status s = bind_args(p.function, p.names.data(), N, args, kwargs, slots.data());
+  if (!s) return s;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!py::is_bytes(slots[i])) return bytes_refused(p.names[i], slots[i]);
+    (*views)[i] = bytes_view(slots[i]);
+  }
+  return s;
+}
 
 // Re-raises a pending TypeError as "argument '<param>': <its message>",
 // keeping its cause; any other pending error is left as it is.
@@ -66,9 +90,6 @@ PyObject* internal_fault_type();
 
 // Sets the interpreter's exception from a failure.
 void raise(const Failure& f);
-
-// New bytes object holding a copy of data.
-Result<py::Ref> new_bytes(const void* data, std::size_t len);
 
 // Runs body, which returns Result<py::Ref>, and converts its outcome.
 template <class Body>

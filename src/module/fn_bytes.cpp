@@ -53,6 +53,20 @@ struct Part {
   std::string owned;
 };
 
+// Calls each(item) for every item that o's iterator yields; the first
+// failure, of the iteration or of each, ends it.
+template <class Each>
+Status for_each_item(PyObject* o, Each&& each) {
+  py::Ref it = py::steal(PyObject_GetIter(o));
+  if (!it) return prefix_pending_type_error(kParts);
+  while (py::Ref item = py::steal(PyIter_Next(it.get()))) {
+    Status s = each(item.get());
+    if (!s) return s;
+  }
+  if (PyErr_Occurred()) return prefix_pending_type_error(kParts);
+  return Status::success();
+}
+
 Status convert_inner(PyObject* o, Part& part) {
   std::optional<Failure> refused;
   if (Failure* f = refuse_non_sequence(o, refused)) return std::move(*f);
@@ -62,19 +76,12 @@ Status convert_inner(PyObject* o, Part& part) {
     return Status::success();
   }
   part.owned.reserve(size_hint(o));
-  py::Ref it = py::steal(PyObject_GetIter(o));
-  if (!it) return prefix_pending_type_error(kParts);
-  while (true) {
-    py::Ref item = py::steal(PyIter_Next(it.get()));
-    if (!item) {
-      if (PyErr_Occurred()) return prefix_pending_type_error(kParts);
-      break;
-    }
+  return for_each_item(o, [&part](PyObject* item) -> Status {
     long v;
-    if (py::is_int(item.get())) {
-      v = PyLong_AsLong(item.get());
+    if (py::is_int(item)) {
+      v = PyLong_AsLong(item);
     } else {
-      py::Ref index = py::steal(PyNumber_Index(item.get()));
+      py::Ref index = py::steal(PyNumber_Index(item));
       if (!index) return prefix_pending_type_error(kParts);
       v = PyLong_AsLong(index.get());
     }
@@ -84,8 +91,8 @@ Status convert_inner(PyObject* o, Part& part) {
       return Failure::overflow("out of range integral type conversion attempted");
     }
     part.owned.push_back(static_cast<char>(v));
-  }
-  return Status::success();
+    return Status::success();
+  });
 }
 
 }  // namespace
@@ -121,18 +128,11 @@ PyObject* pack(PyObject*, PyObject* args, PyObject* kwargs) {
     // Everything is converted before anything is joined.
     std::vector<Part> parts;
     parts.reserve(size_hint(outer));
-    py::Ref it = py::steal(PyObject_GetIter(outer));
-    if (!it) return prefix_pending_type_error(kParts);
-    while (true) {
-      py::Ref item = py::steal(PyIter_Next(it.get()));
-      if (!item) {
-        if (PyErr_Occurred()) return prefix_pending_type_error(kParts);
-        break;
-      }
+    Status converted = for_each_item(outer, [&parts](PyObject* item) {
       parts.emplace_back();
-      Status s = convert_inner(item.get(), parts.back());
-      if (!s) return std::move(s).failure();
-    }
+      return convert_inner(item, parts.back());
+    });
+    if (!converted) return std::move(converted).failure();
 
     std::size_t total = 0;
     for (const Part& p : parts) {

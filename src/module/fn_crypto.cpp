@@ -68,23 +68,6 @@ PyObject* ige_entry(PyObject* args, PyObject* kwargs, const Params<3>& params) {
   });
 }
 
-struct GcmArgs {
-  ByteView key, nonce, input, aad;
-};
-
-Result<GcmArgs> gcm_args(const Params<4>& params, PyObject* args, PyObject* kwargs) {
-  auto bound = bind(params, args, kwargs);
-  if (!bound) return std::move(bound).failure();
-  GcmArgs g;
-  ByteView* slots[] = {&g.key, &g.nonce, &g.input, &g.aad};
-  for (std::size_t i = 0; i < 4; ++i) {
-    auto v = arg_bytes(params.names[i], (*bound)[i]);
-    if (!v) return std::move(v).failure();
-    *slots[i] = *v;
-  }
-  return g;
-}
-
 // A wrong nonce length is the caller's mistake like any other, so it is an
 // ordinary RuntimeError that 'except Exception' sees, not an internal fault.
 Failure gcm_failure(GcmStatus s, std::size_t nonce_len) {
@@ -92,6 +75,29 @@ Failure gcm_failure(GcmStatus s, std::size_t nonce_len) {
     return Failure::runtime("AES-GCM nonce must be 12 bytes, got " + std::to_string(nonce_len));
   }
   return Failure::runtime(crypto::gcm_status_message(s));
+}
+
+// The two GCM entries differ only in direction: the checks, the result's
+// length and the backend call.
+template <bool Seal>
+PyObject* gcm_entry(PyObject* args, PyObject* kwargs, const Params<4>& params) {
+  return call_frame([&]() -> Result<py::Ref> {
+    std::array<ByteView, 4> views;
+    if (Status s = bind_bytes(params, args, kwargs, &views); !s) return std::move(s).failure();
+    const auto& [key, nonce, input, aad] = views;
+    const std::size_t n = input.size();
+    // Length faults are reported before the result object exists.
+    const GcmStatus st = crypto::gcm_check(Seal, key.size(), nonce.size(), n, aad.size());
+    if (st != GcmStatus::kOk) return gcm_failure(st, nonce.size());
+    std::uint8_t* out = nullptr;
+    auto result = blank_bytes(Seal ? n + crypto::kGcmTagSize : n - crypto::kGcmTagSize, &out);
+    if (!result) return result;
+    const auto run = Seal ? crypto::aes_gcm_seal : crypto::aes_gcm_open;
+    const GcmStatus done = run(key.data(), key.size(), nonce.data(), nonce.size(), input.data(), n,
+                               aad.data(), aad.size(), out, crypto::gcm_backend());
+    if (done != GcmStatus::kOk) return gcm_failure(done, nonce.size());
+    return result;
+  });
 }
 
 }  // namespace
@@ -121,49 +127,21 @@ PyObject* aes_ige_dec_raw(PyObject*, PyObject* args, PyObject* kwargs) {
   return ige_entry<false, Out::kList>(args, kwargs, kParams);
 }
 
+int prepare_crypto(PyObject* m) {
+  // The backend is chosen here, at import, so that no call pays for setting
+  // it up; the name stays private, outside the sixteen functions.
+  return PyModule_AddStringConstant(m, "_gcm_backend",
+                                    crypto::gcm_backend_name(crypto::gcm_backend()));
+}
+
 PyObject* aes_gcm_encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr Params<4> kParams{"aes_gcm_encrypt", {"key", "nonce", "plaintext", "aad"}};
-  return call_frame([&]() -> Result<py::Ref> {
-    auto a = gcm_args(kParams, args, kwargs);
-    if (!a) return std::move(a).failure();
-    // Length faults are reported before the result object exists.
-    if (a->key.size() != crypto::kGcmKeySize) return gcm_failure(GcmStatus::kBadKeyLength, 0);
-    if (a->nonce.size() != crypto::kGcmNonceSize) {
-      return gcm_failure(GcmStatus::kBadNonceLength, a->nonce.size());
-    }
-    if (a->input.size() > crypto::kGcmMaxLen || a->aad.size() > crypto::kGcmMaxLen) {
-      return gcm_failure(GcmStatus::kEncryptFailure, 0);
-    }
-    std::uint8_t* out = nullptr;
-    auto result = blank_bytes(a->input.size() + crypto::kGcmTagSize, &out);
-    if (!result) return result;
-    const GcmStatus st = crypto::aes_gcm_seal(a->key.data(), a->key.size(), a->nonce.data(),
-                                              a->nonce.size(), a->input.data(), a->input.size(),
-                                              a->aad.data(), a->aad.size(), out);
-    if (st != GcmStatus::kOk) return gcm_failure(st, a->nonce.size());
-    return result;
-  });
+  return gcm_entry<true>(args, kwargs, kParams);
 }
 
 PyObject* aes_gcm_decrypt(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr Params<4> kParams{"aes_gcm_decrypt", {"key", "nonce", "ciphertext", "aad"}};
-  return call_frame([&]() -> Result<py::Ref> {
-    auto a = gcm_args(kParams, args, kwargs);
-    if (!a) return std::move(a).failure();
-    if (a->key.size() != crypto::kGcmKeySize) return gcm_failure(GcmStatus::kBadKeyLength, 0);
-    if (a->nonce.size() != crypto::kGcmNonceSize) {
-      return gcm_failure(GcmStatus::kBadNonceLength, a->nonce.size());
-    }
-    if (a->input.size() < crypto::kGcmTagSize) return gcm_failure(GcmStatus::kDecryptFailure, 0);
-    std::uint8_t* out = nullptr;
-    auto result = blank_bytes(a->input.size() - crypto::kGcmTagSize, &out);
-    if (!result) return result;
-    const GcmStatus st = crypto::aes_gcm_open(a->key.data(), a->key.size(), a->nonce.data(),
-                                              a->nonce.size(), a->input.data(), a->input.size(),
-                                              a->aad.data(), a->aad.size(), out);
-    if (st != GcmStatus::kOk) return gcm_failure(st, a->nonce.size());
-    return result;
-  });
+  return gcm_entry<false>(args, kwargs, kParams);
 }
 
 }  // namespace velmora::module

@@ -1,7 +1,7 @@
 // deserialize_constructor and loads: one operation under two names.
+#include "codec/deserializer.hpp"
 #include "module/call.hpp"
 #include "module/functions.hpp"
-#include "tl/deserializer.hpp"
 
 namespace velmora::module {
 namespace {
@@ -13,7 +13,7 @@ PyObject* decode_entry(const Params<N>& params, PyObject* args, PyObject* kwargs
     if (!bound) return std::move(bound).failure();
     auto data = arg_bytes("data", (*bound)[0]);
     if (!data) return std::move(data).failure();
-    return tl::deserialize(*data);
+    return codec::deserialize(*data);
   });
 }
 

@@ -1,8 +1,8 @@
 // load_schema, schema_info and the installation of the compiled-in schema.
+#include "codec/compiled.hpp"
 #include "module/call.hpp"
 #include "module/functions.hpp"
 #include "schema/schema.hpp"
-#include "tl/compiled.hpp"
 
 namespace velmora::module {
 namespace {
@@ -28,7 +28,7 @@ void install_default_schema() noexcept {
     std::string error;
     auto input = schema::parse_schema_document(schema::kDefaultSchemaText, &error);
     if (!input) return;
-    auto s = tl::publish_schema(std::move(*input));
+    auto s = codec::publish_schema(std::move(*input));
     if (!s) {
       PyErr_Clear();
       return;
@@ -56,7 +56,7 @@ PyObject* load_schema(PyObject*, PyObject* args, PyObject* kwargs) {
       if (!input) return Failure::value("schema parsing failed: " + error);
     }
     const std::uint32_t layer = input->layer;
-    auto s = tl::publish_schema(std::move(*input));
+    auto s = codec::publish_schema(std::move(*input));
     if (!s) return Failure::pending();
     const std::size_t methods = s->num_methods();
     const std::size_t constructors = s->num_constructors();

@@ -29,6 +29,10 @@ VELMORA_FN(aes_gcm_decrypt);
 VELMORA_FN(cut);
 VELMORA_FN(pack);
 
+// Chooses the AES-GCM backend and records its name in the module's private
+// attribute _gcm_backend. Returns -1 with an error set on failure.
+int prepare_crypto(PyObject* module);
+
 // Installs the compiled-in schema if the store holds none. Never fails: a
 // document that does not parse leaves the store empty.
 void install_default_schema() noexcept;

@@ -98,13 +98,13 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ext() {
                     "velmora.ext may be initialised only once per interpreter process");
     return nullptr;
   }
-  velmora::py::Ref m = velmora::py::steal(PyModule_Create2(&g_module, 3));
+  velmora::py::Ref m = velmora::py::steal(PyModule_Create2(&g_module, PYTHON_ABI_VERSION));
   if (!m) {
     g_initialised = false;
     return nullptr;
   }
   install_default_schema();
-  if (add_functions(m.get()) < 0) {
+  if (add_functions(m.get()) < 0 || prepare_crypto(m.get()) < 0) {
     g_initialised = false;
     return nullptr;
   }

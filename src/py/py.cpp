@@ -3,25 +3,41 @@
 namespace velmora::py {
 
 namespace {
-// UTF-8 of a str object through one temporary bytes object: the cp39 floor
-// has no PyUnicode_AsUTF8AndSize.
-bool utf8_of(PyObject* s, std::string& out) {
-  Ref b = steal(PyUnicode_AsUTF8String(s));
+bool utf8_copy(PyObject* s, std::string& out) {
+  ByteView v;
+  Ref b = utf8_of(s, &v);
   if (!b) return false;
-  char* data = nullptr;
-  Py_ssize_t len = 0;
-  if (PyBytes_AsStringAndSize(b.get(), &data, &len) < 0) return false;
-  out.assign(data, static_cast<std::size_t>(len));
+  out.assign(reinterpret_cast<const char*>(v.data()), v.size());
   return true;
 }
 }  // namespace
+
+ByteView bytes_view(PyObject* o) noexcept {
+  // One call for both, where PyBytes_AsString and PyBytes_Size are two.
+  char* data = nullptr;
+  Py_ssize_t len = 0;
+  PyBytes_AsStringAndSize(o, &data, &len);
+  return {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(len)};
+}
+
+Ref utf8_of(PyObject* s, ByteView* out) noexcept {
+  Ref b = steal(PyUnicode_AsUTF8String(s));
+  if (b) *out = bytes_view(b.get());
+  return b;
+}
+
+Result<Ref> new_bytes(const void* data, std::size_t len) {
+  Ref b = steal(PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(len)));
+  if (!b) return Failure::pending();
+  return b;
+}
 
 std::string type_qualname(PyObject* o) {
   ErrorScope keep;
   static PyObject* attr = PyUnicode_InternFromString("__qualname__");
   std::string out;
   Ref name = steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(o)), attr));
-  if (!name || !is_str(name.get()) || !utf8_of(name.get(), out)) {
+  if (!name || !is_str(name.get()) || !utf8_copy(name.get(), out)) {
     PyErr_Clear();
     return "<failed to extract type name>";
   }
@@ -32,7 +48,7 @@ std::string str_utf8(PyObject* o) {
   ErrorScope keep;
   std::string out;
   Ref s = steal(PyObject_Str(o));
-  if (!s || !utf8_of(s.get(), out)) {
+  if (!s || !utf8_copy(s.get(), out)) {
     PyErr_Clear();
     out.clear();
   }

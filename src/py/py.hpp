@@ -1,7 +1,10 @@
 // py.hpp: a thin RAII layer over the limited C API.
 //
-// Ref owns one strong reference; Handle borrows. A raw pointer never becomes a
-// Ref implicitly: steal() adopts a new reference, borrow() adds one. All of
+// Ref owns one strong reference. A raw pointer never becomes a Ref
+// implicitly: steal() adopts a new reference, borrow() adds one. Beside it the
+// type tests, the view of a bytes object, the UTF-8 of a str and new bytes
+// objects: what the codec and the module both need. src/py is the bottom
+// layer of the extension and includes nothing of the layers above it. All of
 // this must run with the interpreter lock held.
 #pragma once
 
@@ -12,9 +15,13 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "py/result.hpp"
 
 namespace velmora::py {
 
@@ -70,6 +77,21 @@ inline bool is_exact_bool(PyObject* o) noexcept {
 // for lists and tuples, whose object layout is var-sized.
 inline Py_ssize_t list_size(PyObject* o) noexcept { return Py_SIZE(o); }
 inline Py_ssize_t tuple_size(PyObject* o) noexcept { return Py_SIZE(o); }
+
+// A read-only view of a bytes object's own buffer, valid while the object is.
+using ByteView = std::span<const std::uint8_t>;
+
+// The view of an object known to be bytes (is_bytes).
+ByteView bytes_view(PyObject* o) noexcept;
+
+// The UTF-8 form of a str: the new bytes object that holds it, with *out
+// viewing its buffer; null with the interpreter's error set when the text has
+// none (a lone surrogate raises UnicodeEncodeError). The cp39 floor has no
+// PyUnicode_AsUTF8AndSize, so this is the one way text leaves a str.
+Ref utf8_of(PyObject* s, ByteView* out) noexcept;
+
+// New bytes object holding a copy of data.
+Result<Ref> new_bytes(const void* data, std::size_t len);
 
 // The qualified name of o's type, or the placeholder text when it cannot be
 // read. Never leaves an error set.

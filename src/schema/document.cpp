@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "schema/schema.hpp"
+#include "wire/utf8.hpp"
 
 namespace velmora::schema {
 namespace {
@@ -418,53 +419,12 @@ std::string syntax_message(rapidjson::ParseErrorCode code) {
   return m;
 }
 
-// Offset of the first byte that is not part of valid UTF-8, or npos. Checking
-// the whole text up front is several times cheaper than the reader's own
-// per-character validation, and schema documents are nearly all ASCII.
-std::size_t invalid_utf8_offset(std::string_view t) {
-  const auto* p = reinterpret_cast<const unsigned char*>(t.data());
-  const std::size_t n = t.size();
-  std::size_t i = 0;
-  while (i < n) {
-    if (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if ((w & 0x8080808080808080ull) == 0) {
-        i += 8;
-        continue;
-      }
-    }
-    const unsigned char c = p[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xbf;
-    if (c >= 0xc2 && c <= 0xdf) len = 2;
-    else if (c >= 0xe0 && c <= 0xef) {
-      len = 3;
-      if (c == 0xe0) lo = 0xa0;
-      if (c == 0xed) hi = 0x9f;  // no surrogates
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      len = 4;
-      if (c == 0xf0) lo = 0x90;
-      if (c == 0xf4) hi = 0x8f;
-    } else {
-      return i;
-    }
-    if (i + len > n) return i;
-    if (p[i + 1] < lo || p[i + 1] > hi) return i;
-    for (std::size_t k = 2; k < len; ++k) {
-      if ((p[i + k] & 0xc0) != 0x80) return i;
-    }
-    i += len;
-  }
-  return std::string_view::npos;
-}
-
 std::optional<SchemaInput> parse(std::string_view json, std::string* out_error, bool bare) {
-  if (std::size_t bad = invalid_utf8_offset(json); bad != std::string_view::npos) {
+  // Checking the whole text up front is several times cheaper than the
+  // reader's own per-character validation.
+  std::size_t bad = 0, bad_len = 0;
+  if (!wire::check_utf8(reinterpret_cast<const std::uint8_t*>(json.data()), json.size(), &bad,
+                        &bad_len)) {
     if (out_error) *out_error = "invalid utf-8" + position(json, bad);
     return std::nullopt;
   }

@@ -1,14 +1,16 @@
-// AES-IGE against a block-by-block reference on raw AES-256-ECB, and AES-GCM
-// against the Wycheproof vectors.
+// AES-IGE against a block-by-block reference on raw AES-256-ECB; AES-GCM
+// through every backend of the build against Wycheproof and NIST CAVP.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <rapidjson/document.h>
 
 #include <cstdint>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "crypto/aes_gcm.hpp"
@@ -17,11 +19,12 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using velmora::crypto::GcmBackend;
 using velmora::crypto::GcmStatus;
 using velmora::crypto::IgeStatus;
 
-Bytes random_bytes(std::size_t n, std::uint32_t seed) {
-  std::mt19937 rng(seed);
+Bytes random_bytes(std::size_t n, std::size_t seed) {
+  std::mt19937 rng(static_cast<std::uint32_t>(seed));
   Bytes b(n);
   for (auto& x : b) x = static_cast<std::uint8_t>(rng());
   return b;
@@ -32,31 +35,26 @@ Bytes reference_ige(const Bytes& data, const Bytes& key, const Bytes& iv, bool e
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
   EXPECT_EQ(1, EVP_CipherInit_ex(ctx, EVP_aes_256_ecb(), nullptr, key.data(), nullptr, encrypt));
   EVP_CIPHER_CTX_set_padding(ctx, 0);
-  std::uint8_t c[16], p[16];
-  std::copy(iv.begin(), iv.begin() + 16, c);
-  std::copy(iv.begin() + 16, iv.end(), p);
-  Bytes out(data.size());
+  Bytes c(iv.begin(), iv.begin() + 16), p(iv.begin() + 16, iv.end()), out(data.size());
   for (std::size_t off = 0; off < data.size(); off += 16) {
     std::uint8_t in[16], x[16];
-    const std::uint8_t* before = encrypt ? c : p;
-    const std::uint8_t* after = encrypt ? p : c;
-    for (int i = 0; i < 16; ++i) in[i] = data[off + i] ^ before[i];
+    for (int i = 0; i < 16; ++i) in[i] = data[off + i] ^ (encrypt ? c : p)[i];
     int outl = 0;
     EXPECT_EQ(1, EVP_CipherUpdate(ctx, x, &outl, in, 16));
-    for (int i = 0; i < 16; ++i) out[off + i] = x[i] ^ after[i];
+    for (int i = 0; i < 16; ++i) out[off + i] = x[i] ^ (encrypt ? p : c)[i];
     // encrypt: c = C, p = P; decrypt: p = P, c = C.
-    std::copy(out.begin() + off, out.begin() + off + 16, encrypt ? c : p);
-    std::copy(data.begin() + off, data.begin() + off + 16, encrypt ? p : c);
+    std::copy(out.begin() + off, out.begin() + off + 16, (encrypt ? c : p).begin());
+    std::copy(data.begin() + off, data.begin() + off + 16, (encrypt ? p : c).begin());
   }
   EVP_CIPHER_CTX_free(ctx);
   return out;
 }
 
-Bytes ige(const Bytes& data, const Bytes& key, const Bytes& iv, bool encrypt, IgeStatus* st) {
-  Bytes out(data.size());
-  *st = (encrypt ? velmora::crypto::aes_ige_encrypt : velmora::crypto::aes_ige_decrypt)(
-      data.data(), data.size(), key.data(), key.size(), iv.data(), iv.size(), out.data());
-  return out;
+// Runs the IGE code over data into *out, first filled with 0x5A.
+IgeStatus ige(const Bytes& data, const Bytes& key, const Bytes& iv, bool encrypt, Bytes* out) {
+  out->assign(data.size(), 0x5A);
+  return (encrypt ? velmora::crypto::aes_ige_encrypt : velmora::crypto::aes_ige_decrypt)(
+      data.data(), data.size(), key.data(), key.size(), iv.data(), iv.size(), out->data());
 }
 
 class IgeSizes : public ::testing::TestWithParam<std::size_t> {};
@@ -69,139 +67,153 @@ INSTANTIATE_TEST_SUITE_P(AesIge, IgeSizes,
 
 TEST_P(IgeSizes, MatchesBlockByBlockReference) {
   const std::size_t n = GetParam();
-  const Bytes key = random_bytes(32, 1 + static_cast<std::uint32_t>(n));
-  const Bytes iv = random_bytes(32, 2 + static_cast<std::uint32_t>(n));
-  const Bytes plain = random_bytes(n, 3 + static_cast<std::uint32_t>(n));
-  IgeStatus st;
-  const Bytes cipher = ige(plain, key, iv, true, &st);
-  ASSERT_EQ(st, IgeStatus::kOk);
-  EXPECT_EQ(cipher, reference_ige(plain, key, iv, true));
-  EXPECT_EQ(ige(cipher, key, iv, false, &st), plain);
-  ASSERT_EQ(st, IgeStatus::kOk);
-  EXPECT_EQ(reference_ige(cipher, key, iv, false), plain);
-}
-
-TEST(AesIge, ChainingAcrossTwoCalls) {
-  const Bytes key = random_bytes(32, 7), iv = random_bytes(32, 8), plain = random_bytes(160, 9);
-  IgeStatus st;
-  const Bytes whole = ige(plain, key, iv, true, &st);
-  const Bytes first = ige(Bytes(plain.begin(), plain.begin() + 96), key, iv, true, &st);
-  Bytes iv2(first.end() - 16, first.end());
-  iv2.insert(iv2.end(), plain.begin() + 80, plain.begin() + 96);
-  const Bytes second = ige(Bytes(plain.begin() + 96, plain.end()), key, iv2, true, &st);
-  Bytes joined = first;
-  joined.insert(joined.end(), second.begin(), second.end());
-  EXPECT_EQ(joined, whole);
-  // Decryption chains the same way: iv = last ciphertext block, last plaintext block.
-  const Bytes back = ige(Bytes(whole.begin() + 96, whole.end()), key, iv2, false, &st);
-  EXPECT_EQ(back, Bytes(plain.begin() + 96, plain.end()));
-}
-
-struct CheckCase {
-  std::size_t data, key, iv;
-  IgeStatus expected;
-};
-
-class IgeChecks : public ::testing::TestWithParam<CheckCase> {};
-
-INSTANTIATE_TEST_SUITE_P(AesIge, IgeChecks,
-                         ::testing::Values(CheckCase{15, 31, 31, IgeStatus::kBadDataLength},
-                                           CheckCase{17, 32, 32, IgeStatus::kBadDataLength},
-                                           CheckCase{0, 31, 31, IgeStatus::kBadKeyLength},
-                                           CheckCase{16, 16, 16, IgeStatus::kBadKeyLength},
-                                           CheckCase{16, 32, 16, IgeStatus::kBadIvLength},
-                                           CheckCase{0, 32, 0, IgeStatus::kBadIvLength}));
-
-TEST_P(IgeChecks, FirstFaultWinsAndNothingIsWritten) {
-  const CheckCase c = GetParam();
-  const Bytes data(c.data, 0xAB), key(c.key, 1), iv(c.iv, 2);
+  const Bytes key = random_bytes(32, n + 1), iv = random_bytes(32, n + 2);
+  const Bytes data = random_bytes(n, n + 3);
   for (bool encrypt : {true, false}) {
-    Bytes out(c.data, 0x5A);
-    const IgeStatus st =
-        (encrypt ? velmora::crypto::aes_ige_encrypt : velmora::crypto::aes_ige_decrypt)(
-            data.data(), data.size(), key.data(), key.size(), iv.data(), iv.size(), out.data());
-    EXPECT_EQ(st, c.expected);
-    EXPECT_EQ(out, Bytes(c.data, 0x5A));
+    Bytes out;
+    ASSERT_EQ(ige(data, key, iv, encrypt, &out), IgeStatus::kOk);
+    EXPECT_EQ(out, reference_ige(data, key, iv, encrypt));
   }
 }
 
-// --- AES-GCM ---------------------------------------------------------------
+TEST(AesIge, FirstFaultWinsAndNothingIsWritten) {
+  const struct {
+    std::size_t data, key, iv;
+    IgeStatus expected;
+  } cases[] = {{15, 31, 31, IgeStatus::kBadDataLength}, {17, 32, 32, IgeStatus::kBadDataLength},
+               {0, 31, 31, IgeStatus::kBadKeyLength},   {16, 16, 16, IgeStatus::kBadKeyLength},
+               {16, 32, 16, IgeStatus::kBadIvLength},   {0, 32, 0, IgeStatus::kBadIvLength}};
+  for (const auto& c : cases) {
+    for (bool encrypt : {true, false}) {
+      Bytes out;
+      EXPECT_EQ(ige(Bytes(c.data, 0xAB), Bytes(c.key, 1), Bytes(c.iv, 2), encrypt, &out),
+                c.expected);
+      EXPECT_EQ(out, Bytes(c.data, 0x5A));
+    }
+  }
+}
 
-Bytes unhex(const char* s) {
+TEST(AesGcm, KeyThenNonceThenLimits) {
+  constexpr std::uint64_t kMax = velmora::crypto::kGcmMaxLen;
+  const struct {
+    bool seal;
+    std::size_t key, nonce;
+    std::uint64_t n, aad;
+    GcmStatus expected;
+  } cases[] = {{true, 24, 8, 0, 0, GcmStatus::kBadKeyLength},
+               {false, 32, 16, 0, 0, GcmStatus::kBadNonceLength},
+               {true, 32, 12, kMax, kMax, GcmStatus::kOk},
+               {true, 32, 12, kMax + 1, 0, GcmStatus::kEncryptFailure},
+               {true, 32, 12, 0, kMax + 1, GcmStatus::kEncryptFailure},
+               {false, 32, 12, 15, 0, GcmStatus::kDecryptFailure},
+               {false, 32, 12, kMax + 32, kMax, GcmStatus::kOk},
+               {false, 32, 12, kMax + 33, 0, GcmStatus::kDecryptFailure},
+               {false, 32, 12, 16, kMax + 1, GcmStatus::kDecryptFailure}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(velmora::crypto::gcm_check(c.seal, c.key, c.nonce, c.n, c.aad), c.expected) << c.n;
+  }
+}
+
+Bytes unhex(std::string_view s) {
   Bytes b;
-  for (std::size_t i = 0; s[i] && s[i + 1]; i += 2) {
-    b.push_back(static_cast<std::uint8_t>(std::stoi(std::string(s + i, 2), nullptr, 16)));
+  for (std::size_t i = 0; i + 1 < s.size(); i += 2) {
+    b.push_back(static_cast<std::uint8_t>(std::stoi(std::string(s.substr(i, 2)), nullptr, 16)));
   }
   return b;
 }
 
-TEST(AesGcm, Wycheproof) {
+struct GcmCase {
+  Bytes key, iv, aad, msg, sealed;  // sealed: ciphertext then tag
+  bool valid;
+};
+
+Bytes concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::vector<GcmCase> wycheproof() {
   std::ifstream f(VELMORA_VECTORS_DIR "/wycheproof_aes_gcm_test.json");
-  ASSERT_TRUE(f) << "missing Wycheproof vectors";
   std::stringstream ss;
   ss << f.rdbuf();
   rapidjson::Document doc;
-  doc.Parse(ss.str().c_str());
-  ASSERT_FALSE(doc.HasParseError());
-  int checked = 0;
+  std::vector<GcmCase> out;
+  if (doc.Parse(ss.str().c_str()).HasParseError()) return out;
   for (const auto& group : doc["testGroups"].GetArray()) {
-    const int key_bits = group["keySize"].GetInt();
-    const int iv_bits = group["ivSize"].GetInt();
     for (const auto& t : group["tests"].GetArray()) {
-      const Bytes key = unhex(t["key"].GetString()), iv = unhex(t["iv"].GetString());
-      const Bytes aad = unhex(t["aad"].GetString()), msg = unhex(t["msg"].GetString());
-      Bytes sealed = unhex(t["ct"].GetString());
-      const Bytes tag = unhex(t["tag"].GetString());
-      sealed.insert(sealed.end(), tag.begin(), tag.end());
-      const bool valid = std::string(t["result"].GetString()) == "valid";
-      const int id = t["tcId"].GetInt();
-      Bytes out(msg.size() + 16);
-      Bytes opened(sealed.size() - 16, 0);
-      const GcmStatus enc = velmora::crypto::aes_gcm_seal(key.data(), key.size(), iv.data(),
-                                                          iv.size(), msg.data(), msg.size(),
-                                                          aad.data(), aad.size(), out.data());
-      const GcmStatus dec = velmora::crypto::aes_gcm_open(key.data(), key.size(), iv.data(),
-                                                          iv.size(), sealed.data(), sealed.size(),
-                                                          aad.data(), aad.size(), opened.data());
-      if (key_bits != 256) {
-        EXPECT_EQ(enc, GcmStatus::kBadKeyLength) << id;
-        EXPECT_EQ(dec, GcmStatus::kBadKeyLength) << id;
-      } else if (iv_bits != 96) {
-        EXPECT_EQ(enc, GcmStatus::kBadNonceLength) << id;
-        EXPECT_EQ(dec, GcmStatus::kBadNonceLength) << id;
-      } else if (valid) {
-        ASSERT_EQ(enc, GcmStatus::kOk) << id;
-        EXPECT_EQ(out, sealed) << id;
-        ASSERT_EQ(dec, GcmStatus::kOk) << id;
-        EXPECT_EQ(opened, msg) << id;
-      } else {
-        EXPECT_EQ(dec, GcmStatus::kDecryptFailure) << id;
-        // No unauthenticated plaintext is left behind.
-        EXPECT_EQ(opened, Bytes(opened.size(), 0)) << id;
-      }
-      ++checked;
+      auto hex = [&](const char* k) { return unhex(t[k].GetString()); };
+      out.push_back({hex("key"), hex("iv"), hex("aad"), hex("msg"), concat(hex("ct"), hex("tag")),
+                     std::string(t["result"].GetString()) == "valid"});
     }
   }
-  EXPECT_EQ(checked, doc["numberOfTests"].GetInt());
+  EXPECT_EQ(out.size(), doc["numberOfTests"].GetUint());
+  return out;
 }
 
-TEST(AesGcm, ShortInputsFailAsForgeries) {
-  const Bytes key(32, 3), nonce(12, 4);
-  for (std::size_t n = 0; n < 16; ++n) {
-    const Bytes sealed(n, 9);
-    std::uint8_t sink[1];
-    EXPECT_EQ(velmora::crypto::aes_gcm_open(key.data(), 32, nonce.data(), 12, sealed.data(), n,
-                                            nullptr, 0, sink),
-              GcmStatus::kDecryptFailure);
+// NIST CAVP response files: "[Name = n]" headers, then records of
+// "Name = hex" lines that end at a blank line; "FAIL" marks a forgery.
+std::vector<GcmCase> cavp(const std::string& name) {
+  std::ifstream f(std::string(VELMORA_CAVP_DIR "/") + name);
+  std::vector<GcmCase> out;
+  std::map<std::string, Bytes> r;
+  std::string line, iv_bits, tag_bits;
+  // A failed read leaves line empty, which closes the last record.
+  while (std::getline(f, line) || !r.empty()) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) {
+      if (!r.empty() && iv_bits == "96" && tag_bits == "128") {
+        const bool valid = !r.count("FAIL");
+        out.push_back({r["Key"], r["IV"], r["AAD"], r["PT"], concat(r["CT"], r["Tag"]), valid});
+      }
+      r.clear();
+    }
+    if (line == "FAIL") r["FAIL"];
+    const bool header = !line.empty() && line[0] == '[';
+    if (header) line = line.substr(1, line.size() - 2);
+    const std::size_t eq = line.find(" = ");
+    if (eq == std::string::npos) continue;
+    const std::string key = line.substr(0, eq), value = line.substr(eq + 3);
+    if (key == "IVlen") iv_bits = value;
+    if (key == "Taglen") tag_bits = value;
+    if (!header) r[key] = unhex(value);
   }
+  return out;
 }
 
-TEST(AesGcm, KeyCheckedBeforeNonce) {
-  const Bytes key(24, 3), nonce(8, 4);
-  std::uint8_t out[16];
-  EXPECT_EQ(velmora::crypto::aes_gcm_seal(key.data(), key.size(), nonce.data(), nonce.size(),
-                                          nullptr, 0, nullptr, 0, out),
-            GcmStatus::kBadKeyLength);
-}
+class Gcm : public ::testing::TestWithParam<GcmBackend> {
+ protected:
+  // Seals and opens every case with a 32-byte key and a 12-byte nonce;
+  // returns how many were valid and how many forged.
+  std::pair<int, int> run(const std::vector<GcmCase>& cases) {
+    int valid = 0, forged = 0;
+    for (const GcmCase& c : cases) {
+      if (c.key.size() != 32 || c.iv.size() != 12) continue;  // refused before any backend runs
+      Bytes sealed(c.msg.size() + 16), opened(c.sealed.size() - 16, 0x5A);
+      EXPECT_EQ(velmora::crypto::aes_gcm_seal(c.key.data(), 32, c.iv.data(), 12, c.msg.data(),
+                                              c.msg.size(), c.aad.data(), c.aad.size(),
+                                              sealed.data(), GetParam()),
+                GcmStatus::kOk);
+      const GcmStatus dec = velmora::crypto::aes_gcm_open(
+          c.key.data(), 32, c.iv.data(), 12, c.sealed.data(), c.sealed.size(), c.aad.data(),
+          c.aad.size(), opened.data(), GetParam());
+      ++(c.valid ? valid : forged);
+      EXPECT_EQ(dec, c.valid ? GcmStatus::kOk : GcmStatus::kDecryptFailure);
+      // A forgery leaves no unauthenticated plaintext behind.
+      EXPECT_EQ(opened, c.valid ? c.msg : Bytes(opened.size(), 0));
+      EXPECT_TRUE(!c.valid || sealed == c.sealed);
+    }
+    return {valid, forged};
+  }
+};
+
+TEST_P(Gcm, Wycheproof) { EXPECT_EQ(run(wycheproof()), std::make_pair(39, 27)); }
+TEST_P(Gcm, CavpEncrypt) { EXPECT_EQ(run(cavp("gcmEncryptExtIV256.rsp")), std::make_pair(375, 0)); }
+TEST_P(Gcm, CavpDecrypt) { EXPECT_EQ(run(cavp("gcmDecrypt256.rsp")), std::make_pair(184, 191)); }
+
+INSTANTIATE_TEST_SUITE_P(
+    AesGcm, Gcm,
+    ::testing::ValuesIn(std::vector<GcmBackend>(velmora::crypto::gcm_backends().begin(),
+                                                velmora::crypto::gcm_backends().end())),
+    [](const auto& info) { return info.param == GcmBackend::kIpsecMb ? "IpsecMb" : "OpenSsl"; });
 
 }  // namespace

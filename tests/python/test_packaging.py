@@ -63,7 +63,8 @@ def test_installs_and_imports_from_elsewhere(wheel, tmp_path):
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
     code = ("import velmora, velmora.ext as e; "
-            "assert e.__file__.startswith(%r); print(velmora.__version__, e.schema_info())"
+            "assert e.__file__.startswith(%r); e.load_schema('{\"methods\": {}}'); "
+            "print(velmora.__version__, e.load_schema(velmora.default_schema()))"
             % str(env_dir))
     proc = subprocess.run([str(py), "-c", code], cwd=elsewhere, capture_output=True, text=True,
                           env={"PATH": "/usr/bin:/bin"})

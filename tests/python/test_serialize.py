@@ -360,13 +360,12 @@ CODE = bytes.fromhex("783d25ad")
 @pytest.mark.parametrize(
     "args,want",
     [
-        ({"allow_flashcall": True, "token": "x"}, "01010000" "01780000"),
+        ({"allow_flashcall": True, "token": "x", "app_sandbox": True}, "01010000" "01780000" + TRUE.hex()),
         ({"allow_flashcall": 1}, "00000000"),  # presence flags take booleans only
         ({"allow_flashcall": "yes", "current_number": None}, "00000000"),
         ({"allow_flashcall": False}, "00000000"),
         ({"current_number": True, "unknown_number": True}, "02020000"),
-        # token and app_sandbox share bit 8; an absent one writes nothing.
-        ({"app_sandbox": False}, "00010000" + FALSE.hex()),
+        # token and app_sandbox share bit 8 (one given alone: test_tlschema.py).
         ({"app_sandbox": True, "token": ""}, "00010000" "00000000" + TRUE.hex()),
         ({"token": None, "app_sandbox": None}, "00000000"),
         ({"logout_tokens": []}, "40000000" + VEC.hex() + "00000000"),

@@ -1,18 +1,20 @@
-#include "tl/serializer.hpp"
+#include "codec/serializer.hpp"
 
 #include <cstring>
 #include <string>
 
-#include "module/call.hpp"
+#include "codec/compiled.hpp"
+#include "codec/depth.hpp"
 #include "schema/schema.hpp"
-#include "tl/compiled.hpp"
-#include "tl/depth.hpp"
-#include "tl/wire.hpp"
+#include "wire/wire.hpp"
 
-namespace velmora::tl {
+namespace velmora::codec {
 namespace {
 
 using schema::Schema;
+using wire::kFlagsWords;
+using wire::kMaxByteStringLen;
+using wire::Writer;
 
 // Bytes taken from a Python value: a view into an object kept alive, or
 // bytes of our own.
@@ -25,6 +27,10 @@ struct ByteSource {
   void set_own() {
     data = reinterpret_cast<const std::uint8_t*>(own.data());
     len = own.size();
+  }
+  void set_view(py::ByteView v) {
+    data = v.data();
+    len = v.size();
   }
 };
 
@@ -56,17 +62,16 @@ bool decode_hex(const std::uint8_t* p, std::size_t n, std::string& out) {
   return true;
 }
 
-// UTF-8 of a str through one temporary bytes object; false with the error
-// cleared when the text cannot be encoded (a lone surrogate).
+// UTF-8 of a str; false with the error cleared when the text cannot be
+// encoded (a lone surrogate).
 bool utf8_of(PyObject* s, ByteSource& out) {
-  out.keep = py::steal(PyUnicode_AsUTF8String(s));
+  py::ByteView v;
+  out.keep = py::utf8_of(s, &v);
   if (!out.keep) {
     PyErr_Clear();
     return false;
   }
-  auto v = module::bytes_view(out.keep.get());
-  out.data = v.data();
-  out.len = v.size();
+  out.set_view(v);
   return true;
 }
 
@@ -75,20 +80,14 @@ bool utf8_of(PyObject* s, ByteSource& out) {
 // with backslash escapes for the message, and *exact is cleared so that the
 // rendering is never looked up. False only when even that fails.
 bool name_text(PyObject* s, ByteSource& out, bool* exact) {
-  *exact = true;
-  out.keep = py::steal(PyUnicode_AsUTF8String(s));
+  *exact = utf8_of(s, out);
+  if (*exact) return true;
+  out.keep = py::steal(PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace"));
   if (!out.keep) {
     PyErr_Clear();
-    *exact = false;
-    out.keep = py::steal(PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace"));
-    if (!out.keep) {
-      PyErr_Clear();
-      return false;
-    }
+    return false;
   }
-  auto v = module::bytes_view(out.keep.get());
-  out.data = v.data();
-  out.len = v.size();
+  out.set_view(py::bytes_view(out.keep.get()));
   return true;
 }
 
@@ -158,9 +157,7 @@ int to_bool(PyObject* v) {
 // Byte-source conversion; an error text or null.
 const char* byte_source(PyObject* v, ByteSource& out) {
   if (py::is_bytes(v)) {
-    auto view = module::bytes_view(v);
-    out.data = view.data();
-    out.len = view.size();
+    out.set_view(py::bytes_view(v));
     return nullptr;
   }
   if (py::is_str(v)) {
@@ -188,6 +185,15 @@ const char* byte_source(PyObject* v, ByteSource& out) {
 
 bool is_exact_str(PyObject* o) { return Py_TYPE(o) == &PyUnicode_Type; }
 bool is_exact_int(PyObject* o) { return Py_TYPE(o) == &PyLong_Type; }
+
+// The fast path for an exact int that fits 64 signed bits: no Python code
+// runs and nothing can fail.
+bool small_exact_int(PyObject* v, long long& out) {
+  if (!is_exact_int(v)) return false;
+  int overflow = 0;
+  out = PyLong_AsLongLongAndOverflow(v, &overflow);
+  return overflow == 0;
+}
 
 // The entry that an exact str names in one of the compiled name tables, or
 // null. Comparing exact str keys runs no Python code; anything else (a str
@@ -234,8 +240,10 @@ class Serializer {
   // The recursive path (object -> value -> vector/nested -> object) keeps
   // its frames small, so the deepest accepted nesting fits a small thread
   // stack even in sanitizer builds; everything else runs in frames of its own.
-  bool value(const CompiledField& f, TypeKind kind, TypeKind element, PyObject* v, std::string& err);
+  bool value(TypeKind kind, TypeKind element, PyObject* v, std::string& err);
   [[gnu::noinline]] bool scalar(TypeKind kind, PyObject* v, std::string& err);
+  bool long_int(PyObject* v, std::string& err);
+  bool wide_int(bool int256, PyObject* v, std::string& err);
   [[gnu::noinline]] bool nested_by_text(PyObject* name, PyObject* dict, std::string& err);
   [[gnu::noinline]] bool nested_encoded(PyObject* v, std::string& err);
   bool vector(TypeKind element, PyObject* v, std::string& err);
@@ -279,7 +287,7 @@ bool Serializer::object(std::string_view name, PyObject* dict, const Schema& s,
         missing_field(name, f, err);
         return false;
       }
-      if (!value(f, f.kind, f.element, v.get(), err)) {
+      if (!value(f.kind, f.element, v.get(), err)) {
         field_error(name, f, err);
         return false;
       }
@@ -287,7 +295,7 @@ bool Serializer::object(std::string_view name, PyObject* dict, const Schema& s,
     return true;
   }
 
-  std::uint32_t words[8] = {};
+  std::uint32_t words[kFlagsWords] = {};
   for (const CompiledField& f : rec.fields) {
     if (!f.def->flag_bit) continue;
     py::Ref v = lookup(dict, f.key.get());
@@ -307,13 +315,21 @@ bool Serializer::object(std::string_view name, PyObject* dict, const Schema& s,
         return false;
       }
     } else {
-      if (!v || v.get() == Py_None) continue;
+      if (!v || v.get() == Py_None) {
+        // A sibling on the same bit set it, so every reader expects this
+        // field's payload: writing nothing would be bytes no one can read.
+        if (!f.def->is_bare && (words[f.group_word] & f.bit) != 0) {
+          missing_field(name, f, err);
+          return false;
+        }
+        continue;
+      }
       if (f.def->is_bare) {
         (void)to_bool(v.get());  // the bit was settled in the first pass
         continue;
       }
     }
-    if (!value(f, f.kind, f.element, v.get(), err)) {
+    if (!value(f.kind, f.element, v.get(), err)) {
       field_error(name, f, err);
       return false;
     }
@@ -366,9 +382,7 @@ bool Serializer::byte_string(PyObject* v, bool text, std::string& err) {
     if (py::is_str(v)) {
       if (!utf8_of(v, src)) src.len = 0;
     } else if (py::is_bytes(v)) {
-      auto view = module::bytes_view(v);
-      src.data = view.data();
-      src.len = view.size();
+      src.set_view(py::bytes_view(v));
     }
   } else if (const char* e = byte_source(v, src)) {
     err = e;
@@ -383,9 +397,7 @@ bool Serializer::byte_string(PyObject* v, bool text, std::string& err) {
   return true;
 }
 
-bool Serializer::value(const CompiledField& f, TypeKind kind, TypeKind element, PyObject* v,
-                       std::string& err) {
-  (void)f;
+bool Serializer::value(TypeKind kind, TypeKind element, PyObject* v, std::string& err) {
   if (kind == TypeKind::kVector) return vector(element, v, err);
   if (kind == TypeKind::kObject) return nested(v, err);
   return scalar(kind, v, err);
@@ -395,58 +407,19 @@ bool Serializer::scalar(TypeKind kind, PyObject* v, std::string& err) {
   switch (kind) {
     case TypeKind::kFlags:
     case TypeKind::kInt: {
-      if (is_exact_int(v)) {
-        int overflow = 0;
-        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (overflow == 0) {
-          w_.put_u32(static_cast<std::uint32_t>(x));
-          return true;
-        }
-      }
+      long long small = 0;
       std::uint64_t x = 0;
-      if (!to_u64(v, x)) {
+      if (small_exact_int(v, small)) {
+        x = static_cast<std::uint64_t>(small);
+      } else if (!to_u64(v, x)) {
         err = "int expected";
         return false;
       }
       w_.put_u32(static_cast<std::uint32_t>(x));
       return true;
     }
-    case TypeKind::kLong: {
-      if (is_exact_int(v)) {
-        int overflow = 0;
-        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (overflow == 0) {
-          w_.put_u64(static_cast<std::uint64_t>(x));
-          return true;
-        }
-      }
-      if (py::is_bytes(v)) {
-        auto view = module::bytes_view(v);
-        if (view.size() != 8) {
-          err = "int expected";
-          return false;
-        }
-        w_.put_raw(view.data(), 8);
-        return true;
-      }
-      if (py::is_str(v)) {
-        ByteSource src;
-        std::string raw;
-        if (utf8_of(v, src) && src.len == 16 && decode_hex(src.data, src.len, raw)) {
-          w_.put_raw(raw.data(), 8);
-          return true;
-        }
-        err = "int expected";
-        return false;
-      }
-      std::uint64_t x = 0;
-      if (!to_u64(v, x)) {
-        err = "int expected";
-        return false;
-      }
-      w_.put_u64(x);
-      return true;
-    }
+    case TypeKind::kLong:
+      return long_int(v, err);
     case TypeKind::kDouble: {
       const double d = PyFloat_AsDouble(v);
       if (d == -1.0 && PyErr_Occurred()) {
@@ -457,38 +430,9 @@ bool Serializer::scalar(TypeKind kind, PyObject* v, std::string& err) {
       w_.put_double(d);
       return true;
     }
-    case TypeKind::kInt128: {
-      ByteSource src;
-      if (const char* e = byte_source(v, src)) {
-        err = e;
-        return false;
-      }
-      if (src.len == 16) {
-        w_.put_raw(src.data, 16);
-      } else if (src.len == 8) {
-        w_.put_raw(src.data, 8);
-        w_.put_zeros(8);
-      } else {
-        std::uint64_t x = 0;
-        if (!to_u64(v, x)) x = 0;
-        w_.put_u64(x);
-        w_.put_zeros(8);
-      }
-      return true;
-    }
-    case TypeKind::kInt256: {
-      ByteSource src;
-      if (const char* e = byte_source(v, src)) {
-        err = e;
-        return false;
-      }
-      if (src.len != 32) {
-        err = "int256 must be 32 bytes";
-        return false;
-      }
-      w_.put_raw(src.data, 32);
-      return true;
-    }
+    case TypeKind::kInt128:
+    case TypeKind::kInt256:
+      return wide_int(kind == TypeKind::kInt256, v, err);
     case TypeKind::kBytes:
       return byte_string(v, false, err);
     case TypeKind::kString:
@@ -506,6 +450,69 @@ bool Serializer::scalar(TypeKind kind, PyObject* v, std::string& err) {
   return false;
 }
 
+// long: an int, 8 bytes as they are, or the hex text of 8 bytes.
+bool Serializer::long_int(PyObject* v, std::string& err) {
+  long long small = 0;
+  if (small_exact_int(v, small)) {
+    w_.put_u64(static_cast<std::uint64_t>(small));
+    return true;
+  }
+  if (py::is_bytes(v)) {
+    auto view = py::bytes_view(v);
+    if (view.size() != 8) {
+      err = "int expected";
+      return false;
+    }
+    w_.put_raw(view.data(), 8);
+    return true;
+  }
+  if (py::is_str(v)) {
+    ByteSource src;
+    std::string raw;
+    if (utf8_of(v, src) && src.len == 16 && decode_hex(src.data, src.len, raw)) {
+      w_.put_raw(raw.data(), 8);
+      return true;
+    }
+    err = "int expected";
+    return false;
+  }
+  std::uint64_t x = 0;
+  if (!to_u64(v, x)) {
+    err = "int expected";
+    return false;
+  }
+  w_.put_u64(x);
+  return true;
+}
+
+// int128 and int256 from a byte source; an int128 also takes 8 bytes or an
+// integer, padded with zeros.
+bool Serializer::wide_int(bool int256, PyObject* v, std::string& err) {
+  ByteSource src;
+  if (const char* e = byte_source(v, src)) {
+    err = e;
+    return false;
+  }
+  if (int256) {
+    if (src.len != 32) {
+      err = "int256 must be 32 bytes";
+      return false;
+    }
+    w_.put_raw(src.data, 32);
+  } else if (src.len == 16) {
+    w_.put_raw(src.data, 16);
+  } else if (src.len == 8) {
+    w_.put_raw(src.data, 8);
+    w_.put_zeros(8);
+  } else {
+    std::uint64_t x = 0;
+    if (!to_u64(v, x)) x = 0;
+    w_.put_u64(x);
+    w_.put_zeros(8);
+  }
+  return true;
+}
+
 bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
   const bool list = py::is_list(v);
   if (!list && !py::is_tuple(v)) {
@@ -516,7 +523,6 @@ bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
   const TypeKind inner = TypeKind::kInt;
   const Py_ssize_t n = list ? py::list_size(v) : py::tuple_size(v);
   w_.put_vector_header(static_cast<std::uint32_t>(n));
-  static const CompiledField kItem{};
   Py_ssize_t i = 0;
   if (element == TypeKind::kLong || element == TypeKind::kInt) {
     const std::size_t item_len = element == TypeKind::kLong ? 8 : 4;
@@ -526,10 +532,8 @@ bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
     // item leaves the rest to the general loop.
     for (; i < n; ++i) {
       PyObject* item = list ? PyList_GetItem(v, i) : PyTuple_GetItem(v, i);
-      if (!is_exact_int(item)) break;
-      int overflow = 0;
-      const long long x = PyLong_AsLongLongAndOverflow(item, &overflow);
-      if (overflow != 0) break;
+      long long x = 0;
+      if (!small_exact_int(item, x)) break;
       if (item_len == 8) {
         w_.put_u64(static_cast<std::uint64_t>(x));
       } else {
@@ -545,7 +549,7 @@ bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
       return false;
     }
     py::Ref item = py::borrow(list ? PyList_GetItem(v, i) : PyTuple_GetItem(v, i));
-    if (!value(kItem, element, inner, item.get(), err)) return false;
+    if (!value(element, inner, item.get(), err)) return false;
   }
   if (list && py::list_size(v) != n) {
     err = "vector changed size during serialization";
@@ -589,19 +593,15 @@ bool Serializer::nested_by_text(PyObject* name, PyObject* dict, std::string& err
 bool Serializer::nested_encoded(PyObject* v, std::string& err) {
   if (py::is_bytes(v)) {
     // Ready-made encoding, inserted unchecked.
-    auto view = module::bytes_view(v);
+    auto view = py::bytes_view(v);
     w_.put_raw(view.data(), view.size());
     return true;
   }
   if (py::is_str(v)) {
+    // The hex text of a ready-made encoding; empty text writes nothing.
     ByteSource src;
     std::string raw;
-    if (!utf8_of(v, src)) {
-      err = "nested field expected dict or bytes, got string";
-      return false;
-    }
-    if (src.len == 0) return true;
-    if (!decode_hex(src.data, src.len, raw)) {
+    if (!utf8_of(v, src) || !decode_hex(src.data, src.len, raw)) {
       err = "nested field expected dict or bytes, got string";
       return false;
     }
@@ -612,65 +612,50 @@ bool Serializer::nested_encoded(PyObject* v, std::string& err) {
   return false;
 }
 
-Result<py::Ref> top_level(std::string_view name, PyObject* args, bool method) {
-  std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
-  if (!s) return Failure::runtime("schema not loaded");
-  const Schema::Entry* e = method ? s->find_method(name) : s->find_constructor(name);
-  if (e == nullptr) {
-    return Failure::value(std::string(method ? "unknown method: " : "unknown constructor: ")
-                              .append(name));
-  }
+// Writes the top-level object of a record found in snapshot s.
+Result<py::Ref> encode_top(const Schema& s, const Schema::Entry& e, PyObject* args) {
   if (!py::is_dict(args)) return Failure::value("TL args must be a dict");
   Writer w;
   Serializer ser(w);
   std::string err;
-  if (!ser.top(name, args, *s, *e, err)) return Failure::value(std::move(err));
-  return module::new_bytes(w.data(), w.size());
+  if (!ser.top(*e.name, args, s, e, err)) return Failure::value(std::move(err));
+  return py::new_bytes(w.data(), w.size());
 }
 
-// The top level for a name given as a Python object; the text path when the
-// fast lookup does not find it.
-Result<py::Ref> top_level_obj(PyObject* name, PyObject* args, bool method) {
-  if (is_exact_str(name)) {
-    std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
-    if (s) {
-      if (const Schema::Entry* e = find_by_str(*s, name, !method, method)) {
-        if (!py::is_dict(args)) return Failure::value("TL args must be a dict");
-        Writer w;
-        Serializer ser(w);
-        std::string err;
-        if (!ser.top(*e->name, args, *s, *e, err)) return Failure::value(std::move(err));
-        return module::new_bytes(w.data(), w.size());
-      }
-    }
+// The top level for a name given as a str: the exact-str lookup first, the
+// text path when that does not find it.
+Result<py::Ref> top_level(PyObject* name, PyObject* args, bool method) {
+  std::shared_ptr<const Schema> s = schema::SchemaStore::instance().current();
+  if (s) {
+    const Schema::Entry* e = find_by_str(*s, name, !method, method);
+    if (e != nullptr) return encode_top(*s, *e, args);
   }
-  auto text = module::arg_text(method ? "method" : "name", name);
-  if (!text) return std::move(text).failure();
-  return top_level(*text, args, method);
+  py::ByteView text;
+  py::Ref hold = py::utf8_of(name, &text);  // UnicodeEncodeError passed on as it is
+  if (!hold) return Failure::pending();
+  const std::string_view n(reinterpret_cast<const char*>(text.data()), text.size());
+  if (!s) return Failure::runtime("schema not loaded");
+  const Schema::Entry* e = method ? s->find_method(n) : s->find_constructor(n);
+  if (e == nullptr) {
+    return Failure::value(std::string(method ? "unknown method: " : "unknown constructor: ").append(n));
+  }
+  return encode_top(*s, *e, args);
 }
 
 }  // namespace
 
 Result<py::Ref> serialize_method(PyObject* method, PyObject* args) {
-  return top_level_obj(method, args, true);
-}
-
-Result<py::Ref> serialize_constructor(PyObject* name, PyObject* args) {
-  return top_level_obj(name, args, false);
-}
-
-Result<py::Ref> serialize_method(std::string_view method, PyObject* args) {
   return top_level(method, args, true);
 }
 
-Result<py::Ref> serialize_constructor(std::string_view name, PyObject* args) {
+Result<py::Ref> serialize_constructor(PyObject* name, PyObject* args) {
   return top_level(name, args, false);
 }
 
 Result<py::Ref> dumps(PyObject* obj) {
   if (py::is_bytes(obj)) {
-    auto view = module::bytes_view(obj);
-    return module::new_bytes(view.data(), view.size());
+    auto view = py::bytes_view(obj);
+    return py::new_bytes(view.data(), view.size());
   }
   if (!py::is_dict(obj)) return Failure::value("TL args must be a dict");
   PyObject* name = PyDict_GetItemWithError(obj, underscore_key());
@@ -687,7 +672,7 @@ Result<py::Ref> dumps(PyObject* obj) {
                          err, exact)) {
     return Failure::value(std::move(err));
   }
-  return module::new_bytes(w.data(), w.size());
+  return py::new_bytes(w.data(), w.size());
 }
 
-}  // namespace velmora::tl
+}  // namespace velmora::codec

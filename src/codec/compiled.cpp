@@ -1,9 +1,9 @@
-#include "tl/compiled.hpp"
+#include "codec/compiled.hpp"
 
 #include <string_view>
 #include <unordered_map>
 
-namespace velmora::tl {
+namespace velmora::codec {
 
 namespace {
 // Interned, so that lookups in dicts keyed by literals usually match by identity.
@@ -38,15 +38,15 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
       cf.def = &def;
       cf.key = key_for(def.name);
       if (!cf.key) return nullptr;
-      cf.kind = classify(def.type, def.is_vector);
+      cf.kind = wire::classify(def.type, def.is_vector);
       if (cf.kind == TypeKind::kVector) {
-        cf.element = element_kind(def.vector_inner.value_or(""), def.vector_inner.has_value(),
+        cf.element = wire::element_kind(def.vector_inner.value_or(""), def.vector_inner.has_value(),
                                   def.vector_inner_is_vector);
       }
       cf.conditional = e.record->has_flags && def.flag_bit.has_value();
-      cf.own_word = static_cast<std::uint8_t>(flags_word_index(def.name));
+      cf.own_word = static_cast<std::uint8_t>(wire::flags_word_index(def.name));
       cf.group_word = static_cast<std::uint8_t>(
-          flags_word_index(def.flags_group ? std::string_view(*def.flags_group) : "flags"));
+          wire::flags_word_index(def.flags_group ? std::string_view(*def.flags_group) : "flags"));
       cf.bit = def.flag_bit ? (1u << (*def.flag_bit % 32)) : 0;
     }
   }
@@ -67,4 +67,4 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
   return s;
 }
 
-}  // namespace velmora::tl
+}  // namespace velmora::codec

@@ -5,7 +5,7 @@
 // or self-referencing input into a ValueError instead of a crash.
 #pragma once
 
-namespace velmora::tl {
+namespace velmora::codec {
 
 // Levels of nested objects and vectors, counting the top-level object.
 inline constexpr unsigned kMaxDepth = 100;
@@ -25,4 +25,4 @@ class DepthGuard {
   unsigned& depth_;
 };
 
-}  // namespace velmora::tl
+}  // namespace velmora::codec

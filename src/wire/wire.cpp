@@ -1,8 +1,8 @@
-#include "tl/wire.hpp"
+#include "wire/wire.hpp"
 
 #include <bit>
 
-namespace velmora::tl {
+namespace velmora::wire {
 
 static_assert(std::endian::native == std::endian::little,
               "the wire code copies integers as they lie in memory");
@@ -56,7 +56,8 @@ unsigned flags_word_index(std::string_view s) noexcept {
     n = n * 10 + d;
   }
   if (n < 2) return 0;
-  return n - 1 > 7 ? 7u : static_cast<unsigned>(n - 1);
+  constexpr unsigned kLast = kFlagsWords - 1;
+  return n - 1 > kLast ? kLast : static_cast<unsigned>(n - 1);
 }
 
 void Writer::grow(std::size_t n) {
@@ -119,4 +120,4 @@ ReadStatus Reader::read_byte_string(std::span<const std::uint8_t>& out) noexcept
   return ReadStatus::kOk;
 }
 
-}  // namespace velmora::tl
+}  // namespace velmora::wire

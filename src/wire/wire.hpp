@@ -2,7 +2,9 @@
 //
 // Writer appends little-endian values to one growing buffer; Reader reads a
 // caller's buffer in place through a forward-only cursor. Both sides share the
-// type classification and the flags-word index rule.
+// type classification and the flags-word index rule, which live here once.
+// Everything in src/wire/ is plain C++: it builds into the core library and
+// is unit-tested and fuzzed without an interpreter.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +15,7 @@
 #include <span>
 #include <string_view>
 
-namespace velmora::tl {
+namespace velmora::wire {
 
 inline constexpr std::uint32_t kVectorId = 0x1cb5c415u;
 inline constexpr std::uint32_t kBoolTrue = 0x997275b5u;
@@ -48,7 +50,11 @@ inline TypeKind element_kind(std::string_view vector_inner, bool has_inner,
   return classify(has_inner ? vector_inner : std::string_view("int"), inner_is_vector);
 }
 
-// Maps a flags word name (flags, flags2, ... flags8) to a word index 0..7.
+// A record carries at most this many flags words: flags, flags2 ... flags8.
+inline constexpr unsigned kFlagsWords = 8;
+
+// Maps a flags word name (flags, flags2, ... flags8) to a word index below
+// kFlagsWords; higher numbers share the last word, anything else is word 0.
 unsigned flags_word_index(std::string_view name) noexcept;
 
 // Bytes a TL byte string of payload length len occupies, header and padding
@@ -60,8 +66,11 @@ inline constexpr std::size_t byte_string_size(std::size_t len) noexcept {
 
 class Writer {
  public:
+  // Most encodings fit here without a heap allocation.
+  static constexpr std::size_t kInlineCapacity = 512;
+
   // The inline buffer is scratch space written before it is read; zeroing
-  // it would cost every call 512 bytes of stores.
+  // it would cost every call kInlineCapacity bytes of stores.
   // cppcheck-suppress uninitMemberVar
   Writer() noexcept : data_(inline_), cap_(sizeof(inline_)) {}
   Writer(const Writer&) = delete;
@@ -110,10 +119,6 @@ class Writer {
     put_u32(kVectorId);
     put_u32(count);
   }
-  // Overwrites 4 bytes written earlier (a flags word reserved in advance).
-  void patch_u32(std::size_t at, std::uint32_t v) noexcept { std::memcpy(data_ + at, &v, 4); }
-  // Removes everything after `at`: used to drop a partly written value.
-  void truncate(std::size_t at) noexcept { len_ = at; }
 
  private:
   void grow(std::size_t n);
@@ -121,7 +126,7 @@ class Writer {
   std::uint8_t* data_;
   std::size_t len_ = 0;
   std::size_t cap_;
-  std::uint8_t inline_[512];
+  std::uint8_t inline_[kInlineCapacity];
 };
 
 enum class ReadStatus : std::uint8_t { kOk, kEof, kBadLength };
@@ -169,4 +174,4 @@ class Reader {
   std::size_t pos_ = 0;
 };
 
-}  // namespace velmora::tl
+}  // namespace velmora::wire

@@ -2,8 +2,8 @@
 //
 // An operation returns Result<T>: its value, or a Failure that is either an
 // exception class with a message or the marker that the interpreter already
-// has an error set. Only the call frame (call.hpp) turns a Failure into a
-// Python exception.
+// has an error set. The codec and the module both return it; only the
+// module's call frame turns a Failure into a Python exception.
 #pragma once
 
 #include <cassert>

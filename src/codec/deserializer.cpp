@@ -1,74 +1,31 @@
-#include "tl/deserializer.hpp"
+#include "codec/deserializer.hpp"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "codec/compiled.hpp"
+#include "codec/depth.hpp"
 #include "schema/schema.hpp"
-#include "tl/compiled.hpp"
-#include "tl/depth.hpp"
-#include "tl/wire.hpp"
+#include "wire/utf8.hpp"
+#include "wire/wire.hpp"
 
-namespace velmora::tl {
-
-bool check_utf8(const std::uint8_t* p, std::size_t n, std::size_t* out_index,
-                std::size_t* out_len) noexcept {
-  std::size_t i = 0;
-  while (i < n) {
-    // Most text is ASCII: eight bytes at a time.
-    if (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if ((w & 0x8080808080808080ull) == 0) {
-        i += 8;
-        continue;
-      }
-    }
-    const std::uint8_t c = p[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len = 0;
-    std::uint8_t lo = 0x80, hi = 0xbf;  // range of the first continuation byte
-    if (c >= 0xc2 && c <= 0xdf) {
-      len = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      len = 3;
-      if (c == 0xe0) lo = 0xa0;       // no overlong forms
-      else if (c == 0xed) hi = 0x9f;  // no surrogates
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      len = 4;
-      if (c == 0xf0) lo = 0x90;
-      else if (c == 0xf4) hi = 0x8f;  // nothing above U+10FFFF
-    } else {
-      *out_index = i;
-      *out_len = 1;
-      return false;
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-      if (i + k >= n) {
-        *out_index = i;
-        *out_len = 0;
-        return false;
-      }
-      const std::uint8_t b = p[i + k];
-      const bool ok = k == 1 ? (b >= lo && b <= hi) : (b & 0xc0) == 0x80;
-      if (!ok) {
-        *out_index = i;
-        *out_len = k;
-        return false;
-      }
-    }
-    i += len;
-  }
-  return true;
-}
+namespace velmora::codec {
 
 namespace {
 
 using schema::Schema;
+using wire::kBoolTrue;
+using wire::kFlagsWords;
+using wire::kVectorId;
+using wire::Reader;
+using wire::ReadStatus;
 
+// The reader's limit on a declared element count, part of the decoding
+// contract: a larger count is "invalid vector count" before any element is
+// read. It also bounds the work: counts are checked against the bytes left,
+// but elements of type true take no bytes, so without it a 12-byte input
+// could ask for a list of four billion items.
 constexpr std::uint32_t kMaxVectorCount = 1'000'000;
 
 struct Keys {
@@ -204,7 +161,7 @@ py::Ref Decoder::object() {
   const CompiledRecord& rec = compiled(*s, *e);
   py::Ref dict = py::steal(PyDict_New());
   if (!dict || PyDict_SetItem(dict.get(), k->underscore, rec.name.get()) < 0) return {};
-  std::uint32_t words[8] = {};
+  std::uint32_t words[kFlagsWords] = {};
   for (const CompiledField& f : rec.fields) {
     PyObject* v;  // new reference
     if (f.kind == TypeKind::kFlags) {
@@ -269,7 +226,7 @@ py::Ref Decoder::byte_string(bool text) {
   const auto n = static_cast<Py_ssize_t>(payload.size());
   if (!text) return py::steal(PyBytes_FromStringAndSize(p, n));
   std::size_t at = 0, len = 0;
-  if (!check_utf8(payload.data(), payload.size(), &at, &len)) {
+  if (!wire::check_utf8(payload.data(), payload.size(), &at, &len)) {
     error_ = len == 0 ? "utf8: incomplete utf-8 byte sequence from index " + std::to_string(at)
                       : "utf8: invalid utf-8 sequence of " + std::to_string(len) +
                             " bytes from index " + std::to_string(at);
@@ -377,7 +334,7 @@ py::Ref Decoder::scalar(TypeKind kind) {
 
 }  // namespace
 
-Result<py::Ref> deserialize(std::span<const std::uint8_t> data) {
+Result<py::Ref> deserialize(py::ByteView data) {
   Decoder d(data);
   py::Ref out = d.object();
   if (out) return out;
@@ -389,4 +346,4 @@ Result<py::Ref> deserialize(std::span<const std::uint8_t> data) {
   return Failure::pending();
 }
 
-}  // namespace velmora::tl
+}  // namespace velmora::codec

@@ -13,9 +13,11 @@
 
 #include "py/py.hpp"
 #include "schema/schema.hpp"
-#include "tl/wire.hpp"
+#include "wire/wire.hpp"
 
-namespace velmora::tl {
+namespace velmora::codec {
+
+using wire::TypeKind;
 
 struct CompiledField {
   const schema::TlFieldDef* def = nullptr;
@@ -53,4 +55,4 @@ inline const CompiledRecord& compiled(const schema::Schema& s, const schema::Sch
 // a str object could not be created.
 std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input);
 
-}  // namespace velmora::tl
+}  // namespace velmora::codec

@@ -1,24 +1,25 @@
 // serializer.hpp: Python values to TL bytes under the current schema.
 //
+// src/codec is the Python-facing half of the codec: it walks Python objects
+// and leaves the bytes to src/wire. The module calls it with arguments it has
+// already converted.
+//
 // The top-level functions return the new bytes object or a Failure. Inside,
 // every value error is a text that gains one "object:field: " prefix per
 // object level; the interpreter's own exceptions met while converting values
 // are discarded, never chained.
 #pragma once
 
-#include <string_view>
-
-#include "module/result.hpp"
 #include "py/py.hpp"
+#include "py/result.hpp"
 
-namespace velmora::tl {
+namespace velmora::codec {
 
-Result<py::Ref> serialize_method(std::string_view method, PyObject* args);
-// The same with the name as the bound argument: a str (or the TypeError of
-// the text rule). An exact str is looked up without a UTF-8 copy.
+// The record name must be a str (the caller applies the str rule). An exact
+// str is looked up without a UTF-8 copy; a name with no UTF-8 form raises
+// the interpreter's UnicodeEncodeError.
 Result<py::Ref> serialize_method(PyObject* method, PyObject* args);
 Result<py::Ref> serialize_constructor(PyObject* name, PyObject* args);
-Result<py::Ref> serialize_constructor(std::string_view name, PyObject* args);
 Result<py::Ref> dumps(PyObject* obj);
 
-}  // namespace velmora::tl
+}  // namespace velmora::codec

@@ -80,10 +80,12 @@ WHEEL_VENVS := build/wheel-venvs
 # The wheel is built from the sdist (so the sdist is proven complete), then
 # auditwheel copies the libraries beyond the manylinux policy (libcrypto, and
 # libipsec-mb when the build links it) into the wheel and retags it.
+# `make dist IPSEC_MB=OFF` makes a wheel whose AES-GCM runs on libcrypto alone.
 dist: deps venv
 	rm -rf dist $(DIST_BUILD) && mkdir -p $(DIST_BUILD)
 	unset PYTHONPATH; CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m build --no-isolation \
-	  --outdir $(DIST_BUILD) . > $(DIST_BUILD).log 2>&1 || { tail -n 40 $(DIST_BUILD).log; exit 1; }
+	  -C cmake.define.VELMORA_IPSEC_MB=$(IPSEC_MB) --outdir $(DIST_BUILD) . \
+	  > $(DIST_BUILD).log 2>&1 || { tail -n 40 $(DIST_BUILD).log; exit 1; }
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --wheel-dir dist $(DIST_BUILD)/*.whl \
 	  > $(DIST_BUILD)/repair.log 2>&1 || { cat $(DIST_BUILD)/repair.log; exit 1; }
 	@grep -E 'New filename tags|Fixed-up' $(DIST_BUILD)/repair.log

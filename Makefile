@@ -15,7 +15,7 @@ APT_PKGS := cmake ninja-build g++ libssl-dev rapidjson-dev libgtest-dev \
 export PYTHONPATH := $(CURDIR)/$(BUILD)/python
 
 .PHONY: demo test build deps venv bench clean wheel-check cpp-test py-test
-.PHONY: check-deps sanitize valgrind fuzz soak lint
+.PHONY: check-deps sanitize valgrind fuzz soak lint dist test-wheels
 
 # System packages, only those that are missing: $(call apt_install,<packages>).
 define apt_install
@@ -55,8 +55,11 @@ test: build
 	  if [ $$rc -ne 0 ]; then cat ctest.log; exit $$rc; fi
 	@$(PY) -m pytest -q -p no:cacheprovider tests/python 2>&1 | tee $(BUILD)/pytest.log; \
 	  exit $${PIPESTATUS[0]}
+	@rm -f $(BUILD)/smoke.log; for py in $(INTERPRETERS); do \
+	  $$py -s tests/smoke/smoke.py >> $(BUILD)/smoke.log 2>&1 || { cat $(BUILD)/smoke.log; exit 1; }; done
 	@echo "== C++ unit tests (CTest) =="; grep -E 'tests passed|tests failed' $(BUILD)/ctest.log
 	@echo "== Python tests (pytest) =="; tail -n 1 $(BUILD)/pytest.log
+	@echo "== The module on every CPython >= 3.9 found =="; cat $(BUILD)/smoke.log
 
 demo: build
 	@for f in examples/demo_*.py; do echo "== $$f"; $(PY) $$f || exit 1; done
@@ -65,7 +68,47 @@ bench: build
 	VELMORA_BUILD=$(BUILD) $(PY) bench/run.py
 
 clean:
-	rm -rf build
+	rm -rf build dist
+
+# ---- Release: the sdist and one manylinux abi3 wheel ----------------------
+# The interpreters the module is tried on: pyenv's CPythons >= 3.9, else the venv's.
+PYTHONS ?= $(shell tools/release/pythons.sh)
+INTERPRETERS = $(or $(strip $(PYTHONS)),$(CURDIR)/$(PY))
+DIST_BUILD  := build/dist
+WHEEL_VENVS := build/wheel-venvs
+
+# The wheel is built from the sdist (so the sdist is proven complete), then
+# auditwheel copies the libraries beyond the manylinux policy (libcrypto, and
+# libipsec-mb when the build links it) into the wheel and retags it.
+# `make dist IPSEC_MB=OFF` makes a wheel whose AES-GCM runs on libcrypto alone.
+dist: deps venv
+	rm -rf dist $(DIST_BUILD) && mkdir -p $(DIST_BUILD)
+	unset PYTHONPATH; CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m build --no-isolation \
+	  -C cmake.define.VELMORA_IPSEC_MB=$(IPSEC_MB) --outdir $(DIST_BUILD) . \
+	  > $(DIST_BUILD).log 2>&1 || { tail -n 40 $(DIST_BUILD).log; exit 1; }
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --wheel-dir dist $(DIST_BUILD)/*.whl \
+	  > $(DIST_BUILD)/repair.log 2>&1 || { cat $(DIST_BUILD)/repair.log; exit 1; }
+	@grep -E 'New filename tags|Fixed-up' $(DIST_BUILD)/repair.log
+	mv $(DIST_BUILD)/*.tar.gz dist/
+	$(VENV)/bin/abi3audit --strict --summary --assume-minimum-abi3 3.9 dist/*.whl
+	@cd $(DIST_BUILD) && $(CURDIR)/$(PY) -m zipfile -e $(CURDIR)/dist/*.whl unpacked && \
+	  ldd unpacked/velmora/ext.abi3.so | tee ldd.txt | grep -E 'libcrypto|IPSec' && \
+	  if grep -E '(libcrypto|IPSec_MB)[^ ]* => /(usr/)?lib' ldd.txt; then \
+	    echo "the wheel's module loads a system library"; exit 1; fi
+	@ls -l dist
+
+# The one wheel, installed into a fresh venv of each interpreter with the test
+# suite's needs (pyproject's wheel-test group), then the suite against it.
+test-wheels: dist
+	@unset PYTHONPATH; rm -rf $(WHEEL_VENVS); mkdir -p $(WHEEL_VENVS); whl=$$(ls $(CURDIR)/dist/*.whl); \
+	failed=0; for py in $(INTERPRETERS); do \
+	  v=$$($$py -c 'import platform; print(platform.python_version())'); env=$(CURDIR)/$(WHEEL_VENVS)/$$v; \
+	  { $$py -m venv $$env && $$env/bin/python -m pip install -q --upgrade pip && \
+	    $$env/bin/python -m pip install -q --only-binary=:all: --group $(CURDIR)/pyproject.toml:wheel-test $$whl && \
+	    (cd $$env && bin/python -s $(CURDIR)/tools/release/wheel_tests.py); } > $$env.log 2>&1; rc=$$?; \
+	  echo "CPython $$v: $$(tail -n 1 $$env.log)"; \
+	  if [ $$rc -ne 0 ]; then failed=1; tail -n 30 $$env.log; fi; \
+	done; exit $$failed
 
 # ---- Hardening: sanitizers, valgrind, fuzzing, soak, lint -----------------
 # Not part of `make test`; their tools live in a separate package list.

@@ -2,6 +2,7 @@
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 
@@ -13,8 +14,17 @@ CLIENT = ROOT / "examples" / "client.py"
 PACKAGE_ROOT = pathlib.Path(velmora.__file__).resolve().parents[1]
 
 
+def _package_copy(tmp_path):
+    # mypy reads a copy of the package's sources and stubs: it refuses an installed
+    # wheel's site-packages in MYPYPATH.
+    copy = tmp_path / "package"
+    if not copy.exists():
+        shutil.copytree(PACKAGE_ROOT / "velmora", copy / "velmora", ignore=shutil.ignore_patterns("*.so"))
+    return copy
+
+
 def _tool(args, tmp_path):
-    env = {**os.environ, "MYPYPATH": str(PACKAGE_ROOT)}
+    env = {**os.environ, "MYPYPATH": str(_package_copy(tmp_path))}
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, env=env, cwd=tmp_path,
                           timeout=300)
 
@@ -52,7 +62,8 @@ fault: BaseException = ext.InternalFault("x")
 
 def test_client_and_package_pass_mypy_strict_and_every_misuse_is_refused(tmp_path):
     (tmp_path / "misuse.py").write_text(MISUSE)
-    package = sorted((PACKAGE_ROOT / "velmora").glob("*.py")) + [PACKAGE_ROOT / "velmora" / "ext.pyi"]
+    copy = _package_copy(tmp_path) / "velmora"
+    package = sorted(copy.glob("*.py")) + [copy / "ext.pyi"]
     proc = _tool(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(CLIENT), "misuse.py",
                   *map(str, package)], tmp_path)
     flagged = re.findall(r"^(\S+?):(\d+): error:", proc.stdout, re.M)

@@ -38,6 +38,8 @@ const Refusal kRefusals[] = {
     Refusal{R"({"layer": 4294967296, "methods": {}})",
             "invalid value: integer 4294967296 for key \"layer\", expected an integer from 0 to 4294967295 at "
             "line 1 column 11"},
+    Refusal{R"({"layer": [], "methods": {}})",
+            "invalid type: array for key \"layer\", expected an integer from 0 to 4294967295 at line 1 column 11"},
     Refusal{R"({"layer": -1, "methods": {}})",
             "invalid value: integer -1 for key \"layer\", expected an integer from 0 to 4294967295 at line 1 "
             "column 11"},
@@ -101,6 +103,7 @@ TEST(Document, RefusalsStopAtTheOffendingByte) {
 TEST(Document, ValidMultibyteText) {
   parse_ok("{\"methods\": {}, \"x\": \"\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80"
            "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\"}");
+  parse_ok("{\"methods\": {}}\xff"sv.substr(0, 15));  // the byte just past the text is not read
 }
 
 TEST(Document, FieldsInObjectAndPositionalForms) {

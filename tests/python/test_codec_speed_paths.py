@@ -1,6 +1,6 @@
 """The serializer reads a dict in one walk; Python code run while a value is
-converted may change the dict, and must be seen exactly as the per-field
-lookups (taken when a key is no exact str) see it."""
+converted or a key compared may change the dict, and must be seen exactly as
+the per-field lookups (taken when a key is no exact str) see it."""
 import json
 
 import pytest
@@ -13,7 +13,8 @@ F += [{"name": "n", "type": "Object", "flag_bit": 2}, {"name": "p", "type": "tru
       {"name": "e", "type": "int"}]
 SCHEMA = json.dumps({"methods": {}, "constructors": {
     "t": {"cid": 1, "has_flags": True, "fields": F},
-    "u": {"cid": 2, "fields": [{"name": "x", "type": "int"}, {"name": "y", "type": "int"}]}}})
+    "u": {"cid": 2, "fields": [{"name": "x", "type": "int"}, {"name": "y", "type": "int"}]},
+    "s": {"cid": 3, "fields": [{"name": "n", "type": "Object"}, {"name": "e", "type": "int"}]}}})
 
 
 class Key(str):
@@ -29,18 +30,26 @@ class Mutating:
         return 7
 
 
+class Colliding(Mutating):
+    """A key of hash("x"): looking "x" up compares them, which runs the change (the only Python code that
+    runs while a small top-level "s", whose walk is skipped, is written)."""
+    __hash__ = lambda self: hash("x")
+    __eq__ = lambda self, other: self.target is not None and self.__index__() == 0  # armed once built
+
+
 def outcome(where, change, lookups):
-    d = {"a": 1, "c": 3, "n": {"_": "u", "x": 1, "y": 2}, "p": True, "e": 4}
+    k = Colliding(None, change)
+    d = {Key("zz"): 0} if lookups else {}  # names no field, but only a lookup can tell
+    d.update(a=1, c=3, n={"_": "u", **({k: 0} if where == "key" else {}), "x": 1, "y": 2}, p=True, e=4, q=0)
+    k.target = d
     (d if where == "a" else d["n"])[where] = Mutating(d, change)
-    if lookups:
-        d[Key("zz")] = 0  # names no field, but only a lookup can tell
     try:
-        return ext.serialize_constructor("t", d)
+        return ext.serialize_constructor("s" if where == "key" else "t", d)
     except ValueError as e:
         return str(e)
 
 
-@pytest.mark.parametrize("where", ["a", "x"])
+@pytest.mark.parametrize("where", ["a", "x", "key"])
 @pytest.mark.parametrize("change", [
     lambda d: d.pop("c"), lambda d: d.pop("e"), lambda d: d.update(c=None), lambda d: d.update(b=5),
     lambda d: d.update(c=99, n=b"\x01\x02"), lambda d: d.pop("n"), lambda d: d.clear(), lambda d: d.update(e="x")])

@@ -14,10 +14,10 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 TESTS = ROOT / "tests" / "python"
 
-spec = importlib.util.find_spec("velmora")
-if spec is None or spec.origin is None:
+found = importlib.util.find_spec("velmora")
+if found is None or found.origin is None:
     sys.exit("velmora is not installed in this environment")
-site = pathlib.Path(spec.origin).resolve().parents[1]
+site = pathlib.Path(found.origin).resolve().parents[1]
 if pathlib.Path(sys.prefix).resolve() not in site.parents:
     sys.exit(f"velmora comes from {site}, not from this environment's installed wheel")
 

@@ -1,9 +1,26 @@
 #include "codec/compiled.hpp"
 
+#include <bit>
 #include <string_view>
 #include <unordered_map>
 
 namespace velmora::codec {
+
+bool SmallIndex::build(const Entries& entries) {
+  std::size_t size = 2;
+  while (size < 2 * entries.size() + 1) size *= 2;
+  slots_.assign(size, Slot{0, kNone});
+  table_ = slots_.data();
+  mask_ = size - 1;
+  shift_ = 64 - static_cast<unsigned>(std::countr_zero(size));
+  bool distinct = true;
+  for (const auto& [key, value] : entries) {
+    std::size_t i = home(key);
+    for (; slots_[i].value != kNone; i = (i + 1) & mask_) distinct &= slots_[i].key != key;
+    slots_[i] = Slot{key, value};
+  }
+  return distinct;
+}
 
 namespace {
 // Interned, so that lookups in dicts keyed by literals usually match by identity.
@@ -13,39 +30,60 @@ py::Ref text(const std::string& s) {
   return py::steal(p);
 }
 
-using Entries = std::vector<std::pair<std::uintptr_t, std::uint32_t>>;
+using Entries = SmallIndex::Entries;
 
-// The field index of a record and the hashes of its field names; false with a
-// Python error set when a name cannot be hashed. Field names are interned
-// and shared, so equal names are the same object.
-bool index_fields(CompiledRecord& rec, Entries& scratch) {
-  scratch.clear();
-  for (std::uint32_t i = 0; i < rec.fields.size(); ++i) {
-    CompiledField& f = rec.fields[i];
-    f.hash = PyObject_Hash(f.key.get());
-    if (f.hash == -1) return false;
-    scratch.emplace_back(address(f.key.get()), i);
+// The field index of each record and the hashes of the field names; false
+// with a Python error set when a name cannot be hashed. Field names are
+// interned and shared, so equal names are the same object.
+bool index_fields(CompiledSchema& data) {
+  Entries entries;
+  for (CompiledRecord& rec : data.records) {
+    entries.clear();
+    for (std::uint32_t i = 0; i < rec.fields.size(); ++i) {
+      CompiledField& f = rec.fields[i];
+      f.hash = PyObject_Hash(f.key.get());
+      if (f.hash == -1) return false;
+      entries.emplace_back(address(f.key.get()), i);
+    }
+    rec.gather = rec.by_key.build(entries);
   }
-  rec.gather = rec.by_key.build(scratch);
   return true;
 }
-}  // namespace
 
-bool SmallIndex::build(const std::vector<std::pair<std::uintptr_t, std::uint32_t>>& entries) {
-  unsigned bits = 1;
-  while ((std::size_t{1} << bits) < 2 * entries.size() + 1) ++bits;
-  slots_.assign(std::size_t{1} << bits, Slot{0, kNone});
-  mask_ = slots_.size() - 1;
-  shift_ = 64 - bits;
-  table_ = slots_.data();
-  bool distinct = true;
-  for (const auto& [key, value] : entries) {
-    std::size_t i = home(key);
-    for (; slots_[i].value != kNone; i = (i + 1) & mask_) distinct &= slots_[i].key != key;
-    slots_[i] = Slot{key, value};
+// The tables that find a record from its name or identifier; false with a
+// Python error set when one cannot be made.
+bool index_names(const schema::Schema& s, CompiledSchema& data) {
+  // Slots hold the methods first, then the constructors, each under a name
+  // of its own kind; a name may be both.
+  const std::size_t methods = s.num_methods();
+  data.method_slots = py::steal(PyDict_New());
+  data.constructor_slots = py::steal(PyDict_New());
+  if (!data.method_slots || !data.constructor_slots) return false;
+  for (std::size_t i = 0; i < s.num_slots(); ++i) {
+    PyObject* table = i < methods ? data.method_slots.get() : data.constructor_slots.get();
+    py::Ref slot = py::steal(PyLong_FromSize_t(i));
+    if (!slot || PyDict_SetItem(table, data.records[i].name.get(), slot.get()) < 0) return false;
   }
-  return distinct;
+  // An index finds the first of equal keys: constructors before methods of
+  // the same (interned, so identical) name, and of constructors sharing a cid
+  // the last in the document, as find_constructor_by_cid does.
+  Entries scratch;
+  for (std::size_t i = methods; i < s.num_slots(); ++i) {
+    scratch.emplace_back(address(data.records[i].name.get()), i);
+  }
+  for (std::size_t i = 0; i < methods; ++i) {
+    scratch.emplace_back(address(data.records[i].name.get()), i);
+  }
+  (void)data.nested_by_name.build(scratch);
+  scratch.clear();
+  for (std::size_t i = s.num_slots(); i-- > methods;) {
+    scratch.emplace_back(s.slot(i).record->cid, i);
+  }
+  (void)data.by_cid.build(scratch);
+  return true;
 }
+
+}  // namespace
 
 std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input) {
   std::shared_ptr<schema::Schema> s = schema::build_schema(std::move(input));
@@ -59,7 +97,6 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
     return it->second;
   };
   data->records.resize(s->num_slots());
-  Entries scratch;
   for (std::size_t i = 0; i < s->num_slots(); ++i) {
     const schema::Schema::Entry& e = s->slot(i);
     CompiledRecord& out = data->records[i];
@@ -85,35 +122,9 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
           wire::flags_word_index(def.flags_group ? std::string_view(*def.flags_group) : "flags"));
       cf.bit = def.flag_bit ? (1u << (*def.flag_bit % 32)) : 0;
     }
-    if (!index_fields(out, scratch)) return nullptr;
   }
-  // Slots hold the methods first, then the constructors, each under a name
-  // of its own kind; a name may be both.
-  const std::size_t methods = s->num_methods();
-  data->method_slots = py::steal(PyDict_New());
-  data->constructor_slots = py::steal(PyDict_New());
-  if (!data->method_slots || !data->constructor_slots) return nullptr;
-  for (std::size_t i = 0; i < s->num_slots(); ++i) {
-    PyObject* table = i < methods ? data->method_slots.get() : data->constructor_slots.get();
-    py::Ref slot = py::steal(PyLong_FromSize_t(i));
-    if (!slot || PyDict_SetItem(table, data->records[i].name.get(), slot.get()) < 0) return nullptr;
-  }
-  // An index finds the first of equal keys: constructors before methods of
-  // the same (interned, so identical) name, and of constructors sharing a cid
-  // the last in the document, as find_constructor_by_cid does.
-  scratch.clear();
-  for (std::size_t i = methods; i < s->num_slots(); ++i) {
-    scratch.emplace_back(address(data->records[i].name.get()), i);
-  }
-  for (std::size_t i = 0; i < methods; ++i) {
-    scratch.emplace_back(address(data->records[i].name.get()), i);
-  }
-  (void)data->nested_by_name.build(scratch);
-  scratch.clear();
-  for (std::size_t i = s->num_slots(); i-- > methods;) {
-    scratch.emplace_back(s->slot(i).record->cid, i);
-  }
-  (void)data->by_cid.build(scratch);
+  if (!index_fields(*data)) return nullptr;
+  if (!index_names(*s, *data)) return nullptr;
   s->set_attachment(std::move(data));
   return s;
 }

@@ -24,6 +24,7 @@ using wire::TypeKind;
 class SmallIndex {
  public:
   static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+  using Entries = std::vector<std::pair<std::uintptr_t, std::uint32_t>>;
 
   SmallIndex() = default;
   // Moving keeps the vector's storage, which table_ points into.
@@ -31,7 +32,7 @@ class SmallIndex {
   SmallIndex& operator=(SmallIndex&&) noexcept = default;
 
   // True when no key repeats; of equal keys, find() returns the first built.
-  bool build(const std::vector<std::pair<std::uintptr_t, std::uint32_t>>& entries);
+  bool build(const Entries& entries);
 
   std::uint32_t find(std::uintptr_t key) const noexcept {
     for (std::size_t i = home(key);; i = (i + 1) & mask_) {

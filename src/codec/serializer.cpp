@@ -206,6 +206,28 @@ bool small_exact_int(PyObject* v, long long& out) {
   return overflow == 0;
 }
 
+// The leading items of an int or long vector (T: their width) that are exact
+// ints, which convert without running Python code: the items stay borrowed
+// and the container cannot change under us. Returns the index of the first
+// other item, left to the general loop. A loop of its own, whatever is
+// inlined around the vector writer.
+template <class T>
+[[gnu::noinline]] Py_ssize_t exact_ints(Writer& w, PyObject* v, bool list, Py_ssize_t n) {
+  w.reserve(static_cast<std::size_t>(n) * sizeof(T));
+  Py_ssize_t i = 0;
+  for (; i < n; ++i) {
+    PyObject* item = list ? PyList_GetItem(v, i) : PyTuple_GetItem(v, i);
+    long long x = 0;
+    if (!small_exact_int(item, x)) break;
+    if constexpr (sizeof(T) == 8) {
+      w.put_u64(static_cast<T>(x));
+    } else {
+      w.put_u32(static_cast<T>(x));
+    }
+  }
+  return i;
+}
+
 // The entry that an exact str names in one of the compiled name tables, or
 // null. Comparing exact str keys runs no Python code; anything else (a str
 // subclass, a miss) is left to the text path, which also words the errors.
@@ -299,8 +321,6 @@ class Serializer {
   [[gnu::noinline]] static void flags_pass(const CompiledRecord& rec, FieldValues& values,
                                            std::uint32_t* words);
   bool vector(TypeKind element, PyObject* v, std::string& err);
-  [[gnu::noinline]] Py_ssize_t exact_ints(PyObject* v, bool list, Py_ssize_t n,
-                                          std::size_t item_len);
   bool nested(PyObject* v, std::string& err);
   bool byte_string(PyObject* v, bool text, std::string& err);
   // The nested-object writer for a name given as text; one that is not exact
@@ -679,28 +699,6 @@ bool Serializer::wide_int(bool int256, PyObject* v, std::string& err) {
   return true;
 }
 
-// The leading items of an int or long vector that are exact ints, which
-// convert without running Python code: the items stay borrowed and the
-// container cannot change under us. Returns the index of the first other
-// item, left to the general loop. A loop of its own, whatever is inlined
-// around it.
-Py_ssize_t Serializer::exact_ints(PyObject* v, bool list, Py_ssize_t n, std::size_t item_len) {
-  Writer& w = w_;
-  w.reserve(static_cast<std::size_t>(n) * item_len);
-  Py_ssize_t i = 0;
-  for (; i < n; ++i) {
-    PyObject* item = list ? PyList_GetItem(v, i) : PyTuple_GetItem(v, i);
-    long long x = 0;
-    if (!small_exact_int(item, x)) break;
-    if (item_len == 8) {
-      w.put_u64(static_cast<std::uint64_t>(x));
-    } else {
-      w.put_u32(static_cast<std::uint32_t>(x));
-    }
-  }
-  return i;
-}
-
 bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
   const bool list = py::is_list(v);
   if (!list && !py::is_tuple(v)) {
@@ -713,7 +711,8 @@ bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
   w_.put_vector_header(static_cast<std::uint32_t>(n));
   Py_ssize_t i = 0;
   if (element == TypeKind::kLong || element == TypeKind::kInt) {
-    i = exact_ints(v, list, n, element == TypeKind::kLong ? 8 : 4);
+    i = element == TypeKind::kLong ? exact_ints<std::uint64_t>(w_, v, list, n)
+                                   : exact_ints<std::uint32_t>(w_, v, list, n);
   }
   for (; i < n; ++i) {
     // Converting an item may run Python code; a list that changes size

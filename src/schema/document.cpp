@@ -99,6 +99,10 @@ const char* slot_expectation(Slot s) {
   return "a value";
 }
 
+// Frame::key of "result" on a method and "type" on a constructor: ignored
+// like an unknown key unless the value is a string.
+constexpr int kExtraKey = -3;
+
 struct Frame {
   Kind kind;
   bool array_form = false;
@@ -152,7 +156,10 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
         return true;
       }
     }
-    f.key = -2;
+    // The converter's extra string keys, outside the positional form.
+    const bool extra = (f.kind == Kind::kMethod && k == "result") ||
+                       (f.kind == Kind::kConstructor && k == "type");
+    f.key = extra ? kExtraKey : -2;
     return true;
   }
 
@@ -216,6 +223,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     int k;
     Kind kind;
     if (!where(k, kind)) return false;
+    if (k == kExtraKey && t == JType::kString) store_extra(kind, s);
     if (k < 0) return true;
     const KeyDef& kd = info(kind).keys[k];
     const bool null_ok = kd.slot == Slot::kOptU32 || kd.slot == Slot::kOptText;
@@ -256,6 +264,13 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
       field_->flag_bit = v;
     } else {
       record_->cid = v;
+    }
+  }
+  void store_extra(Kind kind, std::string_view s) {
+    if (kind == Kind::kMethod) {
+      static_cast<TlMethod*>(record_)->result.assign(s);
+    } else {
+      static_cast<TlConstructor*>(record_)->type.assign(s);
     }
   }
   void store_bool(Kind kind, int k, bool v) {

@@ -30,7 +30,7 @@ std::shared_ptr<Schema> build_schema(SchemaInput&& input) {
   std::uint32_t slot = 0;
   for (auto& [name, rec] : input.methods) {
     auto shared_name = std::make_shared<const std::string>(name);
-    auto record = std::make_shared<const TlRecord>(std::move(static_cast<TlRecord&>(rec)));
+    auto record = std::make_shared<const TlMethod>(std::move(rec));
     auto [it, fresh] = s->methods_by_name_.try_emplace(
         std::move(name), Schema::Entry{std::move(shared_name), std::move(record), slot});
     if (fresh) {
@@ -42,7 +42,7 @@ std::shared_ptr<Schema> build_schema(SchemaInput&& input) {
   // is what decoding finds.
   for (auto& [name, rec] : input.constructors) {
     auto shared_name = std::make_shared<const std::string>(name);
-    auto record = std::make_shared<const TlRecord>(std::move(static_cast<TlRecord&>(rec)));
+    auto record = std::make_shared<const TlConstructor>(std::move(rec));
     const std::uint32_t cid = record->cid;
     auto [it, fresh] = s->constructors_by_name_.try_emplace(
         std::move(name), Schema::Entry{std::move(shared_name), std::move(record), slot});

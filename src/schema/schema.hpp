@@ -41,8 +41,15 @@ struct TlRecord {
 
   bool operator==(const TlRecord&) const = default;
 };
-struct TlMethod : TlRecord {};
-struct TlConstructor : TlRecord {};
+// The converter's extra keys, read when they are strings: a method's result
+// type ("result") and the boxed type a constructor builds ("type"); empty
+// when absent.
+struct TlMethod : TlRecord {
+  std::string result = {};
+};
+struct TlConstructor : TlRecord {
+  std::string type = {};
+};
 
 // Names keep document order so that builds are deterministic: when two
 // constructors share a cid, the later one in the document wins.

@@ -10,7 +10,7 @@ JOBS    ?= 2
 IPSEC_MB ?= ON
 BUILD   := build/release$(if $(filter OFF,$(IPSEC_MB)),-openssl)
 # Debian ships the IPsec library for x86-64 only; elsewhere GCM runs on libcrypto.
-APT_PKGS := cmake ninja-build g++ libssl-dev rapidjson-dev libgtest-dev \
+APT_PKGS := cmake ninja-build g++ libssl-dev rapidjson-dev libgtest-dev zlib1g-dev \
   $(if $(filter x86_64,$(shell uname -m)),libipsec-mb-dev)
 export PYTHONPATH := $(CURDIR)/$(BUILD)/python
 

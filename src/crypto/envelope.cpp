@@ -1,0 +1,204 @@
+#include "crypto/envelope.hpp"
+
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+#include <openssl/sha.h>
+
+#include <cstring>
+
+#include "crypto/aes_ige.hpp"
+
+namespace velmora::crypto {
+namespace {
+
+constexpr std::size_t kMsgKey = 16;
+
+// Wipes what it holds when it goes, on every return path.
+template <std::size_t N>
+struct Secret {
+  std::uint8_t b[N];
+  ~Secret() { OPENSSL_cleanse(b, N); }
+};
+
+// The AES key and IV for a msg_key, as the protocol derives them.
+struct Derived {
+  Secret<32> key;
+  Secret<32> iv;
+};
+
+void derive(const std::uint8_t* auth_key, std::size_t x, const std::uint8_t* msg_key,
+            Derived* out) noexcept {
+  Secret<kMsgKey + 36> in;
+  Secret<SHA256_DIGEST_LENGTH> a, b;
+  std::memcpy(in.b, msg_key, kMsgKey);
+  std::memcpy(in.b + kMsgKey, auth_key + x, 36);
+  SHA256(in.b, sizeof(in.b), a.b);
+  std::memcpy(in.b, auth_key + 40 + x, 36);
+  std::memcpy(in.b + 36, msg_key, kMsgKey);
+  SHA256(in.b, sizeof(in.b), b.b);
+  std::memcpy(out->key.b, a.b, 8);
+  std::memcpy(out->key.b + 8, b.b + 8, 16);
+  std::memcpy(out->key.b + 24, a.b + 24, 8);
+  std::memcpy(out->iv.b, b.b, 8);
+  std::memcpy(out->iv.b + 8, a.b + 8, 16);
+  std::memcpy(out->iv.b + 24, b.b + 24, 8);
+}
+
+// msg_key over buf, whose first 32 bytes already hold auth_key[88+x : 120+x]
+// and the rest the plaintext.
+void msg_key_of(const std::uint8_t* buf, std::size_t len, std::uint8_t* out) noexcept {
+  Secret<SHA256_DIGEST_LENGTH> d;
+  SHA256(buf, len, d.b);
+  std::memcpy(out, d.b + 8, kMsgKey);
+}
+
+void put64(std::uint8_t* p, std::int64_t v) noexcept { std::memcpy(p, &v, 8); }  // little-endian hosts
+void put32(std::uint8_t* p, std::int32_t v) noexcept { std::memcpy(p, &v, 4); }
+
+std::int64_t get64(const std::uint8_t* p) noexcept {
+  std::int64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+std::int32_t get32(const std::uint8_t* p) noexcept {
+  std::int32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Checks what open_message needs before it decrypts anything.
+EnvelopeStatus check_frame(const std::uint8_t* key, std::size_t key_len, const std::uint8_t* frame,
+                           std::size_t frame_len) noexcept {
+  if (key_len != kAuthKeySize) return EnvelopeStatus::kBadKeyLength;
+  if (frame_len < kFrameHeader + kInnerHeader) return EnvelopeStatus::kFrameTooShort;
+  if ((frame_len - kFrameHeader) % kAesBlock != 0) return EnvelopeStatus::kFrameLength;
+  std::uint64_t id;
+  std::memcpy(&id, frame, 8);
+  if (id != auth_key_id(key)) return EnvelopeStatus::kKeyIdDiffers;
+  return EnvelopeStatus::kOk;
+}
+
+// The length field and the padding it implies, once the msg_key has matched.
+EnvelopeStatus check_inner(const std::uint8_t* inner, std::size_t n, Opened* out) noexcept {
+  const std::int32_t len = get32(inner + 28);
+  if (len < 0) return EnvelopeStatus::kLengthNegative;
+  if (len % 4 != 0) return EnvelopeStatus::kLengthUnaligned;
+  const auto body_len = static_cast<std::size_t>(len);
+  if (body_len > n - kInnerHeader) return EnvelopeStatus::kLengthPastData;
+  const std::size_t padding = n - kInnerHeader - body_len;
+  if (padding < kMinPadding) return EnvelopeStatus::kPaddingTooShort;
+  if (padding > kMaxPadding) return EnvelopeStatus::kPaddingTooLong;
+  out->header = EnvelopeHeader{get64(inner), get64(inner + 8), get64(inner + 16), get32(inner + 24)};
+  out->body_len = body_len;
+  return EnvelopeStatus::kOk;
+}
+
+}  // namespace
+
+const char* envelope_status_message(EnvelopeStatus s) noexcept {
+  // Fixed texts: callers match on them.
+  switch (s) {
+    case EnvelopeStatus::kOk: return "ok";
+    case EnvelopeStatus::kBadKeyLength: return "auth_key must be 256 bytes";
+    case EnvelopeStatus::kBadBodyLength: return "body length must be a multiple of 4";
+    case EnvelopeStatus::kBadPadding:
+      return "padding must be 12 to 1024 bytes and bring the message to a multiple of 16";
+    case EnvelopeStatus::kRandomFailure: return "RAND_bytes failed";
+    case EnvelopeStatus::kFrameTooShort: return "frame too short for its header";
+    case EnvelopeStatus::kFrameLength: return "frame length is not 24 plus a multiple of 16";
+    case EnvelopeStatus::kKeyIdDiffers: return "auth key id differs";
+    case EnvelopeStatus::kMsgKeyDiffers: return "msg_key differs";
+    case EnvelopeStatus::kLengthNegative: return "length field negative";
+    case EnvelopeStatus::kLengthUnaligned: return "length field not a multiple of 4";
+    case EnvelopeStatus::kLengthPastData: return "length field past the decrypted data";
+    case EnvelopeStatus::kPaddingTooShort: return "padding under 12 bytes";
+    case EnvelopeStatus::kPaddingTooLong: return "padding over 1024 bytes";
+    case EnvelopeStatus::kCipherFailure: return "AES-IGE failed";
+  }
+  return "envelope failure";
+}
+
+std::uint64_t auth_key_id(const std::uint8_t* key) noexcept {
+  std::uint8_t d[SHA_DIGEST_LENGTH];
+  SHA1(key, kAuthKeySize, d);
+  std::uint64_t id;
+  std::memcpy(&id, d + 12, 8);
+  return id;
+}
+
+std::size_t default_padding_len(std::size_t body_len) noexcept {
+  const std::size_t unpadded = kInnerHeader + body_len + kMinPadding;
+  return kMinPadding + (kAesBlock - unpadded % kAesBlock) % kAesBlock;
+}
+
+EnvelopeStatus seal_message(const std::uint8_t* key, std::size_t key_len, Sender sender,
+                            const EnvelopeHeader& header, const std::uint8_t* body,
+                            std::size_t body_len, const std::uint8_t* padding,
+                            std::size_t padding_len, std::uint8_t* scratch,
+                            std::uint8_t* out) noexcept {
+  if (key_len != kAuthKeySize) return EnvelopeStatus::kBadKeyLength;
+  if (body_len % 4 != 0 || body_len > 0x7fffffff) return EnvelopeStatus::kBadBodyLength;
+  const std::size_t n = kInnerHeader + body_len + padding_len;
+  if (padding_len < kMinPadding || padding_len > kMaxPadding || n % kAesBlock != 0) {
+    return EnvelopeStatus::kBadPadding;
+  }
+  const auto x = static_cast<std::size_t>(sender);
+  std::uint8_t* inner = scratch + 32;
+  std::memcpy(scratch, key + 88 + x, 32);
+  put64(inner, header.salt);
+  put64(inner + 8, header.session_id);
+  put64(inner + 16, header.msg_id);
+  put32(inner + 24, header.seq_no);
+  put32(inner + 28, static_cast<std::int32_t>(body_len));
+  if (body_len) std::memcpy(inner + kInnerHeader, body, body_len);
+  std::uint8_t* pad = inner + kInnerHeader + body_len;
+  EnvelopeStatus st = EnvelopeStatus::kOk;
+  if (padding) {
+    std::memcpy(pad, padding, padding_len);
+  } else if (RAND_bytes(pad, static_cast<int>(padding_len)) != 1) {
+    st = EnvelopeStatus::kRandomFailure;
+  }
+  if (st == EnvelopeStatus::kOk) {
+    const std::uint64_t id = auth_key_id(key);
+    std::memcpy(out, &id, 8);
+    msg_key_of(scratch, 32 + n, out + 8);
+    Derived d;
+    derive(key, x, out + 8, &d);
+    if (aes_ige_encrypt(inner, n, d.key.b, 32, d.iv.b, 32, out + kFrameHeader) != IgeStatus::kOk) {
+      st = EnvelopeStatus::kCipherFailure;
+    }
+  }
+  OPENSSL_cleanse(scratch, 32 + n);
+  return st;
+}
+
+EnvelopeStatus open_message(const std::uint8_t* key, std::size_t key_len, Sender sender,
+                            const std::uint8_t* frame, std::size_t frame_len, std::uint8_t* plain,
+                            Opened* out) noexcept {
+  EnvelopeStatus st = check_frame(key, key_len, frame, frame_len);
+  if (st != EnvelopeStatus::kOk) return st;
+  const auto x = static_cast<std::size_t>(sender);
+  const std::size_t n = frame_len - kFrameHeader;
+  std::uint8_t* inner = plain + 32;
+  {
+    Derived d;
+    derive(key, x, frame + 8, &d);
+    if (aes_ige_decrypt(frame + kFrameHeader, n, d.key.b, 32, d.iv.b, 32, inner) != IgeStatus::kOk) {
+      st = EnvelopeStatus::kCipherFailure;
+    }
+  }
+  if (st == EnvelopeStatus::kOk) {
+    std::memcpy(plain, key + 88 + x, 32);
+    Secret<kMsgKey> mine;
+    msg_key_of(plain, 32 + n, mine.b);
+    if (CRYPTO_memcmp(mine.b, frame + 8, kMsgKey) != 0) st = EnvelopeStatus::kMsgKeyDiffers;
+  }
+  if (st == EnvelopeStatus::kOk) st = check_inner(inner, n, out);
+  // The key material ahead of the data goes in every case, the data itself
+  // on refusal.
+  OPENSSL_cleanse(plain, st == EnvelopeStatus::kOk ? 32 : 32 + n);
+  out->body_offset = 32 + kInnerHeader;
+  return st;
+}
+
+}  // namespace velmora::crypto

@@ -1,15 +1,37 @@
 """velmora: TL serialization and AES for protocol clients.
 
 The work is done by the native module ``velmora.ext``; see its functions.
+``velmora.read`` decodes one value of a given type at an offset, and
+``velmora.message`` is the message layer (envelope, service messages).
 """
 
 from importlib import resources
+from typing import Any, Union
+
+from . import ext as _ext
 
 __version__ = "0.1.0"
-__all__ = ["default_schema"]
+__all__ = ["default_schema", "read"]
 
 
 def default_schema() -> str:
     """The compiled-in schema document as JSON text: ``ext.load_schema(default_schema())``
     puts the compiled-in schema back after another one has replaced it."""
     return resources.files(__name__).joinpath("default_schema.json").read_text(encoding="utf-8")
+
+
+def read(data: Union[bytes, bytearray, memoryview], type: str = "Object", *, offset: int = 0,
+         methods: bool = False) -> tuple[Any, int]:
+    """One value of TL type ``type`` at ``offset`` of ``data``, and the offset just past it.
+
+    ``type`` is a primitive ("int", "long", "bytes", ...), a boxed type or "Object", or
+    ``Vector<T>`` of any of these. With ``methods``, identifiers that name no constructor
+    are looked up among the methods too (a request read back). Values and messages are those
+    of ``ext.loads``; bytes after the value are left for the caller."""
+    if data.__class__ is not bytes:
+        if not isinstance(data, (bytearray, memoryview, bytes)):
+            raise TypeError(f"data must be bytes-like, not {data.__class__.__name__}")
+        data = bytes(data)
+    if offset < 0:
+        raise ValueError("offset out of range")
+    return _ext._read(data, type, offset, methods)  # type: ignore[attr-defined, no-any-return]

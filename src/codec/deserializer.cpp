@@ -72,12 +72,29 @@ std::size_t min_width(TypeKind k) {
 // redzones make every inlined local expensive on a 256 KiB thread stack.
 #define VELMORA_OUTLINE [[gnu::noinline]]
 
+// The slot of the method with identifier id, or kNone: a linear walk, for
+// reading requests back, which is rare.
+std::uint32_t method_slot(const Schema& s, std::uint32_t id) {
+  for (std::size_t i = 0; i < s.num_methods(); ++i) {
+    if (s.slot(i).record->cid == id) return static_cast<std::uint32_t>(i);
+  }
+  return SmallIndex::kNone;
+}
+
 class Decoder {
  public:
-  explicit Decoder(std::span<const std::uint8_t> data) : r_(data) {}
+  explicit Decoder(std::span<const std::uint8_t> data, bool methods = false)
+      : r_(data), methods_(methods) {}
 
   // Null on failure: either error_ is set (a ValueError) or a Python error is.
   py::Ref object();
+  // One value of the given kind at offset, which is within the data.
+  py::Ref value_at(std::size_t offset, TypeKind kind, TypeKind element) {
+    const std::uint8_t* skipped = nullptr;
+    (void)r_.read_raw(offset, skipped);
+    return value(kind, element);
+  }
+  std::size_t position() const noexcept { return r_.position(); }
 
   std::string error_;
 
@@ -105,6 +122,7 @@ class Decoder {
 
   Reader r_;
   unsigned depth_ = 0;
+  bool methods_ = false;           // identifiers name methods too
   schema::SnapshotCache schemas_;  // each object's schema
 };
 
@@ -155,8 +173,9 @@ py::Ref Decoder::object() {
   }
 
   const Schema* s = schemas_.current();
-  const std::uint32_t slot =
+  std::uint32_t slot =
       s ? static_cast<const CompiledSchema*>(s->attachment())->by_cid.find(id) : SmallIndex::kNone;
+  if (slot == SmallIndex::kNone && methods_ && s) slot = method_slot(*s, id);
   if (slot == SmallIndex::kNone) return unknown(id, start);
   const Schema::Entry* e = &s->slot(slot);
 
@@ -342,11 +361,9 @@ py::Ref Decoder::scalar(TypeKind kind) {
 
 #undef VELMORA_OUTLINE
 
-}  // namespace
-
-Result<py::Ref> deserialize(py::ByteView data) {
-  Decoder d(data);
-  py::Ref out = d.object();
+// The outcome of a decode: the value, the ValueError of error_, or the
+// interpreter's pending error.
+Result<py::Ref> finish(Decoder& d, py::Ref out) {
   if (out) return out;
   if (!d.error_.empty()) {
     // A Python error met on the way (none expected) yields to the decode error.
@@ -354,6 +371,22 @@ Result<py::Ref> deserialize(py::ByteView data) {
     return Failure::value(std::move(d.error_));
   }
   return Failure::pending();
+}
+
+}  // namespace
+
+Result<py::Ref> deserialize(py::ByteView data) {
+  Decoder d(data);
+  py::Ref out = d.object();
+  return finish(d, std::move(out));
+}
+
+Result<py::Ref> deserialize_value(py::ByteView data, std::size_t offset, TypeKind kind,
+                                  TypeKind element, bool methods, std::size_t* end) {
+  Decoder d(data, methods);
+  py::Ref out = d.value_at(offset, kind, element);
+  *end = d.position();
+  return finish(d, std::move(out));
 }
 
 }  // namespace velmora::codec

@@ -29,6 +29,11 @@ VELMORA_FN(aes_gcm_decrypt);
 VELMORA_FN(cut);
 VELMORA_FN(pack);
 
+// Adds the message layer's private entries (underscore names, not in
+// __all__) and the class _SecurityError. Returns -1 with an error set on
+// failure.
+int add_message_functions(PyObject* module);
+
 // Chooses the AES-GCM backend and records its name in the module's private
 // attribute _gcm_backend. Returns -1 with an error set on failure.
 int prepare_crypto(PyObject* module);

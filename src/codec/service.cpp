@@ -1,0 +1,216 @@
+#include "codec/service.hpp"
+
+#include <cstring>
+#include <deque>
+#include <new>
+#include <vector>
+
+#include "codec/compiled.hpp"
+#include "codec/deserializer.hpp"
+#include "codec/type_name.hpp"
+#include "schema/schema.hpp"
+#include "wire/gzip.hpp"
+#include "wire/wire.hpp"
+
+namespace velmora::codec {
+namespace {
+
+using wire::TypeKind;
+
+// Fixed texts: callers match on them.
+constexpr const char* kEof = "unexpected eof";
+constexpr const char* kNested = "container inside a container";
+constexpr const char* kPastContainer = "message runs past its container";
+constexpr const char* kAfterLast = "bytes after the last message of a container";
+constexpr const char* kTooLarge = "gzip_packed inflates past max_inflated";
+constexpr const char* kCorrupt = "gzip_packed holds a corrupt gzip stream";
+constexpr const char* kGzipInGzip = "gzip_packed inside gzip_packed";
+
+struct Keys {
+  PyObject* underscore;
+  PyObject* rpc_result;
+  PyObject* req_msg_id;
+  PyObject* result;
+};
+
+// Made once per process, as the deserializer's own keys are.
+const Keys* keys() {
+  static Keys made{};
+  static bool ready = false;
+  if (ready) return &made;
+  const char* const texts[] = {"_", "rpc_result", "req_msg_id", "result"};
+  PyObject** slots[] = {&made.underscore, &made.rpc_result, &made.req_msg_id, &made.result};
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (*slots[i] == nullptr) *slots[i] = PyUnicode_InternFromString(texts[i]);
+    if (*slots[i] == nullptr) return nullptr;
+  }
+  ready = true;
+  return &made;
+}
+
+std::uint32_t first_word(py::ByteView b) {
+  std::uint32_t w = 0;
+  if (b.size() >= 4) std::memcpy(&w, b.data(), 4);
+  return w;
+}
+
+class Unpacker {
+ public:
+  Unpacker(PyObject* pending, std::size_t max_inflated)
+      : pending_(pending), budget_(max_inflated) {}
+
+  Status message(std::int64_t msg_id, std::int32_t seq_no, py::ByteView body, bool in_container,
+                 bool inflated);
+  py::Ref out_ = py::steal(PyList_New(0));
+
+ private:
+  Status container(py::ByteView body);
+  Result<py::ByteView> inflate(py::ByteView packed);
+  Result<py::Ref> rpc_result(py::ByteView body);
+  Result<py::Ref> result_value(std::int64_t req_msg_id, py::ByteView data, bool inflated);
+  TypeSpec result_type(std::int64_t req_msg_id);
+
+  PyObject* pending_;
+  std::size_t budget_;                          // inflated bytes still allowed
+  std::deque<std::vector<std::uint8_t>> held_;  // inflated data, alive for the call
+};
+
+Result<py::ByteView> Unpacker::inflate(py::ByteView packed) {
+  wire::Reader r(packed.subspan(4));
+  std::span<const std::uint8_t> payload;
+  switch (r.read_byte_string(payload)) {
+    case wire::ReadStatus::kOk: break;
+    case wire::ReadStatus::kEof: return Failure::value(kEof);
+    case wire::ReadStatus::kBadLength: return Failure::value("bad bytes len");
+  }
+  std::vector<std::uint8_t>& out = held_.emplace_back();
+  switch (wire::gzip_inflate(payload, budget_, &out)) {
+    case wire::GzipStatus::kOk: break;
+    case wire::GzipStatus::kTooLarge: return Failure::value(kTooLarge);
+    case wire::GzipStatus::kCorrupt: return Failure::value(kCorrupt);
+    case wire::GzipStatus::kNoMemory: throw std::bad_alloc();
+  }
+  budget_ -= out.size();
+  return py::ByteView(out);
+}
+
+Status Unpacker::message(std::int64_t msg_id, std::int32_t seq_no, py::ByteView body,
+                         bool in_container, bool inflated) {
+  const std::uint32_t id = first_word(body);
+  if (body.size() < 4) return Failure::value(kEof);
+  if (id == kGzipPackedId) {
+    if (inflated) return Failure::value(kGzipInGzip);
+    auto data = inflate(body);
+    if (!data) return std::move(data).failure();
+    return message(msg_id, seq_no, *data, in_container, true);
+  }
+  if (id == kMsgContainerId) {
+    if (in_container) return Failure::value(kNested);
+    return container(body);
+  }
+  Result<py::Ref> obj = id == kRpcResultId ? rpc_result(body) : [&]() -> Result<py::Ref> {
+    std::size_t end = 0;
+    return deserialize_value(body, 0, TypeKind::kObject, TypeKind::kInt, false, &end);
+  }();
+  if (!obj) return std::move(obj).failure();
+  py::Ref item = py::steal(PyTuple_New(3));
+  PyObject* id_obj = PyLong_FromLongLong(msg_id);
+  PyObject* seq_obj = PyLong_FromLong(seq_no);
+  if (!item || !id_obj || !seq_obj) {
+    Py_XDECREF(id_obj);
+    Py_XDECREF(seq_obj);
+    return Failure::pending();
+  }
+  PyTuple_SetItem(item.get(), 0, id_obj);  // each SetItem steals its item
+  PyTuple_SetItem(item.get(), 1, seq_obj);
+  PyTuple_SetItem(item.get(), 2, (*obj).release());
+  if (PyList_Append(out_.get(), item.get()) < 0) return Failure::pending();
+  return Status::success();
+}
+
+Status Unpacker::container(py::ByteView body) {
+  wire::Reader r(body.subspan(4));
+  std::uint32_t count = 0;
+  if (!r.read_u32(count)) return Failure::value(kEof);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint64_t id = 0;
+    std::uint32_t seq = 0, len = 0;
+    if (!r.read_u64(id) || !r.read_u32(seq) || !r.read_u32(len)) return Failure::value(kPastContainer);
+    const std::uint8_t* p = nullptr;
+    if (!r.read_raw(len, p)) return Failure::value(kPastContainer);
+    Status s = message(static_cast<std::int64_t>(id), static_cast<std::int32_t>(seq),
+                       py::ByteView(p, len), true, false);
+    if (!s) return s;
+  }
+  if (r.remaining() != 0) return Failure::value(kAfterLast);
+  return Status::success();
+}
+
+Result<py::Ref> Unpacker::rpc_result(py::ByteView body) {
+  wire::Reader r(body.subspan(4));
+  std::uint64_t req = 0;
+  if (!r.read_u64(req)) return Failure::value(kEof);
+  const auto req_msg_id = static_cast<std::int64_t>(req);
+  py::ByteView data = body.subspan(12);
+  bool inflated = false;
+  if (first_word(data) == kGzipPackedId) {
+    auto unpacked = inflate(data);
+    if (!unpacked) return std::move(unpacked).failure();
+    data = *unpacked;
+    inflated = true;
+  }
+  auto value = result_value(req_msg_id, data, inflated);
+  if (!value) return value;
+  const Keys* k = keys();
+  py::Ref dict = py::steal(PyDict_New());
+  py::Ref id = py::steal(PyLong_FromLongLong(req_msg_id));
+  if (!k || !dict || !id || PyDict_SetItem(dict.get(), k->underscore, k->rpc_result) < 0 ||
+      PyDict_SetItem(dict.get(), k->req_msg_id, id.get()) < 0 ||
+      PyDict_SetItem(dict.get(), k->result, value->get()) < 0) {
+    return Failure::pending();
+  }
+  return dict;
+}
+
+Result<py::Ref> Unpacker::result_value(std::int64_t req_msg_id, py::ByteView data, bool inflated) {
+  TypeSpec spec = result_type(req_msg_id);
+  if (PyErr_Occurred()) return Failure::pending();
+  const std::uint32_t id = first_word(data);
+  // An error, or a result inflated already, is what it says it is.
+  if (id == kRpcErrorId) spec = TypeSpec{};
+  if (id == kGzipPackedId && inflated) return Failure::value(kGzipInGzip);
+  std::size_t end = 0;
+  return deserialize_value(data, 0, spec.kind, spec.element, false, &end);
+}
+
+// The result type of the method pending_[req_msg_id] names; Object when
+// there is none to be had. May leave a Python error set (a dict subclass
+// whose lookup raises).
+TypeSpec Unpacker::result_type(std::int64_t req_msg_id) {
+  if (pending_ == nullptr) return {};
+  py::Ref key = py::steal(PyLong_FromLongLong(req_msg_id));
+  if (!key) return {};
+  PyObject* name = PyDict_GetItemWithError(pending_, key.get());  // borrowed
+  if (name == nullptr || !py::is_str(name)) return {};
+  std::shared_ptr<const schema::Schema> s = schema::SchemaStore::instance().current();
+  if (!s) return {};
+  const auto* data = static_cast<const CompiledSchema*>(s->attachment());
+  PyObject* slot = PyDict_GetItemWithError(data->method_slots.get(), name);  // borrowed
+  if (slot == nullptr) return {};
+  const std::size_t i = PyLong_AsSize_t(slot);
+  const auto& method = static_cast<const schema::TlMethod&>(*s->slot(i).record);
+  return parse_type_name(method.result).value_or(TypeSpec{});
+}
+
+}  // namespace
+
+Result<py::Ref> unpack_messages(std::int64_t msg_id, std::int32_t seq_no, py::ByteView body,
+                                PyObject* pending, std::size_t max_inflated) {
+  Unpacker u(pending, max_inflated);
+  if (!u.out_) return Failure::pending();
+  Status s = u.message(msg_id, seq_no, body, false, false);
+  if (!s) return std::move(s).failure();
+  return std::move(u.out_);
+}
+
+}  // namespace velmora::codec

@@ -1,0 +1,267 @@
+// The message layer's private entries: the envelope, reading by type,
+// service messages and gzip_packed. They are module attributes with
+// underscore names, outside __all__; the package's velmora.message and
+// velmora.read are their public face and check what these take for granted
+// (sender names, bytes-like arguments).
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "codec/deserializer.hpp"
+#include "codec/service.hpp"
+#include "codec/type_name.hpp"
+#include "crypto/envelope.hpp"
+#include "module/call.hpp"
+#include "module/functions.hpp"
+#include "wire/gzip.hpp"
+#include "wire/wire.hpp"
+
+namespace velmora::module {
+namespace {
+
+using crypto::EnvelopeStatus;
+
+// velmora.message.SecurityError: a ValueError that decrypt raises for a
+// refused frame, whose message names the failed check.
+PyObject* g_security_error = nullptr;
+
+// Scratch memory for one call: on the stack when small.
+class Scratch {
+ public:
+  explicit Scratch(std::size_t n) : heap_(n > sizeof(inline_) ? new std::uint8_t[n] : nullptr) {}
+  std::uint8_t* data() noexcept { return heap_ ? heap_.get() : inline_; }
+
+ private:
+  std::uint8_t inline_[2048];
+  std::unique_ptr<std::uint8_t[]> heap_;
+};
+
+// An int argument as the low `bits` bits of a value from -2**(bits-1) to
+// 2**bits - 1, as the codec writes "int" and "long".
+Result<std::uint64_t> arg_bits(const char* param, PyObject* o, unsigned bits) {
+  if (!py::is_int(o)) {
+    return Failure::type(std::string("argument '") + param + "': " + py::type_qualname(o) +
+                         " object is not an int");
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (v == -1 && PyErr_Occurred()) return Failure::pending();
+  const long long low = bits == 64 ? LLONG_MIN : -(1LL << (bits - 1));
+  bool fits = overflow == 0 && v >= low && (bits == 64 || v < (1LL << bits));
+  std::uint64_t u = static_cast<std::uint64_t>(v);
+  if (overflow > 0 && bits == 64) {
+    u = PyLong_AsUnsignedLongLong(o);
+    fits = !(u == ~0ULL && PyErr_Occurred());
+    PyErr_Clear();
+  }
+  if (!fits) {
+    return Failure::overflow(std::string("argument '") + param + "': out of range for " +
+                             std::to_string(bits) + " bits");
+  }
+  return u;
+}
+
+Failure envelope_failure(EnvelopeStatus s) {
+  if (s == EnvelopeStatus::kRandomFailure || s == EnvelopeStatus::kCipherFailure) {
+    return Failure::internal(crypto::envelope_status_message(s));
+  }
+  if (s >= EnvelopeStatus::kFrameTooShort && g_security_error) {
+    PyErr_SetString(g_security_error, crypto::envelope_status_message(s));
+    return Failure::pending();
+  }
+  return Failure::value(crypto::envelope_status_message(s));
+}
+
+crypto::Sender sender_of(PyObject* server) {
+  return PyObject_IsTrue(server) == 1 ? crypto::Sender::kServer : crypto::Sender::kClient;
+}
+
+// The padding argument: None for the default length of random bytes, an int
+// for that many random bytes, or the bytes themselves.
+Result<std::size_t> padding_len(PyObject* padding, std::size_t body_len, const std::uint8_t** out) {
+  *out = nullptr;
+  if (padding == Py_None) return crypto::default_padding_len(body_len);
+  if (py::is_bytes(padding)) {
+    const py::ByteView v = py::bytes_view(padding);
+    *out = v.data();
+    return v.size();
+  }
+  auto n = arg_u64("padding", padding);
+  if (!n) return std::move(n).failure();
+  // Past the largest allowed, the length check refuses it with its message.
+  return static_cast<std::size_t>(std::min<std::uint64_t>(*n, crypto::kMaxPadding + 16));
+}
+
+PyObject* encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<8> kParams{
+      "_encrypt",
+      {"auth_key", "salt", "session_id", "msg_id", "seq_no", "body", "server", "padding"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    auto a = bind(kParams, args, kwargs);
+    if (!a) return std::move(a).failure();
+    auto key = arg_bytes("auth_key", (*a)[0]);
+    if (!key) return std::move(key).failure();
+    std::uint64_t words[4];
+    for (std::size_t i = 0; i < 4; ++i) {
+      auto w = arg_bits(kParams.names[i + 1], (*a)[i + 1], i < 3 ? 64 : 32);
+      if (!w) return std::move(w).failure();
+      words[i] = *w;
+    }
+    auto body = arg_bytes("body", (*a)[5]);
+    if (!body) return std::move(body).failure();
+    const std::uint8_t* pad = nullptr;
+    auto pad_len = padding_len((*a)[7], body->size(), &pad);
+    if (!pad_len) return std::move(pad_len).failure();
+    const crypto::EnvelopeHeader h{static_cast<std::int64_t>(words[0]),
+                                   static_cast<std::int64_t>(words[1]),
+                                   static_cast<std::int64_t>(words[2]),
+                                   static_cast<std::int32_t>(words[3])};
+    const std::size_t n = crypto::frame_size(body->size(), *pad_len);
+    py::Ref out = py::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+    if (!out) return Failure::pending();
+    Scratch scratch(n + 8);
+    const EnvelopeStatus st = crypto::seal_message(
+        key->data(), key->size(), sender_of((*a)[6]), h, body->data(), body->size(), pad, *pad_len,
+        scratch.data(), reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get())));
+    if (st != EnvelopeStatus::kOk) return envelope_failure(st);
+    return out;
+  });
+}
+
+PyObject* decrypt(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<3> kParams{"_decrypt", {"auth_key", "frame", "server"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    auto a = bind(kParams, args, kwargs);
+    if (!a) return std::move(a).failure();
+    auto key = arg_bytes("auth_key", (*a)[0]);
+    if (!key) return std::move(key).failure();
+    auto frame = arg_bytes("frame", (*a)[1]);
+    if (!frame) return std::move(frame).failure();
+    Scratch plain(crypto::open_buffer_size(frame->size()));
+    crypto::Opened o;
+    const EnvelopeStatus st = crypto::open_message(key->data(), key->size(), sender_of((*a)[2]),
+                                                   frame->data(), frame->size(), plain.data(), &o);
+    if (st != EnvelopeStatus::kOk) return envelope_failure(st);
+    const auto& h = o.header;
+    py::Ref body = py::steal(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(plain.data() + o.body_offset), static_cast<Py_ssize_t>(o.body_len)));
+    if (!body) return Failure::pending();
+    return py::steal(Py_BuildValue("(LLLiO)", static_cast<long long>(h.salt),
+                                   static_cast<long long>(h.session_id),
+                                   static_cast<long long>(h.msg_id), static_cast<int>(h.seq_no),
+                                   body.get()));
+  });
+}
+
+PyObject* auth_key_id(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<1> kParams{"_auth_key_id", {"auth_key"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    auto a = bind(kParams, args, kwargs);
+    if (!a) return std::move(a).failure();
+    auto key = arg_bytes("auth_key", (*a)[0]);
+    if (!key) return std::move(key).failure();
+    if (key->size() != crypto::kAuthKeySize) return envelope_failure(EnvelopeStatus::kBadKeyLength);
+    return py::steal(PyLong_FromUnsignedLongLong(crypto::auth_key_id(key->data())));
+  });
+}
+
+PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<4> kParams{"_read", {"data", "type", "offset", "methods"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    auto a = bind(kParams, args, kwargs);
+    if (!a) return std::move(a).failure();
+    auto data = arg_bytes("data", (*a)[0]);
+    if (!data) return std::move(data).failure();
+    auto type = arg_text("type", (*a)[1]);
+    if (!type) return std::move(type).failure();
+    auto offset = arg_u64("offset", (*a)[2]);
+    if (!offset) return std::move(offset).failure();
+    const auto spec = codec::parse_type_name(*type);
+    if (!spec) return Failure::value("type not readable: " + *type);
+    if (*offset > data->size()) return Failure::value("offset out of range");
+    std::size_t end = 0;
+    auto value = codec::deserialize_value(*data, static_cast<std::size_t>(*offset), spec->kind,
+                                          spec->element, PyObject_IsTrue((*a)[3]) == 1, &end);
+    if (!value) return std::move(value).failure();
+    return py::steal(Py_BuildValue("(On)", value->get(), static_cast<Py_ssize_t>(end)));
+  });
+}
+
+PyObject* unpack(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<5> kParams{"_unpack",
+                                     {"msg_id", "seq_no", "body", "pending", "max_inflated"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    auto a = bind(kParams, args, kwargs);
+    if (!a) return std::move(a).failure();
+    auto msg_id = arg_bits("msg_id", (*a)[0], 64);
+    if (!msg_id) return std::move(msg_id).failure();
+    auto seq_no = arg_bits("seq_no", (*a)[1], 32);
+    if (!seq_no) return std::move(seq_no).failure();
+    auto body = arg_bytes("body", (*a)[2]);
+    if (!body) return std::move(body).failure();
+    PyObject* pending = (*a)[3];
+    if (pending != Py_None && !py::is_dict(pending)) {
+      return Failure::type("pending must be a dict or None");
+    }
+    auto limit = arg_u64("max_inflated", (*a)[4]);
+    if (!limit) return std::move(limit).failure();
+    return codec::unpack_messages(static_cast<std::int64_t>(*msg_id),
+                                  static_cast<std::int32_t>(*seq_no), *body,
+                                  pending == Py_None ? nullptr : pending,
+                                  static_cast<std::size_t>(*limit));
+  });
+}
+
+PyObject* gzip(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<1> kParams{"_gzip", {"body"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    auto a = bind(kParams, args, kwargs);
+    if (!a) return std::move(a).failure();
+    auto body = arg_bytes("body", (*a)[0]);
+    if (!body) return std::move(body).failure();
+    if (body->size() % 4 != 0) return Failure::value("body length must be a multiple of 4");
+    std::vector<std::uint8_t> packed;
+    if (wire::gzip_deflate(*body, &packed) != wire::GzipStatus::kOk) throw std::bad_alloc();
+    if (packed.size() > wire::kMaxByteStringLen) return Failure::value("gzip_packed data too long");
+    wire::Writer w;
+    w.put_u32(codec::kGzipPackedId);
+    w.put_byte_string(packed.data(), packed.size());
+    return new_bytes(w.data(), w.size());
+  });
+}
+
+#define VELMORA_ENTRY(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&(fn)))
+constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef g_defs[] = {
+    {"_encrypt", VELMORA_ENTRY(encrypt), kArgs,
+     "_encrypt(auth_key, salt, session_id, msg_id, seq_no, body, server, padding)\n--\n\n"},
+    {"_decrypt", VELMORA_ENTRY(decrypt), kArgs, "_decrypt(auth_key, frame, server)\n--\n\n"},
+    {"_auth_key_id", VELMORA_ENTRY(auth_key_id), kArgs, "_auth_key_id(auth_key)\n--\n\n"},
+    {"_read", VELMORA_ENTRY(read), kArgs, "_read(data, type, offset, methods)\n--\n\n"},
+    {"_unpack", VELMORA_ENTRY(unpack), kArgs,
+     "_unpack(msg_id, seq_no, body, pending, max_inflated)\n--\n\n"},
+    {"_gzip", VELMORA_ENTRY(gzip), kArgs, "_gzip(body)\n--\n\n"},
+};
+
+}  // namespace
+
+int add_message_functions(PyObject* m) {
+  py::Ref modname = py::steal(PyModule_GetNameObject(m));
+  if (!modname) return -1;
+  for (PyMethodDef& def : g_defs) {
+    py::Ref fn = py::steal(PyCFunction_NewEx(&def, m, modname.get()));
+    if (!fn || PyObject_SetAttrString(m, def.ml_name, fn.get()) < 0) return -1;
+  }
+  if (g_security_error == nullptr) {
+    g_security_error = PyErr_NewExceptionWithDoc(
+        "velmora.message.SecurityError",
+        "A frame refused by decrypt; the message names the check that failed.", PyExc_ValueError,
+        nullptr);
+    if (g_security_error == nullptr) return -1;
+  }
+  return PyObject_SetAttrString(m, "_SecurityError", g_security_error);
+}
+
+}  // namespace velmora::module

@@ -34,4 +34,4 @@ def read(data: Union[bytes, bytearray, memoryview], type: str = "Object", *, off
         data = bytes(data)
     if offset < 0:
         raise ValueError("offset out of range")
-    return _ext._read(data, type, offset, methods)  # type: ignore[attr-defined, no-any-return]
+    return _ext._read(data, type, offset, methods)

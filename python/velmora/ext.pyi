@@ -1,10 +1,11 @@
 """Type stubs for the native module velmora.ext.
 
-Names that start with an underscore exist for type checking only: import them
-under ``typing.TYPE_CHECKING``, never at run time.
+The underscore type aliases exist for type checking only: import them under
+``typing.TYPE_CHECKING``, never at run time. The underscore functions are the
+private entries behind ``velmora.message`` and ``velmora.read``.
 """
 
-from typing import Any, Sequence, SupportsIndex, TypedDict, Union
+from typing import Any, Optional, Sequence, SupportsIndex, TypedDict, Union
 
 __all__ = [
     "load_schema",
@@ -69,3 +70,15 @@ def aes_gcm_decrypt(key: bytes, nonce: bytes, ciphertext: bytes, aad: bytes) -> 
 # Byte helpers. A str is never taken as a sequence of bytes.
 def cut(data: bytes, offset: SupportsIndex, length: SupportsIndex) -> bytes: ...
 def pack(parts: Sequence[Sequence[SupportsIndex]]) -> bytes: ...
+
+# The message layer's private entries; velmora.message and velmora.read are their face.
+class _SecurityError(ValueError): ...
+
+def _encrypt(auth_key: bytes, salt: int, session_id: int, msg_id: int, seq_no: int, body: bytes,
+             server: object, padding: Union[bytes, int, None]) -> bytes: ...
+def _decrypt(auth_key: bytes, frame: bytes, server: object) -> tuple[int, int, int, int, bytes]: ...
+def _auth_key_id(auth_key: bytes) -> int: ...
+def _read(data: bytes, type: str, offset: SupportsIndex, methods: object) -> tuple[Any, int]: ...
+def _unpack(msg_id: int, seq_no: int, body: bytes, pending: Optional[dict[int, str]],
+            max_inflated: SupportsIndex) -> list[tuple[int, int, Any]]: ...
+def _gzip(body: bytes) -> bytes: ...

@@ -38,7 +38,7 @@ DEFAULT_PADDING = None
 #: A frame ``decrypt`` refused: a ValueError whose message names the failed
 #: check ("auth key id differs", "msg_key differs", "length field negative",
 #: "padding under 12 bytes", ...). Nothing decrypted is kept.
-SecurityError: type = _ext._SecurityError  # type: ignore[attr-defined]
+SecurityError = _ext._SecurityError
 
 BytesLike = Union[bytes, bytearray, memoryview]
 
@@ -75,7 +75,7 @@ def _is_server(sender: str) -> bool:
 
 def auth_key_id(auth_key: bytes) -> int:
     """The low 64 bits of SHA-1(auth_key), unsigned: what a frame starts with."""
-    return _ext._auth_key_id(auth_key)  # type: ignore[attr-defined, no-any-return]
+    return _ext._auth_key_id(auth_key)
 
 
 def encrypt(auth_key: bytes, salt: int, session_id: int, msg_id: int, seq_no: int, body: BytesLike, *,
@@ -86,7 +86,7 @@ def encrypt(auth_key: bytes, salt: int, session_id: int, msg_id: int, seq_no: in
     length), a number of random bytes, or the bytes themselves (12 to 1,024, to a multiple of 16)."""
     if body.__class__ is not bytes:
         body = _bytes("body", body)
-    return _ext._encrypt(  # type: ignore[attr-defined, no-any-return]
+    return _ext._encrypt(
         auth_key, salt, session_id, msg_id, seq_no, body, _is_server(sender), padding)
 
 
@@ -94,7 +94,7 @@ def decrypt(auth_key: bytes, frame: BytesLike, *, sender: str = "server") -> Mes
     """The message in a frame, after every check; ``SecurityError`` names the check that failed."""
     if frame.__class__ is not bytes:
         frame = _bytes("frame", frame)
-    return _new_tuple(Message, _ext._decrypt(auth_key, frame, _is_server(sender)))  # type: ignore[attr-defined]
+    return _new_tuple(Message, _ext._decrypt(auth_key, frame, _is_server(sender)))
 
 
 def unpack(msg_id: int, seq_no: int, body: BytesLike, *, pending: Optional[Mapping[int, str]] = None,
@@ -110,7 +110,7 @@ def unpack(msg_id: int, seq_no: int, body: BytesLike, *, pending: Optional[Mappi
         body = _bytes("body", body)
     if pending is not None and not isinstance(pending, dict):
         pending = dict(pending)
-    return _ext._unpack(msg_id, seq_no, body, pending, max_inflated)  # type: ignore[attr-defined, no-any-return]
+    return _ext._unpack(msg_id, seq_no, body, pending, max_inflated)
 
 
 def pack(messages: Iterable[tuple[int, int, BytesLike]]) -> bytes:
@@ -133,4 +133,4 @@ def pack(messages: Iterable[tuple[int, int, BytesLike]]) -> bytes:
 
 def gzip(body: BytesLike) -> bytes:
     """A gzip_packed body holding ``body`` (a multiple of 4 bytes) compressed."""
-    return _ext._gzip(_bytes("body", body))  # type: ignore[attr-defined, no-any-return]
+    return _ext._gzip(_bytes("body", body))

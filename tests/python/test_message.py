@@ -1,0 +1,172 @@
+"""The message layer: the envelope against the published known answers, read by type, unpack and pack."""
+import json
+
+import pytest
+from hypothesis import given, strategies as st
+
+import velmora
+import velmora.ext as ext
+from conftest import ROOT, outcome, python_memory_growth, tl_bytes, u32, u64
+from velmora import message
+
+VECTORS = json.loads((ROOT / "tests" / "vectors" / "envelope.json").read_text())
+KEY = bytes.fromhex(VECTORS["cases"][0]["auth_key"])
+REFUSED = {  # why the published frame is refused -> the check the message names
+    "auth key id differs": "auth key id differs",
+    "msg key differs (one bit)": "msg_key differs",
+    "ciphertext changed (one bit)": "msg_key differs",
+    "ciphertext not a multiple of 16 bytes": "frame length is not 24 plus a multiple of 16",
+    "too short to hold key id, msg key and header": "frame too short for its header",
+    "empty": "frame too short for its header",
+    "sent by the server (x = 8) but read as from the client": "msg_key differs",
+    "padding of 4 bytes (under 12)": "padding under 12 bytes",
+    "padding of 1,044 bytes (over 1,024)": "padding over 1024 bytes",
+    "length field past the decrypted data": "length field past the decrypted data",
+    "length field negative": "length field negative",
+    "length field not a multiple of 4": "length field not a multiple of 4",
+}
+
+
+@pytest.mark.parametrize("case", VECTORS["cases"], ids=lambda c: f"{c['sender']}-{len(c['body']) // 2}")
+def test_known_answers(case):
+    key, body, frame = (bytes.fromhex(case[k]) for k in ("auth_key", "body", "frame"))
+    fields = [case[k] for k in ("salt", "session_id", "msg_id", "seq_no")]
+    padding = bytes.fromhex(case["padding"])
+    assert message.encrypt(key, *fields, body, sender=case["sender"], padding=padding) == frame
+    assert message.decrypt(key, bytearray(frame), sender=case["sender"]) == message.Message(*fields, body)
+    assert message.auth_key_id(key) == case["auth_key_id"]
+
+
+@pytest.mark.parametrize("case", VECTORS["refusals"], ids=lambda c: c["why"])
+def test_refusals_name_their_check(case):
+    with pytest.raises(message.SecurityError, match=f"^{REFUSED[case['why']]}$"):
+        message.decrypt(bytes.fromhex(case["auth_key"]), bytes.fromhex(case["frame"]), sender=case["sender"])
+
+
+@pytest.mark.parametrize("kwargs, want", [
+    ({"sender": "me"}, ValueError("sender must be 'client' or 'server', not 'me'")),
+    ({"padding": 11}, ValueError("padding must be 12 to 1024 bytes and bring the message to a multiple of 16")),
+    ({"padding": bytes(1040)}, ValueError("padding must be 12 to 1024 bytes and bring the message to a multiple of 16")),
+    ({"body": b"abc"}, ValueError("body length must be a multiple of 4")),
+    ({"auth_key": KEY[1:]}, ValueError("auth_key must be 256 bytes")),
+    ({"salt": 2**64}, OverflowError("argument 'salt': out of range for 64 bits")),
+    ({"seq_no": -2**31 - 1}, OverflowError("argument 'seq_no': out of range for 32 bits")),
+])
+def test_encrypt_refusals(kwargs, want):
+    args = {"auth_key": KEY, "salt": 1, "session_id": 2, "msg_id": 3, "seq_no": 4, "body": b"abcd", **kwargs}
+    outcome(lambda: message.encrypt(**args), want)
+
+
+@pytest.mark.parametrize("padding, size", [(None, 24 + 32 + 4 + 12), (524, 24 + 32 + 4 + 524)])
+def test_random_padding_round_trips(padding, size):
+    frame = message.encrypt(KEY, -1, 2**64 - 1, 3, 4, b"abcd", padding=padding, sender="server")
+    assert len(frame) == size and message.decrypt(KEY, frame) == (-1, -1, 3, 4, b"abcd")
+    assert frame != message.encrypt(KEY, -1, 2**64 - 1, 3, 4, b"abcd", padding=padding, sender="server")
+
+
+SELF = ext.dumps({"_": "inputPeerSelf"})
+USER = ext.dumps({"_": "inputPeerUser", "user_id": 7, "access_hash": -2})
+REQ = ext.serialize_method("req_pq_multi", {"nonce": bytes(range(16))})
+
+
+@pytest.mark.parametrize("data, type_, offset, methods, want", [
+    (u32(0x1CB5C415, 2) + u64(1, -1), "Vector<long>", 0, False, ([1, -1], 24)),
+    (b"xx" + u32(0x1CB5C415, 2, 5, -3) + b"tail", "Vector<int>", 2, False, ([5, -3], 18)),
+    (u32(0x1CB5C415, 2) + SELF + USER, "Vector<Object>", 0, False,
+     ([{"_": "inputPeerSelf"}, {"_": "inputPeerUser", "user_id": 7, "access_hash": -2}], 8 + 4 + 20)),
+    (SELF + USER + SELF, "InputPeer", 4, False, ({"_": "inputPeerUser", "user_id": 7, "access_hash": -2}, 24)),
+    (USER, "Object", 0, False, (ext.loads(USER), 20)),
+    (tl_bytes(b"abc") + tl_bytes("é".encode()), "string", 4, False, ("é", 8)),
+    (u32(0x997275B5) * 2, "Bool", 4, False, (True, 8)),
+    (REQ, "Object", 0, True, ({"_": "req_pq_multi", "nonce": bytes(range(16))}, 20)),
+    (REQ, "Object", 0, False, ({"_": "unknownConstructor", "cid": 0xBE7E8EF1, "raw": REQ.hex()}, 20)),
+    (u32(5), "int", 4, False, ValueError("unexpected eof")),
+    (u32(5), "int", 5, False, ValueError("offset out of range")),
+    (u32(5), "int", -1, False, ValueError("offset out of range")),
+    (u32(0x1CB5C416, 0), "Vector<long>", 0, False, ValueError("not a vector: 1cb5c416")),
+    (u32(5), "Vector<Vector<long>>", 0, False, ValueError("type not readable: Vector<Vector<long>>")),
+    (u32(5), "Vector<", 0, False, ValueError("type not readable: Vector<")),
+])
+def test_read(data, type_, offset, methods, want):
+    outcome(lambda: velmora.read(memoryview(data), type_, offset=offset, methods=methods), want)
+
+
+RESULTS = {"constructors": {
+    "rpc_error": {"cid": 0x2144CA19, "fields": [{"name": "error_code", "type": "int"},
+                                                {"name": "error_message", "type": "string"}]},
+    "inputPeerSelf": {"cid": 0x7DA07EC9, "fields": []}},
+    "methods": {name: {"cid": i, "fields": [], "result": result} for i, (name, result) in enumerate(
+        [("ids", "Vector<long>"), ("ints", "Vector<int>"), ("objs", "Vector<Object>"), ("peer", "InputPeer"),
+         ("no_result", 5)])}}
+ERROR = u32(0x2144CA19, 420) + tl_bytes(b"FLOOD")
+VEC = u32(0x1CB5C415, 2, 1, 2, 3, 4)
+
+
+def rpc(req, result):
+    return u32(0xF35C6D01) + u64(req) + result
+
+
+def container(*bodies):
+    return u32(0x73F1F8DC, len(bodies)) + b"".join(u64(10 + i) + u32(2 * i, len(b)) + b for i, b in enumerate(bodies))
+
+
+@pytest.mark.parametrize("body, want", [
+    (rpc(1, VEC), [(9, 1, {"_": "rpc_result", "req_msg_id": 1, "result": [1 + 2**33, 3 + 2**34]})]),
+    (rpc(2, VEC), [(9, 1, {"_": "rpc_result", "req_msg_id": 2, "result": [1, 2]})]),
+    (rpc(3, u32(0x1CB5C415, 1) + SELF), [(9, 1, {"_": "rpc_result", "req_msg_id": 3, "result": [{"_": "inputPeerSelf"}]})]),
+    (rpc(4, SELF), [(9, 1, {"_": "rpc_result", "req_msg_id": 4, "result": {"_": "inputPeerSelf"}})]),
+    (rpc(1, ERROR), [(9, 1, {"_": "rpc_result", "req_msg_id": 1,
+                             "result": {"_": "rpc_error", "error_code": 420, "error_message": "FLOOD"}})]),
+    (rpc(5, SELF), [(9, 1, {"_": "rpc_result", "req_msg_id": 5, "result": {"_": "inputPeerSelf"}})]),
+    (rpc(6, SELF), [(9, 1, {"_": "rpc_result", "req_msg_id": 6, "result": {"_": "inputPeerSelf"}})]),
+    (rpc(1, message.gzip(VEC)), [(9, 1, {"_": "rpc_result", "req_msg_id": 1, "result": [1 + 2**33, 3 + 2**34]})]),
+    (message.gzip(rpc(2, VEC)), [(9, 1, {"_": "rpc_result", "req_msg_id": 2, "result": [1, 2]})]),
+    (container(SELF, message.gzip(rpc(2, VEC)), ERROR),
+     [(10, 0, {"_": "inputPeerSelf"}), (11, 2, {"_": "rpc_result", "req_msg_id": 2, "result": [1, 2]}),
+      (12, 4, {"_": "rpc_error", "error_code": 420, "error_message": "FLOOD"})]),
+    (message.gzip(container(SELF)), [(10, 0, {"_": "inputPeerSelf"})]),
+    (container(container(SELF)), ValueError("container inside a container")),
+    (container(message.gzip(container(SELF))), ValueError("container inside a container")),
+    (container(SELF)[:-1], ValueError("message runs past its container")),
+    (container(SELF) + b"\0" * 4, ValueError("bytes after the last message of a container")),
+    (message.gzip(bytes(4096)), ValueError("gzip_packed inflates past max_inflated")),
+    (u32(0x3072CFA1) + tl_bytes(b"\x1f\x8b\x08\x00" + bytes(12)), ValueError("gzip_packed holds a corrupt gzip stream")),
+    (message.gzip(message.gzip(SELF)), ValueError("gzip_packed inside gzip_packed")),
+    (rpc(1, message.gzip(message.gzip(SELF))), ValueError("gzip_packed inside gzip_packed")),
+    (u32(0xF35C6D01, 1), ValueError("unexpected eof")),
+])
+def test_unpack(body, want, restore_default_schema):
+    ext.load_schema(json.dumps(RESULTS))
+    pending = {1: "ids", 2: "ints", 3: "objs", 4: "peer", 5: "no_result", 6: "unknown"}
+    outcome(lambda: message.unpack(9, 1, body, pending=pending, max_inflated=4095), want)
+
+
+@pytest.mark.parametrize("call, want", [
+    (lambda: message.pack([]), ValueError("no messages to pack")),
+    (lambda: message.pack([(1, 1, b"abc")]), ValueError("body length must be a multiple of 4")),
+    (lambda: message.pack([(1, 1, container(SELF))]), ValueError("container inside a container")),
+    (lambda: message.gzip(b"abcde"), ValueError("body length must be a multiple of 4")),
+    (lambda: message.unpack(1, 1, SELF, pending=[1]), TypeError("cannot convert dictionary update sequence "
+                                                                "element #0 to a sequence")),
+])
+def test_pack_refusals(call, want):
+    outcome(call, want)
+
+
+PEERS = st.builds(lambda i, h: {"_": "inputPeerUser", "user_id": i, "access_hash": h},
+                  st.integers(-2**63, 2**63 - 1), st.integers(-2**63, 2**63 - 1)) | st.just({"_": "inputPeerSelf"})
+
+
+@given(st.lists(st.tuples(st.integers(0, 2**63 - 1), st.integers(0, 2**31 - 1), PEERS, st.booleans()), min_size=1))
+def test_unpack_of_pack_round_trips(messages):
+    packed = message.pack((i, s, message.gzip(ext.dumps(o)) if z else ext.dumps(o)) for i, s, o, z in messages)
+    assert message.unpack(0, 0, packed) == [(i, s, o) for i, s, o, _ in messages]
+
+
+def test_no_growth_over_many_calls():
+    frame = message.encrypt(KEY, 1, 2, 3, 4, bytes(64), sender="server")
+    body = container(SELF, message.gzip(rpc(2, SELF)))
+    for call in (lambda: message.decrypt(KEY, frame), lambda: message.unpack(1, 1, body, pending={2: "x"}),
+                 lambda: pytest.raises(message.SecurityError, message.decrypt, KEY, frame[:-16]),
+                 lambda: pytest.raises(ValueError, message.unpack, 1, 1, body[:-1])):
+        assert python_memory_growth(call) < 4096

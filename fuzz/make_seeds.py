@@ -3,6 +3,7 @@
 The TL seeds are written by hand from the compiled-in schema's constructors,
 without the codec, so that they do not depend on the code they exercise.
 """
+import gzip
 import pathlib
 import struct
 
@@ -60,3 +61,21 @@ for name, data in schema_seeds.items():
     path = ROOT / "corpus" / "fuzz_schema" / name
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(data)
+
+# unpack: a body of each kind it splits, inflates or decodes by result type.
+PEER = u32(0x7DA07EC9)
+GZIP_PEER = u32(0x3072CFA1) + tl_bytes(gzip.compress(PEER, mtime=0))
+unpack_seeds = {
+    "container": u32(0x73F1F8DC) + u32(2) + u64(5) + u32(1) + u32(4) + PEER + u64(6) + u32(3) + u32(len(GZIP_PEER))
+    + GZIP_PEER,
+    "rpc_result_vector": u32(0xF35C6D01) + u64(1) + VECTOR + u32(2) + u64(3) + u64(4),
+    "rpc_result_gzip": u32(0xF35C6D01) + u64(2) + GZIP_PEER,
+    "gzip": GZIP_PEER,
+}
+# envelope: bodies; the first byte's low bit picks the sender.
+envelope_seeds = {"empty": b"", "client_body": bytes(range(0, 64, 2)), "server_body": bytes(range(1, 130))}
+for target, seeds in (("fuzz_unpack", unpack_seeds), ("fuzz_envelope", envelope_seeds)):
+    for name, data in seeds.items():
+        path = ROOT / "corpus" / target / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)

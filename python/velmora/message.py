@@ -8,7 +8,7 @@ build the bodies that go the other way.
 """
 
 import struct
-from typing import Any, Iterable, Mapping, NamedTuple, Optional, Union
+from typing import Any, Iterable, Mapping, NamedTuple, Optional, Protocol, Union, cast
 
 from . import ext as _ext
 
@@ -53,8 +53,6 @@ class Message(NamedTuple):
     body: bytes
 
 
-_SERVER = {"client": False, "server": True}
-_new_tuple = tuple.__new__
 _MSG_CONTAINER = 0x73F1F8DC
 _HEADER = struct.Struct("<QIi")  # msg_id, seqno, bytes of one message of a container
 _U64 = 2**64 - 1
@@ -66,35 +64,26 @@ def _bytes(name: str, value: Any) -> bytes:
     raise TypeError(f"{name} must be bytes-like, not {type(value).__name__}")
 
 
-def _is_server(sender: str) -> bool:
-    try:
-        return _SERVER[sender]
-    except (KeyError, TypeError):
-        raise ValueError(f"sender must be 'client' or 'server', not {sender!r}") from None
-
-
 def auth_key_id(auth_key: bytes) -> int:
     """The low 64 bits of SHA-1(auth_key), unsigned: what a frame starts with."""
     return _ext._auth_key_id(auth_key)
 
 
-def encrypt(auth_key: bytes, salt: int, session_id: int, msg_id: int, seq_no: int, body: BytesLike, *,
-            sender: str = "client", padding: Union[bytes, int, None] = DEFAULT_PADDING) -> bytes:
-    """The frame of one message: auth_key_id + msg_key + AES-256-IGE(header, body, padding).
+# encrypt(auth_key, salt, session_id, msg_id, seq_no, body, *, sender="client", padding=None)
+# -> bytes: the frame of one message, auth_key_id + msg_key + AES-256-IGE(header, body,
+# padding). auth_key is 256 bytes, body a multiple of 4 bytes; padding is None (the default
+# length), a number of random bytes, or the bytes themselves (12 to 1,024, to a multiple of
+# 16). Native, keyword-only options and all, so that a small message pays for no Python frame.
+encrypt = _ext._encrypt
 
-    ``auth_key`` is 256 bytes, ``body`` a multiple of 4 bytes; ``padding`` is None (the default
-    length), a number of random bytes, or the bytes themselves (12 to 1,024, to a multiple of 16)."""
-    if body.__class__ is not bytes:
-        body = _bytes("body", body)
-    return _ext._encrypt(
-        auth_key, salt, session_id, msg_id, seq_no, body, _is_server(sender), padding)
+# decrypt(auth_key, frame, *, sender="server") -> Message: the message in a frame, after
+# every check; SecurityError names the check that failed.
+class _Decrypt(Protocol):
+    def __call__(self, auth_key: bytes, frame: BytesLike, *, sender: str = "server") -> Message: ...
 
 
-def decrypt(auth_key: bytes, frame: BytesLike, *, sender: str = "server") -> Message:
-    """The message in a frame, after every check; ``SecurityError`` names the check that failed."""
-    if frame.__class__ is not bytes:
-        frame = _bytes("frame", frame)
-    return _new_tuple(Message, _ext._decrypt(auth_key, frame, _is_server(sender)))
+decrypt = cast(_Decrypt, _ext._decrypt)
+_ext._message_type(Message)
 
 
 def unpack(msg_id: int, seq_no: int, body: BytesLike, *, pending: Optional[Mapping[int, str]] = None,

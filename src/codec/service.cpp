@@ -67,10 +67,12 @@ class Unpacker {
   Status container(py::ByteView body);
   Result<py::ByteView> inflate(py::ByteView packed);
   Result<py::Ref> rpc_result(py::ByteView body);
-  Result<py::Ref> result_value(std::int64_t req_msg_id, py::ByteView data, bool inflated);
-  TypeSpec result_type(std::int64_t req_msg_id);
+  Result<py::Ref> result_value(PyObject* req_msg_id, py::ByteView data, bool inflated);
+  TypeSpec result_type(PyObject* req_msg_id);
 
   PyObject* pending_;
+  // Taken at the first result read by a pending method's type, kept for the call.
+  std::shared_ptr<const schema::Schema> schema_;
   std::size_t budget_;                          // inflated bytes still allowed
   std::deque<std::vector<std::uint8_t>> held_;  // inflated data, alive for the call
 };
@@ -159,12 +161,13 @@ Result<py::Ref> Unpacker::rpc_result(py::ByteView body) {
     data = *unpacked;
     inflated = true;
   }
-  auto value = result_value(req_msg_id, data, inflated);
+  py::Ref id = py::steal(PyLong_FromLongLong(req_msg_id));
+  if (!id) return Failure::pending();
+  auto value = result_value(id.get(), data, inflated);
   if (!value) return value;
   const Keys* k = keys();
   py::Ref dict = py::steal(PyDict_New());
-  py::Ref id = py::steal(PyLong_FromLongLong(req_msg_id));
-  if (!k || !dict || !id || PyDict_SetItem(dict.get(), k->underscore, k->rpc_result) < 0 ||
+  if (!k || !dict || PyDict_SetItem(dict.get(), k->underscore, k->rpc_result) < 0 ||
       PyDict_SetItem(dict.get(), k->req_msg_id, id.get()) < 0 ||
       PyDict_SetItem(dict.get(), k->result, value->get()) < 0) {
     return Failure::pending();
@@ -172,7 +175,7 @@ Result<py::Ref> Unpacker::rpc_result(py::ByteView body) {
   return dict;
 }
 
-Result<py::Ref> Unpacker::result_value(std::int64_t req_msg_id, py::ByteView data, bool inflated) {
+Result<py::Ref> Unpacker::result_value(PyObject* req_msg_id, py::ByteView data, bool inflated) {
   TypeSpec spec = result_type(req_msg_id);
   if (PyErr_Occurred()) return Failure::pending();
   const std::uint32_t id = first_word(data);
@@ -186,13 +189,12 @@ Result<py::Ref> Unpacker::result_value(std::int64_t req_msg_id, py::ByteView dat
 // The result type of the method pending_[req_msg_id] names; Object when
 // there is none to be had. May leave a Python error set (a dict subclass
 // whose lookup raises).
-TypeSpec Unpacker::result_type(std::int64_t req_msg_id) {
+TypeSpec Unpacker::result_type(PyObject* req_msg_id) {
   if (pending_ == nullptr) return {};
-  py::Ref key = py::steal(PyLong_FromLongLong(req_msg_id));
-  if (!key) return {};
-  PyObject* name = PyDict_GetItemWithError(pending_, key.get());  // borrowed
+  PyObject* name = PyDict_GetItemWithError(pending_, req_msg_id);  // borrowed
   if (name == nullptr || !py::is_str(name)) return {};
-  std::shared_ptr<const schema::Schema> s = schema::SchemaStore::instance().current();
+  if (!schema_) schema_ = schema::SchemaStore::instance().current();
+  const schema::Schema* s = schema_.get();
   if (!s) return {};
   const auto* data = static_cast<const CompiledSchema*>(s->attachment());
   PyObject* slot = PyDict_GetItemWithError(data->method_slots.get(), name);  // borrowed

@@ -69,7 +69,7 @@ inline constexpr std::size_t frame_size(std::size_t body_len, std::size_t paddin
 // padding_len) bytes. padding points at padding_len bytes, or is null for
 // padding_len random bytes. Checks the key, the body and the padding length
 // before writing anything. scratch has room for 32 + frame_size - 24 bytes
-// and is wiped before the call returns.
+// and the key material in it is wiped before the call returns.
 EnvelopeStatus seal_message(const std::uint8_t* key, std::size_t key_len, Sender sender,
                             const EnvelopeHeader& header, const std::uint8_t* body,
                             std::size_t body_len, const std::uint8_t* padding,

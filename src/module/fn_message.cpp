@@ -3,8 +3,10 @@
 // underscore names, outside __all__; the package's velmora.message and
 // velmora.read are their public face and check what these take for granted
 // (sender names, bytes-like arguments).
+#include <array>
 #include <climits>
 #include <cstring>
+#include <string>
 #include <memory>
 #include <vector>
 
@@ -73,8 +75,56 @@ Failure envelope_failure(EnvelopeStatus s) {
   return Failure::value(crypto::envelope_status_message(s));
 }
 
-crypto::Sender sender_of(PyObject* server) {
-  return PyObject_IsTrue(server) == 1 ? crypto::Sender::kServer : crypto::Sender::kClient;
+// The Message named tuple of velmora.message, which decrypt's results are;
+// a plain tuple until the package registers it.
+PyObject* g_message_type = nullptr;
+
+// Keyword-only options of a function: their names, and their values once
+// taken (null when not given).
+template <std::size_t N>
+struct Options {
+  std::array<const char*, N> names;
+  std::array<PyObject*, N> values{};
+};
+
+// Takes the options out of kwargs, then binds the rest as bind does. The
+// common call, without keywords, copies nothing.
+template <std::size_t N, std::size_t M>
+Result<std::array<PyObject*, N>> bind_options(const Params<N>& p, Options<M>* o, PyObject* args,
+                                              PyObject* kwargs) {
+  py::Ref rest;
+  if (kwargs != nullptr) {
+    rest = py::steal(PyDict_Copy(kwargs));
+    if (!rest) return Failure::pending();
+    for (std::size_t i = 0; i < M; ++i) {
+      o->values[i] = PyDict_GetItemString(kwargs, o->names[i]);  // borrowed, kwargs lives on
+      if (o->values[i] && PyDict_DelItemString(rest.get(), o->names[i]) < 0) return Failure::pending();
+    }
+  }
+  return bind(p, args, rest.get());
+}
+
+// The sender option: "client" (x = 0) or "server" (x = 8), given or the default.
+Result<crypto::Sender> sender_of(PyObject* sender, crypto::Sender fallback) {
+  if (sender == nullptr) return fallback;
+  if (py::is_str(sender)) {
+    if (PyUnicode_CompareWithASCIIString(sender, "client") == 0) return crypto::Sender::kClient;
+    if (PyUnicode_CompareWithASCIIString(sender, "server") == 0) return crypto::Sender::kServer;
+  }
+  py::Ref shown = py::steal(PyObject_Repr(sender));
+  return Failure::value("sender must be 'client' or 'server', not " +
+                        (shown ? py::str_utf8(shown.get()) : std::string("?")));
+}
+
+// The bytes rule, widened to bytes-like objects (copied once: the limited API
+// of 3.9 has no buffer view); *keep owns the copy.
+Result<py::ByteView> arg_bytes_like(const char* param, PyObject* o, py::Ref* keep) {
+  if (py::is_bytes(o)) return py::bytes_view(o);
+  const bool like = PyObject_TypeCheck(o, &PyByteArray_Type) || PyObject_TypeCheck(o, &PyMemoryView_Type);
+  if (!like) return arg_bytes(param, o);
+  *keep = py::steal(PyBytes_FromObject(o));
+  if (!*keep) return Failure::pending();
+  return py::bytes_view(keep->get());
 }
 
 // The padding argument: None for the default length of random bytes, an int
@@ -94,12 +144,14 @@ Result<std::size_t> padding_len(PyObject* padding, std::size_t body_len, const s
 }
 
 PyObject* encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<8> kParams{
-      "_encrypt",
-      {"auth_key", "salt", "session_id", "msg_id", "seq_no", "body", "server", "padding"}};
+  static constexpr Params<6> kParams{
+      "encrypt", {"auth_key", "salt", "session_id", "msg_id", "seq_no", "body"}};
   return call_frame([&]() -> Result<py::Ref> {
-    auto a = bind(kParams, args, kwargs);
+    Options<2> opt{{"sender", "padding"}};
+    auto a = bind_options(kParams, &opt, args, kwargs);
     if (!a) return std::move(a).failure();
+    auto sender = sender_of(opt.values[0], crypto::Sender::kClient);
+    if (!sender) return std::move(sender).failure();
     auto key = arg_bytes("auth_key", (*a)[0]);
     if (!key) return std::move(key).failure();
     std::uint64_t words[4];
@@ -108,10 +160,11 @@ PyObject* encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
       if (!w) return std::move(w).failure();
       words[i] = *w;
     }
-    auto body = arg_bytes("body", (*a)[5]);
+    py::Ref body_copy;
+    auto body = arg_bytes_like("body", (*a)[5], &body_copy);
     if (!body) return std::move(body).failure();
     const std::uint8_t* pad = nullptr;
-    auto pad_len = padding_len((*a)[7], body->size(), &pad);
+    auto pad_len = padding_len(opt.values[1] ? opt.values[1] : Py_None, body->size(), &pad);
     if (!pad_len) return std::move(pad_len).failure();
     const crypto::EnvelopeHeader h{static_cast<std::int64_t>(words[0]),
                                    static_cast<std::int64_t>(words[1]),
@@ -122,35 +175,74 @@ PyObject* encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!out) return Failure::pending();
     Scratch scratch(n + 8);
     const EnvelopeStatus st = crypto::seal_message(
-        key->data(), key->size(), sender_of((*a)[6]), h, body->data(), body->size(), pad, *pad_len,
+        key->data(), key->size(), *sender, h, body->data(), body->size(), pad, *pad_len,
         scratch.data(), reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get())));
     if (st != EnvelopeStatus::kOk) return envelope_failure(st);
     return out;
   });
 }
 
+// A Message (or, before the package registers it, a tuple) of the header's
+// fields and the body. The named tuple is allocated as tuple.__new__ would
+// allocate it, without the calls on the way there.
+Result<py::Ref> message_of(const crypto::EnvelopeHeader& h, py::Ref body) {
+  PyObject* items[] = {PyLong_FromLongLong(h.salt), PyLong_FromLongLong(h.session_id),
+                       PyLong_FromLongLong(h.msg_id), PyLong_FromLong(h.seq_no), body.release()};
+  py::Ref out = py::steal(g_message_type ? PyType_GenericAlloc(
+                                               reinterpret_cast<PyTypeObject*>(g_message_type), 5)
+                                         : PyTuple_New(5));
+  bool ok = static_cast<bool>(out);
+  for (Py_ssize_t i = 0; i < 5; ++i) {
+    ok = ok && items[i] != nullptr;
+    if (ok) {
+      PyTuple_SetItem(out.get(), i, items[i]);  // steals the item
+    } else {
+      Py_XDECREF(items[i]);
+    }
+  }
+  if (!ok) return Failure::pending();
+  return out;
+}
+
 PyObject* decrypt(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<3> kParams{"_decrypt", {"auth_key", "frame", "server"}};
+  static constexpr Params<2> kParams{"decrypt", {"auth_key", "frame"}};
   return call_frame([&]() -> Result<py::Ref> {
-    auto a = bind(kParams, args, kwargs);
+    Options<1> opt{{"sender"}};
+    auto a = bind_options(kParams, &opt, args, kwargs);
     if (!a) return std::move(a).failure();
+    auto sender = sender_of(opt.values[0], crypto::Sender::kServer);
+    if (!sender) return std::move(sender).failure();
     auto key = arg_bytes("auth_key", (*a)[0]);
     if (!key) return std::move(key).failure();
-    auto frame = arg_bytes("frame", (*a)[1]);
+    py::Ref frame_copy;
+    auto frame = arg_bytes_like("frame", (*a)[1], &frame_copy);
     if (!frame) return std::move(frame).failure();
     Scratch plain(crypto::open_buffer_size(frame->size()));
     crypto::Opened o;
-    const EnvelopeStatus st = crypto::open_message(key->data(), key->size(), sender_of((*a)[2]),
+    const EnvelopeStatus st = crypto::open_message(key->data(), key->size(), *sender,
                                                    frame->data(), frame->size(), plain.data(), &o);
     if (st != EnvelopeStatus::kOk) return envelope_failure(st);
-    const auto& h = o.header;
     py::Ref body = py::steal(PyBytes_FromStringAndSize(
         reinterpret_cast<const char*>(plain.data() + o.body_offset), static_cast<Py_ssize_t>(o.body_len)));
     if (!body) return Failure::pending();
-    return py::steal(Py_BuildValue("(LLLiO)", static_cast<long long>(h.salt),
-                                   static_cast<long long>(h.session_id),
-                                   static_cast<long long>(h.msg_id), static_cast<int>(h.seq_no),
-                                   body.get()));
+    return message_of(o.header, std::move(body));
+  });
+}
+
+PyObject* message_type(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<1> kParams{"_message_type", {"cls"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    auto a = bind(kParams, args, kwargs);
+    if (!a) return std::move(a).failure();
+    PyObject* cls = (*a)[0];
+    if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), &PyTuple_Type)) {
+      return Failure::type("_message_type() takes a subclass of tuple");
+    }
+    Py_INCREF(cls);
+    PyObject* old = g_message_type;
+    g_message_type = cls;
+    Py_XDECREF(old);
+    return py::borrow(Py_None);
   });
 }
 
@@ -235,9 +327,15 @@ PyObject* gzip(PyObject*, PyObject* args, PyObject* kwargs) {
 constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef g_defs[] = {
-    {"_encrypt", VELMORA_ENTRY(encrypt), kArgs,
-     "_encrypt(auth_key, salt, session_id, msg_id, seq_no, body, server, padding)\n--\n\n"},
-    {"_decrypt", VELMORA_ENTRY(decrypt), kArgs, "_decrypt(auth_key, frame, server)\n--\n\n"},
+    // velmora.message's encrypt and decrypt themselves: named so, with their
+    // keyword-only options, and kept under underscore names here.
+    {"encrypt", VELMORA_ENTRY(encrypt), kArgs,
+     "encrypt(auth_key, salt, session_id, msg_id, seq_no, body, *, sender='client', "
+     "padding=None)\n--\n\nThe frame of one message; see velmora.message."},
+    {"decrypt", VELMORA_ENTRY(decrypt), kArgs,
+     "decrypt(auth_key, frame, *, sender='server')\n--\n\nThe message in a frame, after every "
+     "check; see velmora.message."},
+    {"_message_type", VELMORA_ENTRY(message_type), kArgs, "_message_type(cls)\n--\n\n"},
     {"_auth_key_id", VELMORA_ENTRY(auth_key_id), kArgs, "_auth_key_id(auth_key)\n--\n\n"},
     {"_read", VELMORA_ENTRY(read), kArgs, "_read(data, type, offset, methods)\n--\n\n"},
     {"_unpack", VELMORA_ENTRY(unpack), kArgs,
@@ -252,7 +350,8 @@ int add_message_functions(PyObject* m) {
   if (!modname) return -1;
   for (PyMethodDef& def : g_defs) {
     py::Ref fn = py::steal(PyCFunction_NewEx(&def, m, modname.get()));
-    if (!fn || PyObject_SetAttrString(m, def.ml_name, fn.get()) < 0) return -1;
+    const std::string attr = def.ml_name[0] == '_' ? def.ml_name : std::string("_") + def.ml_name;
+    if (!fn || PyObject_SetAttrString(m, attr.c_str(), fn.get()) < 0) return -1;
   }
   if (g_security_error == nullptr) {
     g_security_error = PyErr_NewExceptionWithDoc(

@@ -112,6 +112,7 @@ Result<crypto::Sender> sender_of(PyObject* sender, crypto::Sender fallback) {
     if (PyUnicode_CompareWithASCIIString(sender, "server") == 0) return crypto::Sender::kServer;
   }
   py::Ref shown = py::steal(PyObject_Repr(sender));
+  // Fixed texts, here and in the entries below: callers match on them.
   return Failure::value("sender must be 'client' or 'server', not " +
                         (shown ? py::str_utf8(shown.get()) : std::string("?")));
 }

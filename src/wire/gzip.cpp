@@ -2,7 +2,6 @@
 
 #include <zlib.h>
 
-#include <algorithm>
 #include <limits>
 
 namespace velmora::wire {
@@ -35,8 +34,10 @@ GzipStatus gzip_inflate(std::span<const std::uint8_t> in, std::size_t max_out,
   s.z.next_in = const_cast<Bytef*>(in.data());  // zlib's API is not const; it only reads
   s.z.avail_in = static_cast<uInt>(in.size());
   for (;;) {
-    // One byte past the limit is enough to know that the limit is passed.
-    const std::size_t room = std::min(kPiece, max_out + 1 - out->size());
+    // One byte past the limit is enough to know that the limit is passed
+    // (no more than a piece, and no overflow when the limit is the largest size).
+    const std::size_t left = max_out - out->size();
+    const std::size_t room = left >= kPiece ? kPiece : left + 1;
     const std::size_t had = out->size();
     out->resize(had + room);
     s.z.next_out = out->data() + had;

@@ -135,6 +135,7 @@ TEST(Gzip, RoundTripBoundAndCorruption) {
   ASSERT_EQ(velmora::wire::gzip_deflate(text, &packed), GzipStatus::kOk);
   ASSERT_EQ(velmora::wire::gzip_inflate(packed, text.size(), &back), GzipStatus::kOk);
   EXPECT_EQ(back, text);
+  EXPECT_EQ(velmora::wire::gzip_inflate(packed, SIZE_MAX, &back), GzipStatus::kOk);
   EXPECT_EQ(velmora::wire::gzip_inflate(packed, text.size() - 1, &back), GzipStatus::kTooLarge);
   EXPECT_LE(back.size(), text.size());
   Bytes flipped = packed, cut(packed.begin(), packed.end() - 1), longer = packed;

@@ -35,7 +35,7 @@ import string
 import warnings
 import zlib
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Optional
 
 from ._flags import flags_word_index as _flags_word
@@ -172,7 +172,7 @@ def _parse_type(text: str) -> _Type:
     return parsed
 
 
-def _is_bare(t: _Type) -> bool:
+def _is_bare_type(t: _Type) -> bool:
     """TL spells a bare type with % or with a lower-case constructor name."""
     if t.prefix == "%":
         return True
@@ -190,6 +190,16 @@ def _tl_identifier(name: str, args: list[_Token], result: list[_Token]) -> int:
     text = text.replace(":bytes ", ":string ").replace("?bytes ", "?string ")
     text = text.replace("<", " ").replace(">", "").replace("{", "").replace("}", "")
     return zlib.crc32(" ".join(text.split()).encode())
+
+
+@dataclass
+class _RecordScope:
+    """What one record's earlier arguments declared: flags words (name -> word index),
+    type parameters, field names."""
+
+    flag_words: dict[str, int] = field(default_factory=dict)
+    type_vars: set[str] = field(default_factory=set)
+    names: set[str] = field(default_factory=set)
 
 
 class _Converter:
@@ -323,84 +333,103 @@ class _Converter:
         table[name] = record
 
     def record(self, owner: str, cid: int, args: list[_Token]) -> dict[str, Any]:
+        scope = _RecordScope()
         fields: list[dict[str, Any]] = []
-        flag_words: dict[str, int] = {}
-        type_vars: set[str] = set()
-        names: set[str] = set()
-        has_flags = False
         for token in args:
-            text = token.text
-            if text.startswith("{"):
-                generic = _GENERIC.match(text)
+            if token.text.startswith("{"):
+                generic = _GENERIC.match(token.text)
                 if not generic:
                     raise TLSchemaError(token.line, token.column,
-                                        f"{owner}: malformed type parameter {text!r}")
-                type_vars.add(generic.group(1))
-                continue
-            if text in ("{", "}"):
-                raise TLSchemaError(token.line, token.column, f"{owner}: unmatched {text!r}")
-            field_name, colon, type_text = text.partition(":")
-            if not colon:
-                raise TLSchemaError(token.line, token.column,
-                                    f"{owner}: field {text!r} must be written name:type")
-            if not _FIELD_NAME.match(field_name):
-                raise TLSchemaError(token.line, token.column,
-                                    f"{owner}: invalid field name {field_name!r}")
-            type_column = token.column + len(field_name) + 1
-            if field_name in names:
-                self.warn(token.line, f"{owner}: field {field_name} occurs twice; the decoded"
-                                      " dictionary keeps only the last value")
-            if field_name == "_":
-                self.warn(token.line, f"{owner}: a field named _ replaces the constructor name"
-                                      " in the decoded dictionary")
-            names.add(field_name)
-            flag_bit: Optional[int] = None
-            group: Optional[str] = None
-            condition = _CONDITION.match(type_text)
-            if condition:
-                group, bit_text, type_text = condition.groups()
-                if group not in flag_words:
-                    raise TLSchemaError(token.line, type_column,
-                                        f"{owner}: {field_name} is conditioned on {group!r},"
-                                        " which is not an earlier field of type #")
-                flag_bit = int(bit_text)
-                if flag_bit > 31:
-                    raise TLSchemaError(token.line, type_column + len(group) + 1,
-                                        f"{owner}: flag bit {flag_bit} of {field_name} is above 31")
-                type_column += len(group) + len(bit_text) + 2
-                has_flags = True
-            elif "?" in type_text:
-                raise TLSchemaError(token.line, type_column + type_text.index("?"),
+                                        f"{owner}: malformed type parameter {token.text!r}")
+                scope.type_vars.add(generic.group(1))
+            else:
+                fields.append(self.field(owner, token, scope))
+        has_flags = any(field["flag_bit"] is not None for field in fields)
+        return {"cid": cid, "fields": fields, "has_flags": has_flags}
+
+    def field(self, owner: str, token: _Token, scope: _RecordScope) -> dict[str, Any]:
+        """One ``name:type`` argument as a field record of the document."""
+        field_name, type_text = self.field_name(owner, token, scope)
+        type_column = token.column + len(field_name) + 1
+        flag_bit, group, type_text, type_column = self.condition(
+            owner, field_name, type_text, scope, token.line, type_column)
+        field_type, vector_inner, inner_is_vector = self.field_type(
+            owner, field_name, type_text, scope.type_vars, token.line, type_column)
+        if field_type == "string" and self.key_exchange_bytes and owner in _KEY_EXCHANGE_BINARY:
+            field_type = "bytes"
+        if field_type == "#":
+            self.flags_word(owner, field_name, flag_bit is not None, scope, token.line)
+        entry: dict[str, Any] = {
+            "name": field_name,
+            "type": field_type,
+            # The document's "is_bare" is a presence flag: a conditional field whose value
+            # is its bit alone. It is not TL's bare type (see _is_bare_type).
+            "is_bare": field_type == "true",
+            "is_vector": vector_inner is not None,
+            "vector_inner": vector_inner,
+            "flag_bit": flag_bit,
+        }
+        if group is not None and group != "flags":
+            entry["flags_group"] = group
+        if inner_is_vector:
+            entry["vector_inner_is_vector"] = True
+        return entry
+
+    def field_name(self, owner: str, token: _Token, scope: _RecordScope) -> tuple[str, str]:
+        """Splits ``name:type``; checks the name and warns about names the decoded dictionary loses."""
+        text = token.text
+        if text == "}":
+            raise TLSchemaError(token.line, token.column, f"{owner}: unmatched {text!r}")
+        field_name, colon, type_text = text.partition(":")
+        if not colon:
+            raise TLSchemaError(token.line, token.column,
+                                f"{owner}: field {text!r} must be written name:type")
+        if not _FIELD_NAME.match(field_name):
+            raise TLSchemaError(token.line, token.column,
+                                f"{owner}: invalid field name {field_name!r}")
+        if field_name in scope.names:
+            self.warn(token.line, f"{owner}: field {field_name} occurs twice; the decoded"
+                                  " dictionary keeps only the last value")
+        if field_name == "_":
+            self.warn(token.line, f"{owner}: a field named _ replaces the constructor name"
+                                  " in the decoded dictionary")
+        scope.names.add(field_name)
+        return field_name, type_text
+
+    @staticmethod
+    def condition(owner: str, field_name: str, type_text: str, scope: _RecordScope, line: int,
+                  column: int) -> tuple[Optional[int], Optional[str], str, int]:
+        """Reads a leading ``group.bit?``: returns (flag bit, flags field, the type text after
+        it, that text's column)."""
+        condition = _CONDITION.match(type_text)
+        if not condition:
+            if "?" in type_text:
+                raise TLSchemaError(line, column + type_text.index("?"),
                                     f"{owner}: malformed condition in {type_text!r}"
                                     " (expected flags.N?Type)")
-            field_type, vector_inner, inner_is_vector = self.field_type(
-                owner, field_name, type_text, type_vars, token.line, type_column)
-            if field_type == "string" and self.key_exchange_bytes and owner in _KEY_EXCHANGE_BINARY:
-                field_type = "bytes"
-            if field_type == "#":
-                if flag_bit is not None:
-                    self.warn(token.line, f"{owner}: flags field {field_name} is conditional; the"
-                                          " codec always reads and writes a flags word")
-                word = _flags_word(field_name)
-                clash = [other for other, w in flag_words.items() if w == word]
-                if clash:
-                    self.warn(token.line, f"{owner}: flags field {field_name} shares flags word {word}"
-                                          f" with {clash[0]} in the codec")
-                flag_words[field_name] = word
-            field: dict[str, Any] = {
-                "name": field_name,
-                "type": field_type,
-                "is_bare": field_type == "true",
-                "is_vector": vector_inner is not None,
-                "vector_inner": vector_inner,
-                "flag_bit": flag_bit,
-            }
-            if group is not None and group != "flags":
-                field["flags_group"] = group
-            if inner_is_vector:
-                field["vector_inner_is_vector"] = True
-            fields.append(field)
-        return {"cid": cid, "fields": fields, "has_flags": has_flags}
+            return None, None, type_text, column
+        group, bit_text, rest = condition.groups()
+        if group not in scope.flag_words:
+            raise TLSchemaError(line, column, f"{owner}: {field_name} is conditioned on {group!r},"
+                                              " which is not an earlier field of type #")
+        flag_bit = int(bit_text)
+        if flag_bit > 31:
+            raise TLSchemaError(line, column + len(group) + 1,
+                                f"{owner}: flag bit {flag_bit} of {field_name} is above 31")
+        return flag_bit, group, rest, column + len(group) + len(bit_text) + 2
+
+    def flags_word(self, owner: str, field_name: str, conditional: bool, scope: _RecordScope,
+                   line: int) -> None:
+        """Notes a ``#`` field as a flags word; warns where the codec reads it otherwise than TL."""
+        if conditional:
+            self.warn(line, f"{owner}: flags field {field_name} is conditional; the"
+                            " codec always reads and writes a flags word")
+        word = _flags_word(field_name)
+        clash = [other for other, w in scope.flag_words.items() if w == word]
+        if clash:
+            self.warn(line, f"{owner}: flags field {field_name} shares flags word {word}"
+                            f" with {clash[0]} in the codec")
+        scope.flag_words[field_name] = word
 
     def field_type(self, owner: str, field_name: str, text: str, type_vars: set[str],
                    line: int, column: int) -> tuple[str, Optional[str], bool]:
@@ -429,14 +458,14 @@ class _Converter:
                     self.warn(line, f"{where}; the codec reads the elements of inner vectors"
                                     f" as int, not {innermost.text}")
                 return "Vector", "Vector", True
-            if _is_bare(inner):
+            if _is_bare_type(inner):
                 self.warn(line, f"{where}; the codec reads each element as a boxed object,"
                                 " with its identifier")
             return "Vector", inner.text, False
         if parsed.name == "vector" and not parsed.prefix:
             self.warn(line, f"{where}, a bare vector; the codec reads the field as one boxed"
                             " object, so the element count is taken as an identifier")
-        elif _is_bare(parsed):
+        elif _is_bare_type(parsed):
             self.warn(line, f"{where}, a bare type; the codec reads the field as a boxed"
                             " object, with its identifier")
         return text, None, False

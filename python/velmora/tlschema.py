@@ -10,9 +10,12 @@ declaration per ``;``::
         phone_number:string = auth.Authorization;
 
 The document follows the conventions of the compiled-in default schema: a
-``true`` field is bare, ``Vector<T>`` becomes type "Vector" with
-``vector_inner`` T, a flags word has type "#", a conditional field carries its
-``flag_bit`` and, for a word other than ``flags``, its ``flags_group``.
+``true`` field is a presence flag ("is_bare"), ``Vector<T>`` becomes type
+"Vector" with ``vector_inner`` T, a flags word has type "#", a conditional field
+carries its ``flag_bit`` and, for a word other than ``flags``, its
+``flags_group``. Each constructor also carries the boxed type it builds
+("type": "InputPeer") and each method its result type ("result":
+"Vector<long>"), keys that a module which does not read them ignores.
 
 Several texts make one document, as the protocol publishes its schema in two
 files: each text starts in its types section, and a name declared again in a
@@ -23,8 +26,10 @@ ciphertext, become ``bytes`` unless ``key_exchange_bytes=False``.
 
 What the codec cannot treat exactly as TL does is never changed silently: such
 a declaration is either converted as written or left out, and either way a
-``TLSchemaWarning`` names its line. Malformed text raises ``TLSchemaError``
-naming the line and column.
+``TLSchemaWarning`` names its line. So does a field type that names nothing
+declared (no constructor's type or name, no primitive, no type parameter of its
+record), with the closest declared name. Malformed text, and a text with no
+declaration at all, raise ``TLSchemaError`` naming the line and column.
 """
 
 from __future__ import annotations
@@ -39,6 +44,7 @@ from dataclasses import dataclass, field
 from typing import Any, Optional
 
 from ._flags import flags_word_index as _flags_word
+from ._tltypes import PRIMITIVE, TypeSyntax, closest, is_bare_type, parse_type, referred_names
 
 __all__ = [
     "TLSchemaError",
@@ -98,19 +104,12 @@ _KEY_EXCHANGE_BINARY = frozenset({
     "msgs_state_info", "msgs_all_info",
 })
 
-# Type names the codec encodes by itself (everything else is a boxed object or a vector).
-_PRIMITIVE = frozenset({
-    "#", "int", "Int", "long", "Long", "double", "Double", "int128", "int256",
-    "string", "String", "bytes", "Bytes", "Bool", "boolTrue", "boolFalse", "true", "True",
-})
-
 _TOKEN = re.compile(r"\{[^{}]*\}|[=;\[\]{}]|[^\s=;{}\[\]]+")
 _COMBINATOR = re.compile(r"([A-Za-z_][\w.]*)(?:#(\S*))?\Z")
 _HEX = re.compile(r"[0-9A-Fa-f]{1,8}\Z")
 _FIELD_NAME = re.compile(r"[A-Za-z_]\w*\Z")
 _GENERIC = re.compile(r"\{\s*([A-Za-z_]\w*)\s*:\s*(\S+?)\s*\}\Z")
 _CONDITION = re.compile(r"([A-Za-z_]\w*)\.(\d+)\?(.*)\Z", re.S)
-_IDENT = re.compile(r"[A-Za-z_][\w.]*")
 _LAYER = re.compile(r"//\s*LAYER\s+(\d+)\s*\Z")
 _SECTION = re.compile(r"---\s*(\w*)\s*---\Z")
 _TRUE_FLAG = re.compile(r"[A-Za-z_]\w*:[A-Za-z_]\w*\.\d+\?true\Z")
@@ -123,64 +122,6 @@ class _Token:
     column: int
 
 
-@dataclass
-class _Type:
-    """A parsed type expression: ``prefix`` is "", "!" or "%"."""
-
-    prefix: str
-    name: str
-    args: list[_Type]
-    text: str
-
-
-class _TypeSyntax(Exception):
-    def __init__(self, offset: int, message: str) -> None:
-        super().__init__(message)
-        self.offset = offset
-        self.message = message
-
-
-def _parse_type(text: str) -> _Type:
-    """Parses ``[!|%]name[<type, ...>]``; raises _TypeSyntax with the offset of the fault."""
-
-    def parse(pos: int) -> tuple[_Type, int]:
-        start = pos
-        prefix = ""
-        if pos < len(text) and text[pos] in "!%":
-            prefix = text[pos]
-            pos += 1
-        ident = _IDENT.match(text, pos)
-        if not ident:
-            raise _TypeSyntax(pos, "type name expected")
-        pos = ident.end()
-        args: list[_Type] = []
-        if pos < len(text) and text[pos] == "<":
-            while True:
-                arg, pos = parse(pos + 1)
-                args.append(arg)
-                if pos < len(text) and text[pos] == ",":
-                    continue
-                if pos < len(text) and text[pos] == ">":
-                    pos += 1
-                    break
-                raise _TypeSyntax(pos, "'>' expected")
-        return _Type(prefix, ident.group(0), args, text[start:pos]), pos
-
-    parsed, end = parse(0)
-    if end != len(text):
-        raise _TypeSyntax(end, f"unexpected {text[end]!r}")
-    return parsed
-
-
-def _is_bare_type(t: _Type) -> bool:
-    """TL spells a bare type with % or with a lower-case constructor name."""
-    if t.prefix == "%":
-        return True
-    if t.prefix or t.name in _PRIMITIVE:
-        return False
-    return t.name.rsplit(".", 1)[-1][:1].islower()
-
-
 def _tl_identifier(name: str, args: list[_Token], result: list[_Token]) -> int:
     """The identifier TL gives a declaration written without one: the CRC32 of
     its text with whitespace collapsed, bytes spelled string, angle brackets
@@ -190,6 +131,54 @@ def _tl_identifier(name: str, args: list[_Token], result: list[_Token]) -> int:
     text = text.replace(":bytes ", ":string ").replace("?bytes ", "?string ")
     text = text.replace("<", " ").replace(">", "").replace("{", "").replace("}", "")
     return zlib.crc32(" ".join(text.split()).encode())
+
+
+def format_cid(cid: int) -> str:
+    """An identifier as TL texts write it, the one form velmora shows: ``#0d0d9bda``."""
+    return f"#{cid:08x}"
+
+
+def _combinator(head: _Token) -> tuple[str, Optional[str]]:
+    """The name and the hex identifier (None where the text gives none) of ``name#id``."""
+    combinator = _COMBINATOR.match(head.text)
+    if not combinator:
+        raise TLSchemaError(head.line, head.column, f"invalid declaration name {head.text!r}")
+    name, cid_text = combinator.group(1), combinator.group(2)
+    if cid_text is not None and not _HEX.match(cid_text):
+        bad = next((i for i, c in enumerate(cid_text) if c not in string.hexdigits),
+                   min(len(cid_text), 8))
+        raise TLSchemaError(head.line, head.column + len(name) + 1 + bad,
+                            f"constructor identifier of {name} must be 1 to 8 hex digits")
+    return name, cid_text
+
+
+def _result_start(name: str, tokens: list[_Token], end: _Token) -> int:
+    """The index of the '=' before a well-formed result type."""
+    try:
+        equals = next(i for i, t in enumerate(tokens) if t.text == "=")
+    except StopIteration:
+        raise TLSchemaError(end.line, end.column, f"{name}: missing '= ResultType'") from None
+    if equals == len(tokens) - 1:
+        eq = tokens[equals]
+        raise TLSchemaError(eq.line, eq.column + 1, f"{name}: missing result type after '='")
+    for extra in tokens[equals + 1:]:
+        if extra.text in ("=", "[", "]", "{", "}") or extra.text.startswith("{"):
+            raise TLSchemaError(extra.line, extra.column,
+                                f"{name}: unexpected {extra.text!r} in result type")
+    return equals
+
+
+@dataclass
+class _Reference:
+    """A field's type, checked when every text is read: ``names`` must be declared;
+    ``note`` is a warning that holds only if they are (a bare type's, say)."""
+
+    text_number: int
+    source: Optional[str]
+    line: int
+    where: str
+    names: list[str]
+    note: str
 
 
 @dataclass
@@ -211,25 +200,44 @@ class _Converter:
         self.constructors: dict[str, dict[str, Any]] = {}
         self.constructor_cids: dict[int, str] = {}
         self.declared: dict[tuple[bool, str], tuple[Optional[str], int]] = {}
-        self.warnings: list[TLSchemaWarning] = []
+        self.types: set[str] = set()  # the boxed types that constructors build
+        self.references: list[_Reference] = []
+        # (text number, warning): sorted by text, then line, when all texts are read.
+        self.warnings: list[tuple[int, TLSchemaWarning]] = []
         self.source: Optional[str] = None
+        self.text_number = 0
 
     def warn(self, line: int, message: str) -> None:
-        self.warnings.append(TLSchemaWarning(line, message, self.source))
+        self.warnings.append((self.text_number, TLSchemaWarning(line, message, self.source)))
 
     def run(self, text: str, source: Optional[str]) -> None:
         """Reads one text, which starts in its types section."""
         self.source = source
-        start = len(self.warnings)
+        self.text_number += 1
         try:
             self.read(text)
         except TLSchemaError as exc:
             exc.source = source
             raise
-        self.warnings[start:] = sorted(self.warnings[start:], key=lambda w: w.line)
+
+    def finish(self) -> list[TLSchemaWarning]:
+        """Checks the names that fields refer to, now that every text is read; returns
+        all warnings in text and line order."""
+        declared = self.types | self.constructors.keys()
+        for ref in self.references:
+            self.text_number, self.source = ref.text_number, ref.source
+            unknown = [name for name in ref.names if name not in declared]
+            for name in unknown:
+                guess = closest(name, declared | PRIMITIVE)
+                self.warn(ref.line, f"{ref.where}: {name} names nothing declared"
+                                    + (f"; did you mean {guess}?" if guess else ""))
+            if ref.note and not unknown:
+                self.warn(ref.line, ref.where + ref.note)
+        return [w for _, w in sorted(self.warnings, key=lambda item: (item[0], item[1].line))]
 
     def read(self, text: str) -> None:
         in_functions = False
+        count = 0
         pending: list[_Token] = []
         for line_no, raw_line in enumerate(text.splitlines(), start=1):
             code = raw_line
@@ -258,12 +266,15 @@ class _Converter:
                         raise TLSchemaError(line_no, token.column, "empty declaration before ';'")
                     self.declaration(pending, token, in_functions)
                     pending = []
+                    count += 1
                 else:
                     pending.append(token)
         if pending:
             first = pending[0]
             raise TLSchemaError(first.line, first.column,
                                 f"declaration of {first.text!r} is not terminated by ';'")
+        if not count:
+            raise TLSchemaError(1, 1, "no declarations: the text is empty or holds only comments")
 
     def set_layer(self, line: int, column: int, digits: str) -> None:
         value = int(digits)
@@ -277,35 +288,14 @@ class _Converter:
 
     def declaration(self, tokens: list[_Token], end: _Token, in_functions: bool) -> None:
         head = tokens[0]
-        combinator = _COMBINATOR.match(head.text)
-        if not combinator:
-            raise TLSchemaError(head.line, head.column, f"invalid declaration name {head.text!r}")
-        name, cid_text = combinator.group(1), combinator.group(2)
-        if cid_text is not None and not _HEX.match(cid_text):
-            bad = next((i for i, c in enumerate(cid_text) if c not in string.hexdigits),
-                       min(len(cid_text), 8))
-            raise TLSchemaError(head.line, head.column + len(name) + 1 + bad,
-                                f"constructor identifier of {name} must be 1 to 8 hex digits")
-        try:
-            equals = next(i for i, t in enumerate(tokens) if t.text == "=")
-        except StopIteration:
-            raise TLSchemaError(end.line, end.column, f"{name}: missing '= ResultType'") from None
-        if equals == len(tokens) - 1:
-            eq = tokens[equals]
-            raise TLSchemaError(eq.line, eq.column + 1, f"{name}: missing result type after '='")
-        for extra in tokens[equals + 1:]:
-            if extra.text in ("=", "[", "]", "{", "}") or extra.text.startswith("{"):
-                raise TLSchemaError(extra.line, extra.column,
-                                    f"{name}: unexpected {extra.text!r} in result type")
-        args = tokens[1:equals]
+        name, cid_text = _combinator(head)
+        equals = _result_start(name, tokens, end)
+        args, result = tokens[1:equals], tokens[equals + 1:]
         if [t.text for t in args] == ["?"]:
             self.warn(head.line, f"{name} is a built-in type (`?`), native to the codec:"
                                  " not converted")
             return
-        if cid_text is None:
-            cid = _tl_identifier(name, args, tokens[equals + 1:])
-        else:
-            cid = int(cid_text, 16)
+        cid = _tl_identifier(name, args, result) if cid_text is None else int(cid_text, 16)
         if name == "vector" and cid == _VECTOR_CID:
             self.warn(head.line, "built-in vector declaration not converted: vectors are native"
                                  " to the codec")
@@ -316,19 +306,32 @@ class _Converter:
                                  " be represented in a schema document: not converted")
             return
         record = self.record(name, cid, args)
+        # The boxed type a constructor builds, the type a method returns: extra keys, which
+        # a module that does not read them ignores.
+        result_text = " ".join(t.text for t in result)
+        if in_functions:
+            record["result"] = result_text
+        else:
+            record["type"] = result_text
+            self.types.add(result[0].text)
+        self.register(name, record, in_functions, head.line)
+
+    def register(self, name: str, record: dict[str, Any], in_functions: bool, line: int) -> None:
+        """Enters a record; warns where it replaces one or shares a constructor's identifier."""
         table = self.methods if in_functions else self.constructors
         earlier = self.declared.get((in_functions, name))
         if earlier is not None:
-            self.warn(head.line, f"{name} is declared again; this declaration replaces the one at"
-                                 f" {_place(*earlier)}")
+            self.warn(line, f"{name} is declared again; this declaration replaces the one at"
+                            f" {_place(*earlier)}")
             if not in_functions and self.constructor_cids.get(table[name]["cid"]) == name:
                 del self.constructor_cids[table[name]["cid"]]
-        self.declared[in_functions, name] = (self.source, head.line)
+        self.declared[in_functions, name] = (self.source, line)
+        cid = record["cid"]
         if not in_functions:
             other = self.constructor_cids.get(cid)
             if other is not None and other != name:
-                self.warn(head.line, f"{name} has the identifier {cid:08x} of {other}: decoding"
-                                     " finds only one of them")
+                self.warn(line, f"{name} has the identifier {format_cid(cid)} of {other}: decoding"
+                                " finds only one of them")
             self.constructor_cids[cid] = name
         table[name] = record
 
@@ -363,7 +366,7 @@ class _Converter:
             "name": field_name,
             "type": field_type,
             # The document's "is_bare" is a presence flag: a conditional field whose value
-            # is its bit alone. It is not TL's bare type (see _is_bare_type).
+            # is its bit alone. It is not TL's bare type (see is_bare_type).
             "is_bare": field_type == "true",
             "is_vector": vector_inner is not None,
             "vector_inner": vector_inner,
@@ -437,8 +440,8 @@ class _Converter:
         if text == "#":
             return "#", None, False
         try:
-            parsed = _parse_type(text)
-        except _TypeSyntax as exc:
+            parsed = parse_type(text)
+        except TypeSyntax as exc:
             raise TLSchemaError(line, column + exc.offset,
                                 f"{owner}: invalid type {text!r} of field {field_name}:"
                                 f" {exc.message}") from None
@@ -447,6 +450,9 @@ class _Converter:
             raise TLSchemaError(line, column,
                                 f"{owner}: {text!r} of field {field_name} names no type parameter"
                                 " declared as {X:Type}")
+        reference = _Reference(self.text_number, self.source, line, where,
+                               list(referred_names(parsed, type_vars)), "")
+        self.references.append(reference)
         if parsed.name == "Vector" and not parsed.prefix:
             if len(parsed.args) != 1:
                 raise TLSchemaError(line, column, f"{owner}: Vector of field {field_name} takes"
@@ -458,16 +464,14 @@ class _Converter:
                     self.warn(line, f"{where}; the codec reads the elements of inner vectors"
                                     f" as int, not {innermost.text}")
                 return "Vector", "Vector", True
-            if _is_bare_type(inner):
-                self.warn(line, f"{where}; the codec reads each element as a boxed object,"
-                                " with its identifier")
+            if is_bare_type(inner):
+                reference.note = "; the codec reads each element as a boxed object, with its identifier"
             return "Vector", inner.text, False
         if parsed.name == "vector" and not parsed.prefix:
             self.warn(line, f"{where}, a bare vector; the codec reads the field as one boxed"
                             " object, so the element count is taken as an identifier")
-        elif _is_bare_type(parsed):
-            self.warn(line, f"{where}, a bare type; the codec reads the field as a boxed"
-                            " object, with its identifier")
+        elif is_bare_type(parsed):
+            reference.note = ", a bare type; the codec reads the field as a boxed object, with its identifier"
         return text, None, False
 
     def document(self) -> str:
@@ -500,7 +504,8 @@ def convert_with_warnings(*texts: str, names: Optional[Sequence[str]] = None,
     converter = _Converter(key_exchange_bytes)
     for text, label in zip(texts, labels):
         converter.run(text, label)
-    return converter.document(), converter.warnings
+    found = converter.finish()
+    return converter.document(), found
 
 
 def convert(*texts: str, names: Optional[Sequence[str]] = None,

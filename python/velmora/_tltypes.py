@@ -93,7 +93,10 @@ def referred_names(t: TlType, type_vars: Collection[str]) -> Iterator[str]:
 
 
 def closest(name: str, declared: Collection[str]) -> Optional[str]:
-    """The declared name most like ``name`` (case aside), if any is close."""
-    by_folded = {d.lower(): d for d in sorted(declared, reverse=True)}
+    """The declared name most like ``name``, as spelt, else with case aside; None if none is close."""
+    found = difflib.get_close_matches(name, declared, n=1)
+    if found:
+        return found[0]
+    by_folded = {d.lower(): d for d in sorted(declared)}
     found = difflib.get_close_matches(name.lower(), by_folded, n=1)
     return by_folded[found[0]] if found else None

@@ -88,3 +88,7 @@ def outcome(call, want):
         assert str(e.value) == str(want)
     else:
         assert repr(call()) == repr(want)
+
+
+# The protocol's published schema texts (layer 144), service records first.
+PUBLISHED_TL = {name: (ROOT / "tests" / "vectors" / "schema" / name).read_text() for name in ("mtproto.tl", "api.tl")}

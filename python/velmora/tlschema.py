@@ -44,6 +44,7 @@ from dataclasses import dataclass, field
 from typing import Any, Optional
 
 from ._flags import flags_word_index as _flags_word
+from ._tlreports import TLSchemaConversionWarning, TLSchemaError, TLSchemaWarning, place as _place
 from ._tltypes import PRIMITIVE, TypeSyntax, closest, is_bare_type, parse_type, referred_names
 
 __all__ = [
@@ -53,43 +54,6 @@ __all__ = [
     "convert",
     "convert_with_warnings",
 ]
-
-
-def _place(source: Optional[str], line: int) -> str:
-    return f"{source}, line {line}" if source is not None else f"line {line}"
-
-
-class TLSchemaError(ValueError):
-    """Malformed TL text; ``line`` and ``column`` are 1-based, ``source`` names
-    the text when several were given."""
-
-    def __init__(self, line: int, column: int, message: str,
-                 source: Optional[str] = None) -> None:
-        super().__init__(message)
-        self.line = line
-        self.column = column
-        self.reason = message
-        self.source = source
-
-    def __str__(self) -> str:
-        return f"{_place(self.source, self.line)}, column {self.column}: {self.reason}"
-
-
-@dataclass(frozen=True)
-class TLSchemaWarning:
-    """A declaration the codec will not treat exactly as TL does; ``source``
-    names the text when several were given."""
-
-    line: int
-    message: str
-    source: Optional[str] = None
-
-    def __str__(self) -> str:
-        return f"{_place(self.source, self.line)}: {self.message}"
-
-
-class TLSchemaConversionWarning(UserWarning):
-    """Category under which ``convert`` re-emits each ``TLSchemaWarning``."""
 
 
 # Vector identifier of the built-in `vector` declaration; vectors are native to the codec.

@@ -39,10 +39,14 @@ $(VENV)/.stamp: requirements-dev.txt
 
 venv: $(VENV)/.stamp
 
+# After the build, a path file in the venv names the package just built, so that
+# `.venv/bin/python -c "import velmora"` works with no PYTHONPATH (PYTHONPATH still comes first).
 build: deps venv
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMORA_TESTS=ON -DVELMORA_BENCH=ON \
 	  -DVELMORA_IPSEC_MB=$(IPSEC_MB) -DPython_EXECUTABLE=$(CURDIR)/$(PY) > /dev/null
 	cmake --build $(BUILD) -j $(JOBS)
+	@$(PY) -c 'import sys, sysconfig; open(sysconfig.get_paths()["purelib"] + "/velmora-build.pth", "w").write(sys.argv[1] + "\n")' \
+	  $(CURDIR)/$(BUILD)/python && cd / && env -u PYTHONPATH $(CURDIR)/$(PY) -c 'import velmora.ext'
 
 cpp-test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) | tail -n 3

@@ -292,10 +292,14 @@ def _add_global_options(parser: argparse.ArgumentParser, dest: str) -> None:
                              " repeated, the files are merged in order")
 
 
-def _command(commands: Any, name: str, run: Callable[..., int], **texts: str) -> argparse.ArgumentParser:
-    """A command's parser, which takes the global options too."""
+def _command(commands: Any, name: str, run: Callable[..., int], files: Optional[str] = None,
+             **texts: str) -> argparse.ArgumentParser:
+    """A command's parser, which takes the global options too, and one or more files where
+    ``files`` names them."""
     parser: argparse.ArgumentParser = commands.add_parser(name, **texts)
     _add_global_options(parser, "schema_after")
+    if files is not None:
+        parser.add_argument("files", metavar=files, nargs="+")
     parser.set_defaults(run=run)
     return parser
 
@@ -335,23 +339,21 @@ def _parser() -> argparse.ArgumentParser:
 
 def _add_schema_commands(actions: Any) -> None:
     convert = _command(
-        actions, "convert", _cmd_schema_convert, help="convert .tl files to one schema document",
+        actions, "convert", _cmd_schema_convert, "FILE.tl", help="convert .tl files to one schema document",
         description="Print the schema document for the TL files, read in order as one schema"
                     " (each starts in its types section; a name declared again replaces the"
                     " earlier one). Warnings (FILE:LINE: warning: ...) go to standard error; a"
                     " malformed line is an error naming FILE:LINE:COLUMN.")
-    convert.add_argument("files", metavar="FILE.tl", nargs="+")
     convert.add_argument("--no-key-exchange-bytes", dest="key_exchange_bytes",
                          action="store_false",
                          help="keep the key-exchange fields declared string as string"
                               " (by default they become bytes: they carry numbers and ciphertext)")
-    check = _command(
-        actions, "check", _cmd_schema_check, help="report what is wrong in schema files",
+    _command(
+        actions, "check", _cmd_schema_check, "FILE", help="report what is wrong in schema files",
         description="Check TL files (consecutive ones together, as one schema) and JSON schema"
                     " documents: warnings and errors naming FILE:LINE, why the module refuses a"
                     " document (its message, and the fault of the whole document), else a summary."
                     " Exit status 1 if any file is refused; warnings alone leave it 0.")
-    check.add_argument("files", metavar="FILE", nargs="+")
     _command(actions, "info", _cmd_schema_info, help="summary of the current schema",
              description="Print the layer and the numbers of methods and constructors as JSON.")
 

@@ -188,11 +188,14 @@ class _Converter:
         """Checks the names that fields refer to, now that every text is read; returns
         all warnings in text and line order."""
         declared = self.types | self.constructors.keys()
+        guesses: dict[str, Optional[str]] = {}  # a misspelt name tends to recur
         for ref in self.references:
             self.text_number, self.source = ref.text_number, ref.source
             unknown = [name for name in ref.names if name not in declared]
             for name in unknown:
-                guess = closest(name, declared | PRIMITIVE)
+                if name not in guesses:
+                    guesses[name] = closest(name, declared | PRIMITIVE)
+                guess = guesses[name]
                 self.warn(ref.line, f"{ref.where}: {name} names nothing declared"
                                     + (f"; did you mean {guess}?" if guess else ""))
             if ref.note and not unknown:

@@ -67,7 +67,8 @@ int add_functions(PyObject* m) {
   if (!all) return -1;
   py::Ref modname = py::steal(PyModule_GetNameObject(m));
   if (!modname) return -1;
-  static PyObject* name_attr = PyUnicode_InternFromString("__name__");
+  static py::InternedText name_text("__name__");
+  PyObject* const name_attr = name_text.get();
   if (!name_attr) return -1;
   std::size_t i = 0;
   for (const FunctionRecord& rec : kFunctions) {

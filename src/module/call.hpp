@@ -16,6 +16,7 @@
 #include <string>
 #include <utility>
 
+#include "module/messages.hpp"
 #include "py/py.hpp"
 #include "py/result.hpp"
 
@@ -99,7 +100,7 @@ PyObject* call_frame(Body&& body) noexcept {
     if (r.ok()) {
       PyObject* out = (*r).release();
       if (out == nullptr && !PyErr_Occurred()) {
-        raise(Failure::internal("operation returned no result"));
+        raise(Failure::internal(msg::kNoResult));
       }
       return out;
     }
@@ -109,7 +110,7 @@ PyObject* call_frame(Body&& body) noexcept {
   } catch (const std::exception& e) {
     raise(Failure::internal(e.what()));
   } catch (...) {
-    raise(Failure::internal("unidentified internal fault"));
+    raise(Failure::internal(msg::kUnidentifiedFault));
   }
   return nullptr;
 }

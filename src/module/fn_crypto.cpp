@@ -4,6 +4,7 @@
 #include "crypto/aes_gcm.hpp"
 #include "crypto/aes_ige.hpp"
 #include "module/call.hpp"
+#include "module/messages.hpp"
 #include "module/functions.hpp"
 
 namespace velmora::module {
@@ -72,7 +73,7 @@ PyObject* ige_entry(PyObject* args, PyObject* kwargs, const Params<3>& params) {
 // ordinary RuntimeError that 'except Exception' sees, not an internal fault.
 Failure gcm_failure(GcmStatus s, std::size_t nonce_len) {
   if (s == GcmStatus::kBadNonceLength) {
-    return Failure::runtime("AES-GCM nonce must be 12 bytes, got " + std::to_string(nonce_len));
+    return Failure::runtime(msg::kGcmNonceLength + std::to_string(nonce_len));
   }
   return Failure::runtime(crypto::gcm_status_message(s));
 }

@@ -239,6 +239,15 @@ def test_nesting_bound():
             call()
 
 
+@pytest.mark.parametrize("name", [str, MyStr])  # found by the compiled tables, or by its text
+def test_too_deep_a_failure_of_the_innermost_object(name):
+    d = {"_": name("help.getConfig")}
+    for _ in range(99):
+        d = {"_": name("invokeWithLayer"), "layer": 1, "query": d}
+    outcome(lambda: M("invokeWithLayer", {"layer": 1, "query": d}),
+            ValueError("invokeWithLayer:query: " + "ValueError: invokeWithLayer:query: " * 99 + "nesting too deep"))
+
+
 def clearing(target):
     """An item whose conversion to an integer empties the container it sits in."""
     return type("Clearing", (), {"__index__": lambda self: target.clear() or 65})()

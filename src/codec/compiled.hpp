@@ -73,7 +73,9 @@ struct CompiledField {
   // inner elements are "int".
   TypeKind element = TypeKind::kInt;
   bool conditional = false;      // the record has_flags and the field a flag_bit
-  bool presence_flag = false;    // conditional "true" (is_bare): only a bit, no payload
+  // is_bare: a conditional field that is its bit alone (True or False), with
+  // no payload; ignored on any other field.
+  bool presence_flag = false;
   std::uint8_t own_word = 0;     // "#" fields: word of its own name
   std::uint8_t group_word = 0;   // conditional fields: word of flags_group or "flags"
   std::uint32_t bit = 0;         // conditional fields: 1 << (flag_bit % 32)
@@ -84,8 +86,8 @@ struct CompiledRecord {
   py::Ref name;  // the record's name as str (a decoded object's "_")
   std::vector<CompiledField> fields;  // in schema order
   bool has_flags = false;             // the record's has_flags
-  // Field names unique: the values of an object can be gathered from one
-  // walk of its dict, matching each key to a field by these indexes.
+  // Field names unique: FieldValues may gather an object's values from one
+  // walk of its dict, matching each key to a field by by_key.
   bool gather = false;
   SmallIndex by_key;  // address of the interned field name -> field index (FieldValues)
 };

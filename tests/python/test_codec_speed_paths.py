@@ -34,8 +34,7 @@ class Mutating:
         self.change(self.target)
         return 7
 
-    def __float__(self):
-        return float(self.__index__())
+    __float__ = lambda self: float(self.__index__())
 
 
 class Colliding(Mutating):
@@ -72,6 +71,5 @@ def test_a_dict_changed_by_a_value_reads_as_the_lookups_read_it(restore_default_
 ])
 def test_a_record_gathers_only_its_own_fields(restore_default_schema, inner, want):
     ext.load_schema(OWN)
-    with pytest.raises(ValueError) as e:
+    with pytest.raises(ValueError, match=f"^ValueError: o:i: ValueError: {want}$"):
         ext.dumps({"_": "o", "i": inner})
-    assert str(e.value) == "ValueError: o:i: ValueError: " + want

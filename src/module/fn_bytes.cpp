@@ -22,10 +22,10 @@ Failure parts_type_error(std::string_view reason) {
 // The sequence rule's gate for the argument and for each element: a str is
 // never a sequence of bytes, and anything the interpreter does not call a
 // sequence (dict, set, generators) is refused by its type name.
-Failure* refuse_non_sequence(PyObject* o, std::optional<Failure>& slot) {
+Failure* refuse_non_sequence(PyObject* o, std::optional<Failure>& refused) {
   if (py::is_str(o)) {
-    slot = parts_type_error(msg::kStrNotParts);
-    return &*slot;
+    refused = parts_type_error(msg::kStrNotParts);
+    return &*refused;
   }
   if (!PySequence_Check(o)) {
     std::string reason = "'";
@@ -33,8 +33,8 @@ Failure* refuse_non_sequence(PyObject* o, std::optional<Failure>& slot) {
     reason += msg::kCannotConvert;
     reason += msg::kTargetSequence;
     reason += '\'';
-    slot = parts_type_error(reason);
-    return &*slot;
+    refused = parts_type_error(reason);
+    return &*refused;
   }
   return nullptr;
 }

@@ -3,17 +3,6 @@
 namespace velmora::codec {
 namespace {
 
-constexpr std::size_t kFewFields = 4;
-
-// Looks a field up with the dict's own item lookup; a lookup that raises
-// counts as missing. Returns a strong reference, since converting the value
-// may run Python code that mutates the dict.
-py::Ref lookup(PyObject* dict, PyObject* key) {
-  PyObject* v = PyDict_GetItemWithError(dict, key);
-  if (v == nullptr && PyErr_Occurred()) PyErr_Clear();
-  return py::borrow(v);
-}
-
 // The field named by an exact str that is not the interned name itself.
 std::uint32_t find_equal(const CompiledRecord& rec, PyObject* key) {
   const Py_hash_t h = PyObject_Hash(key);  // cached by the str
@@ -26,25 +15,13 @@ std::uint32_t find_equal(const CompiledRecord& rec, PyObject* key) {
 
 }  // namespace
 
-FieldValues::FieldValues(GatherState& g, PyObject* dict, const CompiledRecord& rec,
-                         std::uint32_t* words, bool top_level)
-    : g_(g), dict_(dict), rec_(rec) {
-  // The top-level object has no outer one whose gathered values Python code
-  // could make stale: a few unconditional fields are looked up as cheaply as
-  // a walk would find them.
-  if (top_level && !rec.has_flags && rec.fields.size() <= kFewFields) return;
-  if (!rec.gather) {
+void FieldValues::start(std::uint32_t* words) {
+  if (!rec_.gather) {
     python_may_run();  // lookups in a dict not walked may call a key's __eq__
     return;
   }
-  values_ = g.stack.push(rec.fields.size());
+  values_ = g_.stack.push(rec_.fields.size());
   if (gather(words)) epoch_ = python_epoch;
-}
-
-PyObject* FieldValues::live(std::size_t i) {
-  epoch_ = kLive;
-  held_ = lookup(dict_, rec_.fields[i].key.get());
-  return held_.get();
 }
 
 // Puts the dict's values into the run, matching each key by the address of

@@ -45,7 +45,14 @@ class FieldValues {
   // depend on. With words (for a record with flags), the walk also sets the
   // flags bits when it can tell them from the values alone; see flags_set().
   FieldValues(GatherState& g, PyObject* dict, const CompiledRecord& rec, std::uint32_t* words,
-              bool top_level);
+              bool top_level)
+      : g_(g), dict_(dict), rec_(rec) {
+    // The top-level object has no outer one whose gathered values Python
+    // code could make stale: a few unconditional fields are looked up as
+    // cheaply as a walk would find them.
+    if (top_level && !rec.has_flags && rec.fields.size() <= kFewFields) return;
+    start(words);
+  }
   [[gnu::always_inline]] ~FieldValues() {
     if (values_ == nullptr) return;
     const std::size_t n = rec_.fields.size();
@@ -63,7 +70,19 @@ class FieldValues {
 
  private:
   static constexpr std::uint64_t kLive = ~std::uint64_t{0};
-  PyObject* live(std::size_t i);
+  static constexpr std::size_t kFewFields = 4;
+
+  // Field i looked up in the dict as it is now; a lookup that raises counts
+  // as missing. Held, since converting the value may run Python code that
+  // changes the dict.
+  PyObject* live(std::size_t i) {
+    epoch_ = kLive;
+    PyObject* v = PyDict_GetItemWithError(dict_, rec_.fields[i].key.get());
+    if (v == nullptr && PyErr_Occurred()) PyErr_Clear();
+    held_ = py::borrow(v);
+    return v;
+  }
+  void start(std::uint32_t* words);
   bool gather(std::uint32_t* words);
 
   GatherState& g_;

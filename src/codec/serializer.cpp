@@ -71,7 +71,6 @@ class Serializer {
                             const std::uint32_t* words, std::string& err);
   bool field(std::string_view obj, const CompiledField& f, PyObject* v, std::string& err);
   bool value(TypeKind kind, TypeKind element, PyObject* v, std::string& err);
-  [[gnu::noinline]] bool scalar(TypeKind kind, PyObject* v, std::string& err);
   bool vector(TypeKind element, PyObject* v, std::string& err);
   bool nested_field(PyObject* v, std::string& err);
   [[gnu::noinline]] bool object_ready_made(PyObject* v, std::string& err);
@@ -186,10 +185,6 @@ bool Serializer::field(std::string_view obj, const CompiledField& f, PyObject* v
 bool Serializer::value(TypeKind kind, TypeKind element, PyObject* v, std::string& err) {
   if (kind == TypeKind::kVector) return vector(element, v, err);
   if (kind == TypeKind::kObject) return nested_field(v, err);
-  return scalar(kind, v, err);
-}
-
-bool Serializer::scalar(TypeKind kind, PyObject* v, std::string& err) {
   if (RuleFailure e = write_scalar(kind, v, w_)) {
     err = e;
     return false;

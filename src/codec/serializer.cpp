@@ -96,7 +96,7 @@ class Serializer {
   }
 
   Writer& w_;                      // the bytes of the whole call
-  unsigned depth_ = 0;             // objects and vectors open, the top-level object first
+  unsigned depth_ = 0;             // objects open, the top-level one counted first
   schema::SnapshotCache schemas_;  // the top-level object's, then each nested object's
   GatherState gathered_;           // the field values of the objects open
 };

@@ -71,12 +71,13 @@ class SchemaAttachment {
 
 class Schema {
  public:
-  // One indexed record. `slot` numbers every record of the schema densely
-  // (methods first, then constructors), for tables kept beside it.
+  // One indexed record. `index`, its record index, numbers every record of
+  // the schema densely (methods first, then constructors), for tables kept
+  // beside it.
   struct Entry {
     std::shared_ptr<const std::string> name;
     std::shared_ptr<const TlRecord> record;
-    std::uint32_t slot = 0;
+    std::uint32_t index = 0;
   };
 
   // Returns the entry or null; valid while this Schema is.
@@ -87,9 +88,9 @@ class Schema {
   std::uint32_t layer() const noexcept { return layer_; }
   std::size_t num_methods() const noexcept { return methods_by_name_.size(); }
   std::size_t num_constructors() const noexcept { return constructors_by_name_.size(); }
-  std::size_t num_slots() const noexcept { return slots_.size(); }
-  // Every entry, by slot.
-  const Entry& slot(std::size_t i) const { return *slots_[i]; }
+  std::size_t num_records() const noexcept { return by_index_.size(); }
+  // Every entry, by record index.
+  const Entry& by_index(std::size_t i) const { return *by_index_[i]; }
 
   const SchemaAttachment* attachment() const noexcept { return attachment_.get(); }
   // Only before publishing: a published Schema is const.
@@ -109,7 +110,7 @@ class Schema {
   NameIndex methods_by_name_;
   NameIndex constructors_by_name_;
   std::unordered_map<std::uint32_t, const Entry*> constructors_by_cid_;
-  std::vector<const Entry*> slots_;
+  std::vector<const Entry*> by_index_;
   std::uint32_t layer_ = 0;
   std::unique_ptr<SchemaAttachment> attachment_;
 };

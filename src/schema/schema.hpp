@@ -20,29 +20,46 @@
 
 namespace velmora::schema {
 
+// One field of a method or constructor, as the document gives it; nothing
+// is resolved or checked here. The codec's compiled form (codec/compiled.*)
+// reads these once per Schema to pick each field's encoding; the converter
+// writes them.
 struct TlFieldDef {
-  std::string name;
-  std::string type;
-  std::optional<std::uint32_t> flag_bit;
-  std::optional<std::string> flags_group;
-  bool is_bare = false;
-  bool is_vector = false;
-  std::optional<std::string> vector_inner;
-  bool vector_inner_is_vector = false;
+  std::string name;  // the dict key the value is taken from or placed under
+  std::string type;  // TL type name, matched as exact text against the primitives
+  std::optional<std::uint32_t> flag_bit;    // the bit that conditions the field
+  std::optional<std::string> flags_group;   // which flags word holds flag_bit
+  bool is_bare = false;    // a conditional field with no payload: the flag bit is its value
+  bool is_vector = false;  // a TL vector of vector_inner elements
+  std::optional<std::string> vector_inner;  // the element type of the vector
+  bool vector_inner_is_vector = false;      // each element is itself a vector
 
   bool operator==(const TlFieldDef&) const = default;
 };
 
-// Methods and constructors have the same shape but are distinct records.
+// What methods and constructors share: the serializer writes cid and then the
+// fields in order; the deserializer finds a constructor by cid and reads the
+// same fields. The Schema keeps only this part of each record.
 struct TlRecord {
-  std::uint32_t cid = 0;
-  std::vector<TlFieldDef> fields;
-  bool has_flags = false;
+  std::uint32_t cid = 0;          // the constructor identifier before the fields
+  std::vector<TlFieldDef> fields;  // wire order
+  bool has_flags = false;          // whether flag_bit makes fields conditional at all
 
   bool operator==(const TlRecord&) const = default;
 };
-struct TlMethod : TlRecord {};
-struct TlConstructor : TlRecord {};
+// Methods and constructors have the same shape but are distinct records.
+// Each may carry its TL type for the package's tools: read from the document
+// when it is a string, empty otherwise; the codec does not use it.
+struct TlMethod : TlRecord {
+  std::string result;  // "result": the type the method returns
+
+  bool operator==(const TlMethod&) const = default;
+};
+struct TlConstructor : TlRecord {
+  std::string type;  // "type": the boxed type the constructor builds
+
+  bool operator==(const TlConstructor&) const = default;
+};
 
 // Names keep document order so that builds are deterministic: when two
 // constructors share a cid, the later one in the document wins.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <tuple>
 #include <string>
 #include <string_view>
 
@@ -138,9 +139,23 @@ TEST(Document, UnknownKeysAreIgnoredAtEveryLevelAndLaterNamesWin) {
       "ping": {"cid": 2, "fields": []}}, "layer": 4294967295})");
   EXPECT_EQ(in.layer, 4294967295u);
   ASSERT_EQ(in.methods.size(), 2u);
-  EXPECT_EQ(in.methods[0], (std::pair<std::string, TlMethod>{"ping", TlMethod{{2, {}, false}}}));
+  EXPECT_EQ(in.methods[0], (std::pair<std::string, TlMethod>{"ping", TlMethod{{2, {}, false}, ""}}));
   EXPECT_EQ(in.methods[1].second.cid, 3u);
   EXPECT_EQ(in.methods[1].second.fields.size(), 1u);
+}
+
+// "result" on a method and "type" on a constructor are read where they are strings, skipped otherwise.
+TEST(Document, ResultAndTypeAreReadOnlyAsText) {
+  const std::tuple<std::string_view, std::string_view, std::string_view> rows[] = {
+      {R"("result": "Bool", "type": "X")", R"("type": "Pong", "result": "X")", "Bool Pong"},
+      {R"("result": 5, "type": null)", R"("type": [1, {"a": [null]}], "result": {})", " "},
+      {R"("result": "A", "result": {"b": 1}, "result": "B")", R"("type": "P", "type": false)", "B P"},
+  };
+  for (const auto& [method_keys, ctor_keys, want] : rows) {
+    SchemaInput in = parse_ok(std::string(R"({"methods": {"m": {"cid": 1, "fields": [], )") + std::string(method_keys) +
+                              R"(}}, "constructors": {"c": {"cid": 2, "fields": [], )" + std::string(ctor_keys) + "}}}");
+    EXPECT_EQ(in.methods.at(0).second.result + " " + in.constructors.at(0).second.type, want) << method_keys;
+  }
 }
 
 TEST(Document, NestingLimitCountsTheTopLevelValue) {

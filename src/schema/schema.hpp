@@ -63,6 +63,7 @@ struct TlConstructor : TlRecord {
 
 // Names keep document order so that builds are deterministic: when two
 // constructors share a cid, the later one in the document wins.
+// What parse_schema_document yields and build_schema consumes.
 struct SchemaInput {
   std::uint32_t layer = 0;
   std::vector<std::pair<std::string, TlMethod>> methods;            // unique names
@@ -86,14 +87,17 @@ class SchemaAttachment {
   virtual ~SchemaAttachment() = default;
 };
 
+// The indexed, immutable schema: what serializing looks records up in by
+// name, and decoding by cid. Built once by build_schema, then shared by the
+// store and every operation that took a snapshot of it.
 class Schema {
  public:
   // One indexed record. `slot` numbers every record of the schema densely
   // (methods first, then constructors), for tables kept beside it.
   struct Entry {
-    std::shared_ptr<const std::string> name;
-    std::shared_ptr<const TlRecord> record;
-    std::uint32_t slot = 0;
+    std::shared_ptr<const std::string> name;  // the record's name, shared with its other index
+    std::shared_ptr<const TlRecord> record;   // allocated once, never copied
+    std::uint32_t slot = 0;                   // dense number, for the codec's per-record tables
   };
 
   // Returns the entry or null; valid while this Schema is.
@@ -123,12 +127,14 @@ class Schema {
   };
   using NameIndex = std::unordered_map<std::string, Entry, Hash, std::equal_to<>>;
 
-  NameIndex methods_by_name_;
-  NameIndex constructors_by_name_;
+  NameIndex methods_by_name_;       // serialize_method, and nested objects no constructor names
+  NameIndex constructors_by_name_;  // serialize_constructor, and nested objects first
+  // Decoding: constructors only (a method is never decoded); of two sharing
+  // a cid, the later in the document.
   std::unordered_map<std::uint32_t, const Entry*> constructors_by_cid_;
-  std::vector<const Entry*> slots_;
-  std::uint32_t layer_ = 0;
-  std::unique_ptr<SchemaAttachment> attachment_;
+  std::vector<const Entry*> slots_;  // every entry by its number: methods, then constructors
+  std::uint32_t layer_ = 0;          // recorded and reported by schema_info, used for nothing else
+  std::unique_ptr<SchemaAttachment> attachment_;  // the Python layer's data, released with the Schema
 };
 
 // Indexes the records. Does not fail (beyond running out of memory). The
@@ -141,7 +147,8 @@ extern const std::string_view kDefaultSchemaText;
 
 // SchemaStore: the process-wide holder of the current Schema. The lock is
 // held only to copy or swap the reference, never across parsing, lookups or
-// calls into Python. A Schema that carries Python objects belongs to one
+// calls into Python. load_schema and module init install; the serializer,
+// the deserializer and schema_info read. A Schema that carries Python objects belongs to one
 // interpreter; the store is never destroyed, so no Python object is released
 // after the interpreter has gone.
 class SchemaStore {
@@ -165,9 +172,9 @@ class SchemaStore {
 
  private:
   SchemaStore() = default;
-  mutable std::shared_mutex lock_;
-  std::shared_ptr<const Schema> current_;
-  std::atomic<std::uint64_t> generation_{0};
+  mutable std::shared_mutex lock_;         // guards current_ only while it is copied or swapped
+  std::shared_ptr<const Schema> current_;  // null until the first install (e.g. the default failed)
+  std::atomic<std::uint64_t> generation_{0};  // bumped under the lock by each install
 };
 
 // The snapshots of one operation that takes one for each of many objects:

@@ -27,7 +27,8 @@ def generated_tl(records=2000, seed=11):
         return " ".join(words) + f" = Type{rnd.randrange(300)};"
 
     constructors = records - records // 4
-    lines = ["// LAYER 200"]
+    # The two boxed types of PLAIN, declared, so that every field type names something declared.
+    lines = ["// LAYER 200", "inputPeerSelf#7da07ec9 = InputPeer;", "peerUser#59511722 user_id:long = Peer;"]
     lines += [declaration(f"someConstructorName{i}") for i in range(constructors)]
     lines.append("---functions---")
     lines += [declaration(f"namespace.someMethodName{i}") for i in range(records // 4)]

@@ -1,4 +1,4 @@
-"""The command line at work: convert a TL text, decode a message with it, show the schema."""
+"""The command line at work: convert a TL text, decode a message with it, check a text, show the schema."""
 
 import pathlib
 import shlex
@@ -39,12 +39,21 @@ with tempfile.TemporaryDirectory() as WORK:
                    ' "pinned": true, "tags": ["home", "today"]}')
     velmora("--schema", document, "decode", note.strip())
 
-    # 3. A method call wrapped in invokeWithLayer: it decodes because the document is given.
+    # 3. A method call wrapped in invokeWithLayer: decode knows the methods of the schema in
+    #    use, and takes --schema after the command as well as before it.
     call = velmora("--schema", document, "encode", "invokeWithLayer",
                    '{"layer": 3, "query": {"_": "notes.get", "peer": {"_": "peerChannel",'
                    ' "channel_id": 9}, "limit": 20}}')
-    velmora("--schema", document, "decode", stdin=call)
+    velmora("decode", "--schema", document, stdin=call)
 
-    # 4. What is installed: the schema of the TL text, then the compiled-in one.
+    # 4. A method call of the compiled-in schema, the first message of the key exchange.
+    velmora("decode", "f18e7ebe" + "00" * 15 + "2a")
+
+    # 5. A typo in a TL text: schema check names the file, the line and the closest name.
+    typo = pathlib.Path(WORK) / "typo.tl"
+    typo.write_text(SMALL.read_text().replace("author:Peer", "author:Pear"))
+    velmora("schema", "check", typo.name)
+
+    # 6. What is installed: the schema of the TL text, then the compiled-in one.
     velmora("--schema", SMALL, "schema", "info")
     velmora("schema", "info")

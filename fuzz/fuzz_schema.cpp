@@ -43,10 +43,10 @@ void check_schema(SchemaInput input) {
   check(s->layer() == copy.layer, "layer");
   check(s->num_methods() == copy.methods.size(), "method count");
   check(s->num_constructors() == copy.constructors.size(), "constructor count");
-  check(s->num_slots() == copy.methods.size() + copy.constructors.size(), "slot count");
-  for (std::size_t i = 0; i < s->num_slots(); ++i) {
-    const Schema::Entry& e = s->slot(i);
-    check(e.slot == i, "slots are dense");
+  check(s->num_records() == copy.methods.size() + copy.constructors.size(), "slot count");
+  for (std::size_t i = 0; i < s->num_records(); ++i) {
+    const Schema::Entry& e = s->by_index(i);
+    check(e.index == i, "record indexes are dense");
     check(e.name && e.record, "entry without name or record");
   }
   for (const auto& [name, m] : copy.methods) {

@@ -4,13 +4,16 @@ Bytes go in and out as hexadecimal text; decoded objects are printed as JSON
 with ``bytes`` values shown as hex strings, which ``encode`` accepts back for
 ``bytes``, ``int128`` and ``int256`` fields.
 
-The codec finds only constructors by identifier. When the schema document is
-at hand (``--schema FILE``), ``decode`` also recognises method calls: it
-installs a copy of the document in which the methods are constructors too.
+The codec finds only constructors by identifier. ``decode`` also recognises
+the method calls of the schema in use (the compiled-in one, or ``--schema
+FILE``): it installs a copy of the document in which the methods are
+constructors too. Identifiers are shown one way everywhere, as TL texts write
+them: ``#0d0d9bda``.
 
-``--schema`` may be given several times: the documents (JSON, or TL text for
-``*.tl``; consecutive TL files are converted together) are merged in order, a
-later record replacing an earlier one of the same name.
+``--schema`` may be given several times, before or after the command: the
+documents (JSON, or TL text for ``*.tl``; consecutive TL files are converted
+together) are merged in order, a later record replacing an earlier one of the
+same name.
 """
 
 from __future__ import annotations
@@ -20,9 +23,12 @@ import itertools
 import json
 import sys
 from pathlib import Path
+from collections.abc import Callable
 from typing import Any, NoReturn, Optional
 
-from . import __version__, ext, tlschema
+from . import __version__, default_schema, ext, tlschema
+from ._docfault import whole_document_fault
+from .tlschema import format_cid
 
 __all__ = ["main"]
 
@@ -146,9 +152,12 @@ def _with_methods_as_constructors(document: str) -> Optional[str]:
 
 
 def _jsonable(value: Any) -> Any:
+    """A decoded value as JSON shows it: bytes as hex, an unknown identifier as TL writes it."""
     if isinstance(value, bytes):
         return value.hex()
     if isinstance(value, dict):
+        if value.keys() == {"_", "cid", "raw"} and value["_"] == "unknownConstructor":
+            value = {**value, "cid": format_cid(value["cid"])}
         return {key: _jsonable(item) for key, item in value.items()}
     if isinstance(value, list):
         return [_jsonable(item) for item in value]
@@ -174,19 +183,26 @@ def _cmd_decode(args: argparse.Namespace, document: Optional[str]) -> int:
         data = _read_bytes(args.file)
     else:
         data = _parse_hex(args.hex if args.hex not in (None, "-") else sys.stdin.read())
-    if document is not None:
-        merged = _with_methods_as_constructors(document)
-        if merged is not None:
-            ext.load_schema(merged)
+    which = "the compiled-in schema" if document is None else "the schema given"
+    merged = _with_methods_as_constructors(default_schema() if document is None else document)
+    if merged is not None:
+        ext.load_schema(merged)
     try:
         decoded = ext.loads(data)
     except ValueError as exc:
         _fail(f"decode failed: {exc}")
     print(json.dumps(_jsonable(decoded), indent=2, ensure_ascii=False))
-    if document is None and isinstance(decoded, dict) and decoded.get("_") == "unknownConstructor":
-        print(f"velmora: note: {decoded['cid']:08x} is no constructor of the compiled-in schema;"
-              " to decode a method call, give its schema with --schema FILE", file=sys.stderr)
+    if isinstance(decoded, dict) and decoded.get("_") == "unknownConstructor":
+        print(f"velmora: note: {format_cid(decoded['cid'])} is no constructor or method of {which}",
+              file=sys.stderr)
     return 0
+
+
+def _serialize(kind: str, name: str, fields: dict[str, Any], **options: Any) -> bytes:
+    """Encodes a method call or a constructor. ``options`` are the encoder's keywords: none
+    today; ``strict=`` once the package's strict encoding is there to take it."""
+    encode: Callable[..., bytes] = getattr(ext, f"serialize_{kind}")
+    return encode(name, fields, **options)
 
 
 def _cmd_encode(args: argparse.Namespace, document: Optional[str]) -> int:
@@ -199,14 +215,11 @@ def _cmd_encode(args: argparse.Namespace, document: Optional[str]) -> int:
         _fail(f"invalid JSON: the fields must be a JSON object, not {type(fields).__name__}")
     try:
         try:
-            if args.constructor:
-                data = ext.serialize_constructor(args.name, fields)
-            else:
-                data = ext.serialize_method(args.name, fields)
+            data = _serialize("constructor" if args.constructor else "method", args.name, fields)
         except ValueError as exc:
             if args.constructor or not str(exc).startswith("unknown method: "):
                 raise
-            data = ext.serialize_constructor(args.name, fields)
+            data = _serialize("constructor", args.name, fields)
     except ValueError as exc:
         if str(exc).startswith("unknown constructor: "):
             what = "a constructor" if args.constructor else "a method or a constructor"
@@ -228,31 +241,88 @@ def _cmd_schema_info(args: argparse.Namespace, document: Optional[str]) -> int:
     return 0
 
 
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="python -m velmora",
-        description="Encode and decode TL messages, convert TL schema text.",
-        epilog="Exit status: 0 on success, 1 on bad input, 2 on a usage error.")
-    parser.add_argument("--version", action="version", version=f"velmora {__version__}")
-    parser.add_argument("--schema", metavar="FILE", action="append",
+def _cmd_schema_check(args: argparse.Namespace, document: Optional[str]) -> int:
+    """Reports on standard output; the status is 1 if any file is refused (warnings alone: 0)."""
+    refused = 0
+    for is_tl, group in itertools.groupby(args.files, key=lambda path: path.endswith(".tl")):
+        names = list(group)
+        if is_tl:
+            refused += _check_tl(names)
+        else:
+            refused += sum(_check_document(name, _read_text(name)) for name in names)
+    return 1 if refused else 0
+
+
+def _check_tl(paths: list[str]) -> int:
+    """Consecutive TL files, converted together: each warning and error, then the document's
+    check. Returns 1 if the text or its document is refused."""
+    texts = [_read_text(path) for path in paths]
+    try:
+        document, found = tlschema.convert_with_warnings(*texts, names=paths)
+    except tlschema.TLSchemaError as exc:
+        print(f"{exc.source}:{exc.line}:{exc.column}: error: {exc.reason}")
+        return 1
+    for warning in found:
+        print(f"{warning.source}:{warning.line}: warning: {warning.message}")
+    return _check_document(", ".join(paths), document)
+
+
+def _check_document(label: str, document: str) -> int:
+    """Loads a document; where the module refuses it, its message and the fault of the whole
+    document as the json module reads it. Returns 1 if refused."""
+    fault = whole_document_fault(document)
+    try:
+        summary = ext.load_schema(document)
+    except ValueError as exc:
+        print(f"{label}: error: {exc}{_tl_hint(document)}")
+        print(f"{label}: error: as a whole document: {fault or 'no fault found by the json module'}")
+        return 1
+    if fault:
+        print(f"{label}: note: read as a bare methods object; as a whole document: {fault}")
+    print(f"{label}: ok: layer {summary['layer']}, {summary['methods']} methods,"
+          f" {summary['constructors']} constructors")
+    return 0
+
+
+def _add_global_options(parser: argparse.ArgumentParser, dest: str) -> None:
+    """The options taken before the command and after it alike."""
+    parser.add_argument("--schema", metavar="FILE", action="append", dest=dest,
                         help="load this schema first: a JSON schema document, or TL text"
                              " if the name ends in .tl (default: the compiled-in schema);"
                              " repeated, the files are merged in order")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    decode = commands.add_parser(
-        "decode", help="decode TL bytes to JSON",
-        description="Decode one TL object and print it as JSON (bytes as hex strings)."
-                    " Method calls are recognised when --schema gives the schema document.")
+
+def _command(commands: Any, name: str, run: Callable[..., int], files: Optional[str] = None,
+             **texts: str) -> argparse.ArgumentParser:
+    """A command's parser, which takes the global options too, and one or more files where
+    ``files`` names them."""
+    parser: argparse.ArgumentParser = commands.add_parser(name, **texts)
+    _add_global_options(parser, "schema_after")
+    if files is not None:
+        parser.add_argument("files", metavar=files, nargs="+")
+    parser.set_defaults(run=run)
+    return parser
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="python -m velmora",
+        description="Encode and decode TL messages, convert and check TL schema text.",
+        epilog="Exit status: 0 on success, 1 on bad input, 2 on a usage error.")
+    parser.add_argument("--version", action="version", version=f"velmora {__version__}")
+    _add_global_options(parser, "schema")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    decode = _command(
+        commands, "decode", _cmd_decode, help="decode TL bytes to JSON",
+        description="Decode one TL object and print it as JSON (bytes as hex strings): a"
+                    " constructor, or a method call of the schema in use.")
     decode.add_argument("hex", nargs="?", metavar="HEX",
                         help="the bytes as hex, whitespace allowed; - or nothing reads"
                              " standard input")
     decode.add_argument("--file", metavar="PATH",
                         help="read the raw bytes from this file instead; - reads standard input")
-    decode.set_defaults(run=_cmd_decode)
-
-    encode = commands.add_parser(
-        "encode", help="encode a method call or a constructor",
+    encode = _command(
+        commands, "encode", _cmd_encode, help="encode a method call or a constructor",
         description="Encode NAME (a method, else a constructor) with the fields given as a"
                     " JSON object; print the bytes as hex. bytes, int128 and int256 values"
                     " are given as hex strings, nested objects as objects with \"_\".")
@@ -261,35 +331,39 @@ def _parser() -> argparse.ArgumentParser:
                         help='the fields, e.g. \'{"nonce": "00ff..."}\'; - reads standard input')
     encode.add_argument("--constructor", action="store_true",
                         help="NAME is a constructor, even if a method has the same name")
-    encode.set_defaults(run=_cmd_encode)
-
-    schema = commands.add_parser("schema", help="convert TL schema text, show the schema",
+    schema = commands.add_parser("schema", help="convert or check TL schema text, show the schema",
                                  description="Schema tools.")
-    schema_commands = schema.add_subparsers(dest="schema_command", required=True, metavar="ACTION")
-    convert = schema_commands.add_parser(
-        "convert", help="convert .tl files to one schema document",
+    _add_schema_commands(schema.add_subparsers(dest="schema_command", required=True, metavar="ACTION"))
+    return parser
+
+
+def _add_schema_commands(actions: Any) -> None:
+    convert = _command(
+        actions, "convert", _cmd_schema_convert, "FILE.tl", help="convert .tl files to one schema document",
         description="Print the schema document for the TL files, read in order as one schema"
                     " (each starts in its types section; a name declared again replaces the"
                     " earlier one). Warnings (FILE:LINE: warning: ...) go to standard error; a"
                     " malformed line is an error naming FILE:LINE:COLUMN.")
-    convert.add_argument("files", metavar="FILE.tl", nargs="+")
     convert.add_argument("--no-key-exchange-bytes", dest="key_exchange_bytes",
                          action="store_false",
                          help="keep the key-exchange fields declared string as string"
                               " (by default they become bytes: they carry numbers and ciphertext)")
-    convert.set_defaults(run=_cmd_schema_convert)
-    info = schema_commands.add_parser(
-        "info", help="summary of the current schema",
-        description="Print the layer and the numbers of methods and constructors as JSON.")
-    info.set_defaults(run=_cmd_schema_info)
-    return parser
+    _command(
+        actions, "check", _cmd_schema_check, "FILE", help="report what is wrong in schema files",
+        description="Check TL files (consecutive ones together, as one schema) and JSON schema"
+                    " documents: warnings and errors naming FILE:LINE, why the module refuses a"
+                    " document (its message, and the fault of the whole document), else a summary."
+                    " Exit status 1 if any file is refused; warnings alone leave it 0.")
+    _command(actions, "info", _cmd_schema_info, help="summary of the current schema",
+             description="Print the layer and the numbers of methods and constructors as JSON.")
 
 
 def main(argv: Optional[list[str]] = None) -> int:
     """Runs the command line; returns the exit status (argparse exits with 2 on usage errors)."""
     args = _parser().parse_args(argv)
+    schemas = (args.schema or []) + (args.schema_after or [])
     try:
-        document = _load_schemas(args.schema) if args.schema else None
+        document = _load_schemas(schemas) if schemas else None
         status: int = args.run(args, document)
         return status
     except _Failure as exc:

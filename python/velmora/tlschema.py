@@ -10,9 +10,12 @@ declaration per ``;``::
         phone_number:string = auth.Authorization;
 
 The document follows the conventions of the compiled-in default schema: a
-``true`` field is bare, ``Vector<T>`` becomes type "Vector" with
-``vector_inner`` T, a flags word has type "#", a conditional field carries its
-``flag_bit`` and, for a word other than ``flags``, its ``flags_group``.
+``true`` field is a presence flag ("is_bare"), ``Vector<T>`` becomes type
+"Vector" with ``vector_inner`` T, a flags word has type "#", a conditional field
+carries its ``flag_bit`` and, for a word other than ``flags``, its
+``flags_group``. Each constructor also carries the boxed type it builds
+("type": "InputPeer") and each method its result type ("result":
+"Vector<long>"), keys that a module which does not read them ignores.
 
 Several texts make one document, as the protocol publishes its schema in two
 files: each text starts in its types section, and a name declared again in a
@@ -23,8 +26,10 @@ ciphertext, become ``bytes`` unless ``key_exchange_bytes=False``.
 
 What the codec cannot treat exactly as TL does is never changed silently: such
 a declaration is either converted as written or left out, and either way a
-``TLSchemaWarning`` names its line. Malformed text raises ``TLSchemaError``
-naming the line and column.
+``TLSchemaWarning`` names its line. So does a field type that names nothing
+declared (no constructor's type or name, no primitive, no type parameter of its
+record), with the closest declared name. Malformed text, and a text with no
+declaration at all, raise ``TLSchemaError`` naming the line and column.
 """
 
 from __future__ import annotations
@@ -35,10 +40,12 @@ import string
 import warnings
 import zlib
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Optional
 
 from ._flags import flags_word_index as _flags_word
+from ._tlreports import TLSchemaConversionWarning, TLSchemaError, TLSchemaWarning, place as _place
+from ._tltypes import PRIMITIVE, TypeSyntax, closest, is_bare_type, parse_type, referred_names
 
 __all__ = [
     "TLSchemaError",
@@ -47,43 +54,6 @@ __all__ = [
     "convert",
     "convert_with_warnings",
 ]
-
-
-def _place(source: Optional[str], line: int) -> str:
-    return f"{source}, line {line}" if source is not None else f"line {line}"
-
-
-class TLSchemaError(ValueError):
-    """Malformed TL text; ``line`` and ``column`` are 1-based, ``source`` names
-    the text when several were given."""
-
-    def __init__(self, line: int, column: int, message: str,
-                 source: Optional[str] = None) -> None:
-        super().__init__(message)
-        self.line = line
-        self.column = column
-        self.reason = message
-        self.source = source
-
-    def __str__(self) -> str:
-        return f"{_place(self.source, self.line)}, column {self.column}: {self.reason}"
-
-
-@dataclass(frozen=True)
-class TLSchemaWarning:
-    """A declaration the codec will not treat exactly as TL does; ``source``
-    names the text when several were given."""
-
-    line: int
-    message: str
-    source: Optional[str] = None
-
-    def __str__(self) -> str:
-        return f"{_place(self.source, self.line)}: {self.message}"
-
-
-class TLSchemaConversionWarning(UserWarning):
-    """Category under which ``convert`` re-emits each ``TLSchemaWarning``."""
 
 
 # Vector identifier of the built-in `vector` declaration; vectors are native to the codec.
@@ -98,19 +68,12 @@ _KEY_EXCHANGE_BINARY = frozenset({
     "msgs_state_info", "msgs_all_info",
 })
 
-# Type names the codec encodes by itself (everything else is a boxed object or a vector).
-_PRIMITIVE = frozenset({
-    "#", "int", "Int", "long", "Long", "double", "Double", "int128", "int256",
-    "string", "String", "bytes", "Bytes", "Bool", "boolTrue", "boolFalse", "true", "True",
-})
-
 _TOKEN = re.compile(r"\{[^{}]*\}|[=;\[\]{}]|[^\s=;{}\[\]]+")
 _COMBINATOR = re.compile(r"([A-Za-z_][\w.]*)(?:#(\S*))?\Z")
 _HEX = re.compile(r"[0-9A-Fa-f]{1,8}\Z")
 _FIELD_NAME = re.compile(r"[A-Za-z_]\w*\Z")
 _GENERIC = re.compile(r"\{\s*([A-Za-z_]\w*)\s*:\s*(\S+?)\s*\}\Z")
 _CONDITION = re.compile(r"([A-Za-z_]\w*)\.(\d+)\?(.*)\Z", re.S)
-_IDENT = re.compile(r"[A-Za-z_][\w.]*")
 _LAYER = re.compile(r"//\s*LAYER\s+(\d+)\s*\Z")
 _SECTION = re.compile(r"---\s*(\w*)\s*---\Z")
 _TRUE_FLAG = re.compile(r"[A-Za-z_]\w*:[A-Za-z_]\w*\.\d+\?true\Z")
@@ -121,64 +84,6 @@ class _Token:
     text: str
     line: int
     column: int
-
-
-@dataclass
-class _Type:
-    """A parsed type expression: ``prefix`` is "", "!" or "%"."""
-
-    prefix: str
-    name: str
-    args: list[_Type]
-    text: str
-
-
-class _TypeSyntax(Exception):
-    def __init__(self, offset: int, message: str) -> None:
-        super().__init__(message)
-        self.offset = offset
-        self.message = message
-
-
-def _parse_type(text: str) -> _Type:
-    """Parses ``[!|%]name[<type, ...>]``; raises _TypeSyntax with the offset of the fault."""
-
-    def parse(pos: int) -> tuple[_Type, int]:
-        start = pos
-        prefix = ""
-        if pos < len(text) and text[pos] in "!%":
-            prefix = text[pos]
-            pos += 1
-        ident = _IDENT.match(text, pos)
-        if not ident:
-            raise _TypeSyntax(pos, "type name expected")
-        pos = ident.end()
-        args: list[_Type] = []
-        if pos < len(text) and text[pos] == "<":
-            while True:
-                arg, pos = parse(pos + 1)
-                args.append(arg)
-                if pos < len(text) and text[pos] == ",":
-                    continue
-                if pos < len(text) and text[pos] == ">":
-                    pos += 1
-                    break
-                raise _TypeSyntax(pos, "'>' expected")
-        return _Type(prefix, ident.group(0), args, text[start:pos]), pos
-
-    parsed, end = parse(0)
-    if end != len(text):
-        raise _TypeSyntax(end, f"unexpected {text[end]!r}")
-    return parsed
-
-
-def _is_bare(t: _Type) -> bool:
-    """TL spells a bare type with % or with a lower-case constructor name."""
-    if t.prefix == "%":
-        return True
-    if t.prefix or t.name in _PRIMITIVE:
-        return False
-    return t.name.rsplit(".", 1)[-1][:1].islower()
 
 
 def _tl_identifier(name: str, args: list[_Token], result: list[_Token]) -> int:
@@ -192,6 +97,64 @@ def _tl_identifier(name: str, args: list[_Token], result: list[_Token]) -> int:
     return zlib.crc32(" ".join(text.split()).encode())
 
 
+def format_cid(cid: int) -> str:
+    """An identifier as TL texts write it, the one form velmora shows: ``#0d0d9bda``."""
+    return f"#{cid:08x}"
+
+
+def _combinator(head: _Token) -> tuple[str, Optional[str]]:
+    """The name and the hex identifier (None where the text gives none) of ``name#id``."""
+    combinator = _COMBINATOR.match(head.text)
+    if not combinator:
+        raise TLSchemaError(head.line, head.column, f"invalid declaration name {head.text!r}")
+    name, cid_text = combinator.group(1), combinator.group(2)
+    if cid_text is not None and not _HEX.match(cid_text):
+        bad = next((i for i, c in enumerate(cid_text) if c not in string.hexdigits),
+                   min(len(cid_text), 8))
+        raise TLSchemaError(head.line, head.column + len(name) + 1 + bad,
+                            f"constructor identifier of {name} must be 1 to 8 hex digits")
+    return name, cid_text
+
+
+def _result_start(name: str, tokens: list[_Token], end: _Token) -> int:
+    """The index of the '=' before a well-formed result type."""
+    try:
+        equals = next(i for i, t in enumerate(tokens) if t.text == "=")
+    except StopIteration:
+        raise TLSchemaError(end.line, end.column, f"{name}: missing '= ResultType'") from None
+    if equals == len(tokens) - 1:
+        eq = tokens[equals]
+        raise TLSchemaError(eq.line, eq.column + 1, f"{name}: missing result type after '='")
+    for extra in tokens[equals + 1:]:
+        if extra.text in ("=", "[", "]", "{", "}") or extra.text.startswith("{"):
+            raise TLSchemaError(extra.line, extra.column,
+                                f"{name}: unexpected {extra.text!r} in result type")
+    return equals
+
+
+@dataclass
+class _Reference:
+    """A field's type, checked when every text is read: ``names`` must be declared;
+    ``note`` is a warning that holds only if they are (a bare type's, say)."""
+
+    text_number: int
+    source: Optional[str]
+    line: int
+    where: str
+    names: list[str]
+    note: str
+
+
+@dataclass
+class _RecordScope:
+    """What one record's earlier arguments declared: flags words (name -> word index),
+    type parameters, field names."""
+
+    flag_words: dict[str, int] = field(default_factory=dict)
+    type_vars: set[str] = field(default_factory=set)
+    names: set[str] = field(default_factory=set)
+
+
 class _Converter:
     def __init__(self, key_exchange_bytes: bool) -> None:
         self.key_exchange_bytes = key_exchange_bytes
@@ -201,25 +164,47 @@ class _Converter:
         self.constructors: dict[str, dict[str, Any]] = {}
         self.constructor_cids: dict[int, str] = {}
         self.declared: dict[tuple[bool, str], tuple[Optional[str], int]] = {}
-        self.warnings: list[TLSchemaWarning] = []
+        self.types: set[str] = set()  # the boxed types that constructors build
+        self.references: list[_Reference] = []
+        # (text number, warning): sorted by text, then line, when all texts are read.
+        self.warnings: list[tuple[int, TLSchemaWarning]] = []
         self.source: Optional[str] = None
+        self.text_number = 0
 
     def warn(self, line: int, message: str) -> None:
-        self.warnings.append(TLSchemaWarning(line, message, self.source))
+        self.warnings.append((self.text_number, TLSchemaWarning(line, message, self.source)))
 
     def run(self, text: str, source: Optional[str]) -> None:
         """Reads one text, which starts in its types section."""
         self.source = source
-        start = len(self.warnings)
+        self.text_number += 1
         try:
             self.read(text)
         except TLSchemaError as exc:
             exc.source = source
             raise
-        self.warnings[start:] = sorted(self.warnings[start:], key=lambda w: w.line)
+
+    def finish(self) -> list[TLSchemaWarning]:
+        """Checks the names that fields refer to, now that every text is read; returns
+        all warnings in text and line order."""
+        declared = self.types | self.constructors.keys()
+        guesses: dict[str, Optional[str]] = {}  # a misspelt name tends to recur
+        for ref in self.references:
+            self.text_number, self.source = ref.text_number, ref.source
+            unknown = [name for name in ref.names if name not in declared]
+            for name in unknown:
+                if name not in guesses:
+                    guesses[name] = closest(name, declared | PRIMITIVE)
+                guess = guesses[name]
+                self.warn(ref.line, f"{ref.where}: {name} names nothing declared"
+                                    + (f"; did you mean {guess}?" if guess else ""))
+            if ref.note and not unknown:
+                self.warn(ref.line, ref.where + ref.note)
+        return [w for _, w in sorted(self.warnings, key=lambda item: (item[0], item[1].line))]
 
     def read(self, text: str) -> None:
         in_functions = False
+        count = 0
         pending: list[_Token] = []
         for line_no, raw_line in enumerate(text.splitlines(), start=1):
             code = raw_line
@@ -248,12 +233,15 @@ class _Converter:
                         raise TLSchemaError(line_no, token.column, "empty declaration before ';'")
                     self.declaration(pending, token, in_functions)
                     pending = []
+                    count += 1
                 else:
                     pending.append(token)
         if pending:
             first = pending[0]
             raise TLSchemaError(first.line, first.column,
                                 f"declaration of {first.text!r} is not terminated by ';'")
+        if not count:
+            raise TLSchemaError(1, 1, "no declarations: the text is empty or holds only comments")
 
     def set_layer(self, line: int, column: int, digits: str) -> None:
         value = int(digits)
@@ -267,35 +255,14 @@ class _Converter:
 
     def declaration(self, tokens: list[_Token], end: _Token, in_functions: bool) -> None:
         head = tokens[0]
-        combinator = _COMBINATOR.match(head.text)
-        if not combinator:
-            raise TLSchemaError(head.line, head.column, f"invalid declaration name {head.text!r}")
-        name, cid_text = combinator.group(1), combinator.group(2)
-        if cid_text is not None and not _HEX.match(cid_text):
-            bad = next((i for i, c in enumerate(cid_text) if c not in string.hexdigits),
-                       min(len(cid_text), 8))
-            raise TLSchemaError(head.line, head.column + len(name) + 1 + bad,
-                                f"constructor identifier of {name} must be 1 to 8 hex digits")
-        try:
-            equals = next(i for i, t in enumerate(tokens) if t.text == "=")
-        except StopIteration:
-            raise TLSchemaError(end.line, end.column, f"{name}: missing '= ResultType'") from None
-        if equals == len(tokens) - 1:
-            eq = tokens[equals]
-            raise TLSchemaError(eq.line, eq.column + 1, f"{name}: missing result type after '='")
-        for extra in tokens[equals + 1:]:
-            if extra.text in ("=", "[", "]", "{", "}") or extra.text.startswith("{"):
-                raise TLSchemaError(extra.line, extra.column,
-                                    f"{name}: unexpected {extra.text!r} in result type")
-        args = tokens[1:equals]
+        name, cid_text = _combinator(head)
+        equals = _result_start(name, tokens, end)
+        args, result = tokens[1:equals], tokens[equals + 1:]
         if [t.text for t in args] == ["?"]:
             self.warn(head.line, f"{name} is a built-in type (`?`), native to the codec:"
                                  " not converted")
             return
-        if cid_text is None:
-            cid = _tl_identifier(name, args, tokens[equals + 1:])
-        else:
-            cid = int(cid_text, 16)
+        cid = _tl_identifier(name, args, result) if cid_text is None else int(cid_text, 16)
         if name == "vector" and cid == _VECTOR_CID:
             self.warn(head.line, "built-in vector declaration not converted: vectors are native"
                                  " to the codec")
@@ -306,101 +273,133 @@ class _Converter:
                                  " be represented in a schema document: not converted")
             return
         record = self.record(name, cid, args)
+        # The boxed type a constructor builds, the type a method returns: extra keys, which
+        # a module that does not read them ignores.
+        result_text = " ".join(t.text for t in result)
+        if in_functions:
+            record["result"] = result_text
+        else:
+            record["type"] = result_text
+            self.types.add(result[0].text)
+        self.register(name, record, in_functions, head.line)
+
+    def register(self, name: str, record: dict[str, Any], in_functions: bool, line: int) -> None:
+        """Enters a record; warns where it replaces one or shares a constructor's identifier."""
         table = self.methods if in_functions else self.constructors
         earlier = self.declared.get((in_functions, name))
         if earlier is not None:
-            self.warn(head.line, f"{name} is declared again; this declaration replaces the one at"
-                                 f" {_place(*earlier)}")
+            self.warn(line, f"{name} is declared again; this declaration replaces the one at"
+                            f" {_place(*earlier)}")
             if not in_functions and self.constructor_cids.get(table[name]["cid"]) == name:
                 del self.constructor_cids[table[name]["cid"]]
-        self.declared[in_functions, name] = (self.source, head.line)
+        self.declared[in_functions, name] = (self.source, line)
+        cid = record["cid"]
         if not in_functions:
             other = self.constructor_cids.get(cid)
             if other is not None and other != name:
-                self.warn(head.line, f"{name} has the identifier {cid:08x} of {other}: decoding"
-                                     " finds only one of them")
+                self.warn(line, f"{name} has the identifier {format_cid(cid)} of {other}: decoding"
+                                " finds only one of them")
             self.constructor_cids[cid] = name
         table[name] = record
 
     def record(self, owner: str, cid: int, args: list[_Token]) -> dict[str, Any]:
+        scope = _RecordScope()
         fields: list[dict[str, Any]] = []
-        flag_words: dict[str, int] = {}
-        type_vars: set[str] = set()
-        names: set[str] = set()
-        has_flags = False
         for token in args:
-            text = token.text
-            if text.startswith("{"):
-                generic = _GENERIC.match(text)
+            if token.text.startswith("{"):
+                generic = _GENERIC.match(token.text)
                 if not generic:
                     raise TLSchemaError(token.line, token.column,
-                                        f"{owner}: malformed type parameter {text!r}")
-                type_vars.add(generic.group(1))
-                continue
-            if text in ("{", "}"):
-                raise TLSchemaError(token.line, token.column, f"{owner}: unmatched {text!r}")
-            field_name, colon, type_text = text.partition(":")
-            if not colon:
-                raise TLSchemaError(token.line, token.column,
-                                    f"{owner}: field {text!r} must be written name:type")
-            if not _FIELD_NAME.match(field_name):
-                raise TLSchemaError(token.line, token.column,
-                                    f"{owner}: invalid field name {field_name!r}")
-            type_column = token.column + len(field_name) + 1
-            if field_name in names:
-                self.warn(token.line, f"{owner}: field {field_name} occurs twice; the decoded"
-                                      " dictionary keeps only the last value")
-            if field_name == "_":
-                self.warn(token.line, f"{owner}: a field named _ replaces the constructor name"
-                                      " in the decoded dictionary")
-            names.add(field_name)
-            flag_bit: Optional[int] = None
-            group: Optional[str] = None
-            condition = _CONDITION.match(type_text)
-            if condition:
-                group, bit_text, type_text = condition.groups()
-                if group not in flag_words:
-                    raise TLSchemaError(token.line, type_column,
-                                        f"{owner}: {field_name} is conditioned on {group!r},"
-                                        " which is not an earlier field of type #")
-                flag_bit = int(bit_text)
-                if flag_bit > 31:
-                    raise TLSchemaError(token.line, type_column + len(group) + 1,
-                                        f"{owner}: flag bit {flag_bit} of {field_name} is above 31")
-                type_column += len(group) + len(bit_text) + 2
-                has_flags = True
-            elif "?" in type_text:
-                raise TLSchemaError(token.line, type_column + type_text.index("?"),
+                                        f"{owner}: malformed type parameter {token.text!r}")
+                scope.type_vars.add(generic.group(1))
+            else:
+                fields.append(self.field(owner, token, scope))
+        has_flags = any(field["flag_bit"] is not None for field in fields)
+        return {"cid": cid, "fields": fields, "has_flags": has_flags}
+
+    def field(self, owner: str, token: _Token, scope: _RecordScope) -> dict[str, Any]:
+        """One ``name:type`` argument as a field record of the document."""
+        field_name, type_text = self.field_name(owner, token, scope)
+        type_column = token.column + len(field_name) + 1
+        flag_bit, group, type_text, type_column = self.condition(
+            owner, field_name, type_text, scope, token.line, type_column)
+        field_type, vector_inner, inner_is_vector = self.field_type(
+            owner, field_name, type_text, scope.type_vars, token.line, type_column)
+        if field_type == "string" and self.key_exchange_bytes and owner in _KEY_EXCHANGE_BINARY:
+            field_type = "bytes"
+        if field_type == "#":
+            self.flags_word(owner, field_name, flag_bit is not None, scope, token.line)
+        entry: dict[str, Any] = {
+            "name": field_name,
+            "type": field_type,
+            # The document's "is_bare" is a presence flag: a conditional field whose value
+            # is its bit alone. It is not TL's bare type (see is_bare_type).
+            "is_bare": field_type == "true",
+            "is_vector": vector_inner is not None,
+            "vector_inner": vector_inner,
+            "flag_bit": flag_bit,
+        }
+        if group is not None and group != "flags":
+            entry["flags_group"] = group
+        if inner_is_vector:
+            entry["vector_inner_is_vector"] = True
+        return entry
+
+    def field_name(self, owner: str, token: _Token, scope: _RecordScope) -> tuple[str, str]:
+        """Splits ``name:type``; checks the name and warns about names the decoded dictionary loses."""
+        text = token.text
+        if text == "}":
+            raise TLSchemaError(token.line, token.column, f"{owner}: unmatched {text!r}")
+        field_name, colon, type_text = text.partition(":")
+        if not colon:
+            raise TLSchemaError(token.line, token.column,
+                                f"{owner}: field {text!r} must be written name:type")
+        if not _FIELD_NAME.match(field_name):
+            raise TLSchemaError(token.line, token.column,
+                                f"{owner}: invalid field name {field_name!r}")
+        if field_name in scope.names:
+            self.warn(token.line, f"{owner}: field {field_name} occurs twice; the decoded"
+                                  " dictionary keeps only the last value")
+        if field_name == "_":
+            self.warn(token.line, f"{owner}: a field named _ replaces the constructor name"
+                                  " in the decoded dictionary")
+        scope.names.add(field_name)
+        return field_name, type_text
+
+    @staticmethod
+    def condition(owner: str, field_name: str, type_text: str, scope: _RecordScope, line: int,
+                  column: int) -> tuple[Optional[int], Optional[str], str, int]:
+        """Reads a leading ``group.bit?``: returns (flag bit, flags field, the type text after
+        it, that text's column)."""
+        condition = _CONDITION.match(type_text)
+        if not condition:
+            if "?" in type_text:
+                raise TLSchemaError(line, column + type_text.index("?"),
                                     f"{owner}: malformed condition in {type_text!r}"
                                     " (expected flags.N?Type)")
-            field_type, vector_inner, inner_is_vector = self.field_type(
-                owner, field_name, type_text, type_vars, token.line, type_column)
-            if field_type == "string" and self.key_exchange_bytes and owner in _KEY_EXCHANGE_BINARY:
-                field_type = "bytes"
-            if field_type == "#":
-                if flag_bit is not None:
-                    self.warn(token.line, f"{owner}: flags field {field_name} is conditional; the"
-                                          " codec always reads and writes a flags word")
-                word = _flags_word(field_name)
-                clash = [other for other, w in flag_words.items() if w == word]
-                if clash:
-                    self.warn(token.line, f"{owner}: flags field {field_name} shares flags word {word}"
-                                          f" with {clash[0]} in the codec")
-                flag_words[field_name] = word
-            field: dict[str, Any] = {
-                "name": field_name,
-                "type": field_type,
-                "is_bare": field_type == "true",
-                "is_vector": vector_inner is not None,
-                "vector_inner": vector_inner,
-                "flag_bit": flag_bit,
-            }
-            if group is not None and group != "flags":
-                field["flags_group"] = group
-            if inner_is_vector:
-                field["vector_inner_is_vector"] = True
-            fields.append(field)
-        return {"cid": cid, "fields": fields, "has_flags": has_flags}
+            return None, None, type_text, column
+        group, bit_text, rest = condition.groups()
+        if group not in scope.flag_words:
+            raise TLSchemaError(line, column, f"{owner}: {field_name} is conditioned on {group!r},"
+                                              " which is not an earlier field of type #")
+        flag_bit = int(bit_text)
+        if flag_bit > 31:
+            raise TLSchemaError(line, column + len(group) + 1,
+                                f"{owner}: flag bit {flag_bit} of {field_name} is above 31")
+        return flag_bit, group, rest, column + len(group) + len(bit_text) + 2
+
+    def flags_word(self, owner: str, field_name: str, conditional: bool, scope: _RecordScope,
+                   line: int) -> None:
+        """Notes a ``#`` field as a flags word; warns where the codec reads it otherwise than TL."""
+        if conditional:
+            self.warn(line, f"{owner}: flags field {field_name} is conditional; the"
+                            " codec always reads and writes a flags word")
+        word = _flags_word(field_name)
+        clash = [other for other, w in scope.flag_words.items() if w == word]
+        if clash:
+            self.warn(line, f"{owner}: flags field {field_name} shares flags word {word}"
+                            f" with {clash[0]} in the codec")
+        scope.flag_words[field_name] = word
 
     def field_type(self, owner: str, field_name: str, text: str, type_vars: set[str],
                    line: int, column: int) -> tuple[str, Optional[str], bool]:
@@ -408,8 +407,8 @@ class _Converter:
         if text == "#":
             return "#", None, False
         try:
-            parsed = _parse_type(text)
-        except _TypeSyntax as exc:
+            parsed = parse_type(text)
+        except TypeSyntax as exc:
             raise TLSchemaError(line, column + exc.offset,
                                 f"{owner}: invalid type {text!r} of field {field_name}:"
                                 f" {exc.message}") from None
@@ -418,6 +417,9 @@ class _Converter:
             raise TLSchemaError(line, column,
                                 f"{owner}: {text!r} of field {field_name} names no type parameter"
                                 " declared as {X:Type}")
+        reference = _Reference(self.text_number, self.source, line, where,
+                               list(referred_names(parsed, type_vars)), "")
+        self.references.append(reference)
         if parsed.name == "Vector" and not parsed.prefix:
             if len(parsed.args) != 1:
                 raise TLSchemaError(line, column, f"{owner}: Vector of field {field_name} takes"
@@ -429,16 +431,14 @@ class _Converter:
                     self.warn(line, f"{where}; the codec reads the elements of inner vectors"
                                     f" as int, not {innermost.text}")
                 return "Vector", "Vector", True
-            if _is_bare(inner):
-                self.warn(line, f"{where}; the codec reads each element as a boxed object,"
-                                " with its identifier")
+            if is_bare_type(inner):
+                reference.note = "; the codec reads each element as a boxed object, with its identifier"
             return "Vector", inner.text, False
         if parsed.name == "vector" and not parsed.prefix:
             self.warn(line, f"{where}, a bare vector; the codec reads the field as one boxed"
                             " object, so the element count is taken as an identifier")
-        elif _is_bare(parsed):
-            self.warn(line, f"{where}, a bare type; the codec reads the field as a boxed"
-                            " object, with its identifier")
+        elif is_bare_type(parsed):
+            reference.note = ", a bare type; the codec reads the field as a boxed object, with its identifier"
         return text, None, False
 
     def document(self) -> str:
@@ -471,7 +471,8 @@ def convert_with_warnings(*texts: str, names: Optional[Sequence[str]] = None,
     converter = _Converter(key_exchange_bytes)
     for text, label in zip(texts, labels):
         converter.run(text, label)
-    return converter.document(), converter.warnings
+    found = converter.finish()
+    return converter.document(), found
 
 
 def convert(*texts: str, names: Optional[Sequence[str]] = None,

@@ -9,15 +9,15 @@ namespace velmora::codec {
 bool SmallIndex::build(const Entries& entries) {
   std::size_t size = 2;
   while (size < 2 * entries.size() + 1) size *= 2;
-  slots_.assign(size, Slot{0, kNone});
-  table_ = slots_.data();
+  buckets_.assign(size, Bucket{0, kNone});
+  table_ = buckets_.data();
   mask_ = size - 1;
   shift_ = 64 - static_cast<unsigned>(std::countr_zero(size));
   bool distinct = true;
   for (const auto& [key, value] : entries) {
     std::size_t i = home(key);
-    for (; slots_[i].value != kNone; i = (i + 1) & mask_) distinct &= slots_[i].key != key;
-    slots_[i] = Slot{key, value};
+    for (; buckets_[i].value != kNone; i = (i + 1) & mask_) distinct &= buckets_[i].key != key;
+    buckets_[i] = Bucket{key, value};
   }
   return distinct;
 }
@@ -53,22 +53,22 @@ bool index_fields(CompiledSchema& data) {
 // The tables that find a record from its name or identifier; false with a
 // Python error set when one cannot be made.
 bool index_names(const schema::Schema& s, CompiledSchema& data) {
-  // Slots hold the methods first, then the constructors, each under a name
-  // of its own kind; a name may be both.
+  // Record indexes number the methods first, then the constructors, each
+  // under a name of its own kind; a name may be both.
   const std::size_t methods = s.num_methods();
-  data.method_slots = py::steal(PyDict_New());
-  data.constructor_slots = py::steal(PyDict_New());
-  if (!data.method_slots || !data.constructor_slots) return false;
-  for (std::size_t i = 0; i < s.num_slots(); ++i) {
-    PyObject* table = i < methods ? data.method_slots.get() : data.constructor_slots.get();
-    py::Ref slot = py::steal(PyLong_FromSize_t(i));
-    if (!slot || PyDict_SetItem(table, data.records[i].name.get(), slot.get()) < 0) return false;
+  data.method_indexes = py::steal(PyDict_New());
+  data.constructor_indexes = py::steal(PyDict_New());
+  if (!data.method_indexes || !data.constructor_indexes) return false;
+  for (std::size_t i = 0; i < s.num_records(); ++i) {
+    PyObject* table = i < methods ? data.method_indexes.get() : data.constructor_indexes.get();
+    py::Ref index = py::steal(PyLong_FromSize_t(i));
+    if (!index || PyDict_SetItem(table, data.records[i].name.get(), index.get()) < 0) return false;
   }
   // An index finds the first of equal keys: constructors before methods of
   // the same (interned, so identical) name, and of constructors sharing a cid
   // the last in the document, as find_constructor_by_cid does.
   Entries scratch;
-  for (std::size_t i = methods; i < s.num_slots(); ++i) {
+  for (std::size_t i = methods; i < s.num_records(); ++i) {
     scratch.emplace_back(address(data.records[i].name.get()), i);
   }
   for (std::size_t i = 0; i < methods; ++i) {
@@ -76,8 +76,8 @@ bool index_names(const schema::Schema& s, CompiledSchema& data) {
   }
   (void)data.nested_by_name.build(scratch);
   scratch.clear();
-  for (std::size_t i = s.num_slots(); i-- > methods;) {
-    scratch.emplace_back(s.slot(i).record->cid, i);
+  for (std::size_t i = s.num_records(); i-- > methods;) {
+    scratch.emplace_back(s.by_index(i).record->cid, i);
   }
   (void)data.by_cid.build(scratch);
   return true;
@@ -90,15 +90,15 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
   auto data = std::make_unique<CompiledSchema>();
   // Field names repeat across records (flags, user_id, peer ...): one str each.
   std::unordered_map<std::string_view, py::Ref> names;
-  names.reserve(s->num_slots() * 2);
+  names.reserve(s->num_records() * 2);
   auto key_for = [&](const std::string& n) -> py::Ref {
     auto [it, fresh] = names.try_emplace(n);
     if (fresh) it->second = text(n);
     return it->second;
   };
-  data->records.resize(s->num_slots());
-  for (std::size_t i = 0; i < s->num_slots(); ++i) {
-    const schema::Schema::Entry& e = s->slot(i);
+  data->records.resize(s->num_records());
+  for (std::size_t i = 0; i < s->num_records(); ++i) {
+    const schema::Schema::Entry& e = s->by_index(i);
     CompiledRecord& out = data->records[i];
     out.name = text(*e.name);
     if (!out.name) return nullptr;
@@ -116,7 +116,7 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
                                   def.vector_inner_is_vector);
       }
       cf.conditional = e.record->has_flags && def.flag_bit.has_value();
-      cf.bare = def.is_bare;
+      cf.presence_flag = def.is_bare;
       cf.own_word = static_cast<std::uint8_t>(wire::flags_word_index(def.name));
       cf.group_word = static_cast<std::uint8_t>(
           wire::flags_word_index(def.flags_group ? std::string_view(*def.flags_group) : "flags"));

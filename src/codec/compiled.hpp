@@ -1,6 +1,6 @@
 // compiled.hpp: what the codec keeps beside an installed Schema.
 //
-// For every record (by Schema slot) the Python str of its name and of each
+// For every record (by its Schema record index) the Python str of its name and of each
 // field name, and each field's type classification and flags words worked
 // out once. Built before the Schema is published and immutable afterwards;
 // its Python objects are released only with the GIL held, as every release
@@ -20,7 +20,7 @@ namespace velmora::codec {
 using wire::TypeKind;
 
 // A small open-addressing table from a word (the address of a str, a
-// constructor identifier) to an index, built once.
+// constructor identifier) to an index (a field's, a record's), built once.
 class SmallIndex {
  public:
   static constexpr std::uint32_t kNone = ~std::uint32_t{0};
@@ -36,74 +36,82 @@ class SmallIndex {
 
   std::uint32_t find(std::uintptr_t key) const noexcept {
     for (std::size_t i = home(key);; i = (i + 1) & mask_) {
-      const Slot& s = table_[i];
-      if (s.value == kNone || s.key == key) return s.value;
+      const Bucket& b = table_[i];
+      if (b.value == kNone || b.key == key) return b.value;
     }
   }
 
  private:
-  struct Slot {
+  // One place of the table: a key and its index, or kNone when empty.
+  struct Bucket {
     std::uintptr_t key;
     std::uint32_t value;
   };
-  static constexpr Slot kEmpty[1] = {{0, kNone}};
+  static constexpr Bucket kEmpty[1] = {{0, kNone}};
   // Fibonacci hashing: the top bits of the product mix every bit of the key,
   // so aligned addresses spread as well as numbers do.
   std::size_t home(std::uintptr_t key) const noexcept {
     return static_cast<std::size_t>((std::uint64_t{key} * 0x9e3779b97f4a7c15ull) >> shift_) & mask_;
   }
-  std::vector<Slot> slots_;
-  const Slot* table_ = kEmpty;  // slots_, or one empty slot before build()
-  std::size_t mask_ = 0;
-  unsigned shift_ = 63;
+  std::vector<Bucket> buckets_;  // a power of two of them, at least twice the keys
+  const Bucket* table_ = kEmpty;  // buckets_, or one empty bucket before build()
+  std::size_t mask_ = 0;         // buckets - 1
+  unsigned shift_ = 63;          // 64 - log2(buckets): home() keeps the top bits
 };
 
 inline std::uintptr_t address(const PyObject* o) noexcept {
   return reinterpret_cast<std::uintptr_t>(o);
 }
 
+// One field of a record, as the serializer and the deserializer read it.
 struct CompiledField {
-  const schema::TlFieldDef* def = nullptr;
-  py::Ref key;                   // the field name as str
-  Py_hash_t hash = 0;            // of key
-  TypeKind kind = TypeKind::kInt;
+  const schema::TlFieldDef* def = nullptr;  // the field in the Schema (name, type text)
+  py::Ref key;                   // the field name as str, interned and shared
+  Py_hash_t hash = 0;            // of key, for gathering a key equal but not the same
+  TypeKind kind = TypeKind::kInt;  // how the value is written and read
   // kVector only: the element field's kind; when that is kVector too, the
   // inner elements are "int".
   TypeKind element = TypeKind::kInt;
   bool conditional = false;      // the record has_flags and the field a flag_bit
-  bool bare = false;             // is_bare
+  // is_bare: a conditional field that is its bit alone (True or False), with
+  // no payload; ignored on any other field.
+  bool presence_flag = false;
   std::uint8_t own_word = 0;     // "#" fields: word of its own name
   std::uint8_t group_word = 0;   // conditional fields: word of flags_group or "flags"
   std::uint32_t bit = 0;         // conditional fields: 1 << (flag_bit % 32)
 };
 
+// One record: what a codec call reads of it for each object it writes or reads.
 struct CompiledRecord {
-  py::Ref name;  // the record's name as str
-  std::vector<CompiledField> fields;
-  bool has_flags = false;
-  // Field names unique: the values of an object can be gathered from one
-  // walk of its dict, matching each key to a field by these indexes.
+  py::Ref name;  // the record's name as str (a decoded object's "_")
+  std::vector<CompiledField> fields;  // in schema order
+  bool has_flags = false;             // the record's has_flags
+  // Field names unique: FieldValues may gather an object's values from one
+  // walk of its dict, matching each key to a field by by_key.
   bool gather = false;
-  SmallIndex by_key;  // address of the interned field name -> field
+  SmallIndex by_key;  // address of the interned field name -> field index (FieldValues)
 };
 
 class CompiledSchema final : public schema::SchemaAttachment {
  public:
-  std::vector<CompiledRecord> records;  // by Schema slot
-  // Record name (exact str) -> slot (int), for methods and for constructors:
-  // lets the codec find a record from a Python name without a UTF-8 copy.
-  py::Ref method_slots;
-  py::Ref constructor_slots;
-  // Address of an interned record name -> slot, as a nested object resolves
-  // it: the constructor of that name, else the method.
+  std::vector<CompiledRecord> records;  // by Schema record index
+  // Record name (exact str) -> record index (int), for methods and for
+  // constructors: lets the serializer find a record from a Python name
+  // without a UTF-8 copy.
+  py::Ref method_indexes;
+  py::Ref constructor_indexes;
+  // Address of an interned record name -> record index, as the serializer
+  // resolves a nested object's name: the constructor of that name, else the
+  // method.
   SmallIndex nested_by_name;
-  // Constructor identifier -> slot of the constructor find_constructor_by_cid finds.
+  // Constructor identifier -> record index of the constructor that
+  // find_constructor_by_cid finds (the deserializer's lookup).
   SmallIndex by_cid;
 };
 
 // The compiled data of an installed schema.
 inline const CompiledRecord& compiled(const schema::Schema& s, const schema::Schema::Entry& e) {
-  return static_cast<const CompiledSchema*>(s.attachment())->records[e.slot];
+  return static_cast<const CompiledSchema*>(s.attachment())->records[e.index];
 }
 
 // Builds the Schema and its compiled data; null with a Python error set when

@@ -7,9 +7,9 @@
 
 namespace velmora::codec {
 
-// Levels of nested objects and vectors, counting the top-level object.
+// Levels of nested objects and vectors, counting the top-level object; past
+// it, the failure msg::kTooDeep (codec/messages.hpp).
 inline constexpr unsigned kMaxDepth = 100;
-inline constexpr const char* kTooDeepMessage = "nesting too deep";
 
 // Increments the counter for the life of the guard; ok() is false once the
 // bound is passed. Every exit path restores the counter.

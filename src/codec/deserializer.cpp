@@ -6,6 +6,7 @@
 
 #include "codec/compiled.hpp"
 #include "codec/depth.hpp"
+#include "codec/messages.hpp"
 #include "schema/schema.hpp"
 #include "wire/utf8.hpp"
 #include "wire/wire.hpp"
@@ -28,29 +29,11 @@ using wire::ReadStatus;
 // could ask for a list of four billion items.
 constexpr std::uint32_t kMaxVectorCount = 1'000'000;
 
-struct Keys {
-  PyObject* underscore;
-  PyObject* cid;
-  PyObject* raw;
-  PyObject* unknown;
-};
-
-// Made once per process and never released. Only a complete set is kept, so
-// a call that met an out-of-memory here tries again the next time instead of
-// failing without an exception set. Calls hold the GIL, so no lock is needed.
-const Keys* keys() {
-  static Keys made{};
-  static bool ready = false;
-  if (ready) return &made;
-  const char* const texts[] = {"_", "cid", "raw", "unknownConstructor"};
-  PyObject** slots[] = {&made.underscore, &made.cid, &made.raw, &made.unknown};
-  for (std::size_t i = 0; i < 4; ++i) {
-    if (*slots[i] == nullptr) *slots[i] = PyUnicode_InternFromString(texts[i]);
-    if (*slots[i] == nullptr) return nullptr;  // the Python error is set
-  }
-  ready = true;
-  return &made;
-}
+// The keys and the name of a decoded object, made once per process.
+py::InternedText g_underscore{"_"};
+py::InternedText g_cid{"cid"};
+py::InternedText g_raw{"raw"};
+py::InternedText g_unknown{"unknownConstructor"};
 
 // Least bytes one element of a vector of this kind occupies, so that a
 // declared count can be checked against what is left before allocating.
@@ -72,11 +55,11 @@ std::size_t min_width(TypeKind k) {
 // redzones make every inlined local expensive on a 256 KiB thread stack.
 #define VELMORA_OUTLINE [[gnu::noinline]]
 
-// The slot of the method with identifier id, or kNone: a linear walk, for
-// reading requests back, which is rare.
-std::uint32_t method_slot(const Schema& s, std::uint32_t id) {
+// The record index of the method with identifier id, or kNone: a linear
+// walk, for reading requests back, which is rare.
+std::uint32_t method_index(const Schema& s, std::uint32_t id) {
   for (std::size_t i = 0; i < s.num_methods(); ++i) {
-    if (s.slot(i).record->cid == id) return static_cast<std::uint32_t>(i);
+    if (s.by_index(i).record->cid == id) return static_cast<std::uint32_t>(i);
   }
   return SmallIndex::kNone;
 }
@@ -146,7 +129,7 @@ py::Ref Decoder::list_of(std::uint32_t n, std::size_t width, Read&& read) {
 template <class T, class Make>
 py::Ref Decoder::fixed_list(std::uint32_t n, Make&& make) {
   const std::uint8_t* p = nullptr;
-  if (!r_.read_raw(std::size_t{n} * sizeof(T), p)) return fail("unexpected eof");
+  if (!r_.read_raw(std::size_t{n} * sizeof(T), p)) return fail(msg::kEof);
   py::Ref list = py::steal(PyList_New(n));
   if (!list) return {};
   for (std::uint32_t i = 0; i < n; ++i) {
@@ -161,42 +144,42 @@ py::Ref Decoder::fixed_list(std::uint32_t n, Make&& make) {
 
 py::Ref Decoder::object() {
   DepthGuard guard(depth_);
-  if (!guard.ok()) return fail(kTooDeepMessage);
+  if (!guard.ok()) return fail(msg::kTooDeep);
   const std::size_t start = r_.position();
   std::uint32_t id = 0;
-  if (!r_.read_u32(id)) return fail("unexpected eof");
+  if (!r_.read_u32(id)) return fail(msg::kEof);
   if (id == kVectorId) {
     std::uint32_t n = 0;
-    if (!r_.read_u32(n)) return fail("unexpected eof");
-    if (n > kMaxVectorCount) return fail("invalid vector count");
+    if (!r_.read_u32(n)) return fail(msg::kEof);
+    if (n > kMaxVectorCount) return fail(msg::kBadVectorCount);
     return vector_object(n);
   }
 
   const Schema* s = schemas_.current();
-  std::uint32_t slot =
+  std::uint32_t index =
       s ? static_cast<const CompiledSchema*>(s->attachment())->by_cid.find(id) : SmallIndex::kNone;
-  if (slot == SmallIndex::kNone && methods_ && s) slot = method_slot(*s, id);
-  if (slot == SmallIndex::kNone) return unknown(id, start);
-  const Schema::Entry* e = &s->slot(slot);
+  if (index == SmallIndex::kNone && methods_ && s) index = method_index(*s, id);
+  if (index == SmallIndex::kNone) return unknown(id, start);
+  const Schema::Entry* e = &s->by_index(index);
 
-  const Keys* k = keys();
-  if (!k) return {};
+  PyObject* const underscore = g_underscore.get();
+  if (!underscore) return {};
   const CompiledRecord& rec = compiled(*s, *e);
   py::Ref dict = py::steal(PyDict_New());
-  if (!dict || PyDict_SetItem(dict.get(), k->underscore, rec.name.get()) < 0) return {};
+  if (!dict || PyDict_SetItem(dict.get(), underscore, rec.name.get()) < 0) return {};
   std::uint32_t words[kFlagsWords] = {};
   for (const CompiledField& f : rec.fields) {
     PyObject* v;  // new reference
     if (f.kind == TypeKind::kFlags) {
       std::uint32_t w = 0;
-      if (!r_.read_u32(w)) return fail("unexpected eof");
+      if (!r_.read_u32(w)) return fail(msg::kEof);
       words[f.own_word] = w;
       v = PyLong_FromUnsignedLong(w);
     } else if (f.conditional && !(words[f.group_word] & f.bit)) {
-      if (!f.bare) continue;
+      if (!f.presence_flag) continue;
       v = Py_False;
       Py_INCREF(v);
-    } else if (f.conditional && f.bare) {
+    } else if (f.conditional && f.presence_flag) {
       v = Py_True;
       Py_INCREF(v);
     } else {
@@ -216,8 +199,11 @@ py::Ref Decoder::vector_object(std::uint32_t n) {
 }
 
 py::Ref Decoder::unknown(std::uint32_t cid, std::size_t start) {
-  const Keys* k = keys();
-  if (!k) return {};
+  PyObject* const underscore = g_underscore.get();
+  PyObject* const cid_key = g_cid.get();
+  PyObject* const raw_key = g_raw.get();
+  PyObject* const name = g_unknown.get();
+  if (!underscore || !cid_key || !raw_key || !name) return {};
   static constexpr char kHex[] = "0123456789abcdef";
   auto rest = r_.all().subspan(start);
   std::string hex(rest.size() * 2, '\0');
@@ -230,9 +216,9 @@ py::Ref Decoder::unknown(std::uint32_t cid, std::size_t start) {
   py::Ref id = py::steal(PyLong_FromUnsignedLong(cid));
   py::Ref raw = py::steal(PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size())));
   if (!dict || !id || !raw) return {};
-  if (PyDict_SetItem(dict.get(), k->underscore, k->unknown) < 0 ||
-      PyDict_SetItem(dict.get(), k->cid, id.get()) < 0 ||
-      PyDict_SetItem(dict.get(), k->raw, raw.get()) < 0) {
+  if (PyDict_SetItem(dict.get(), underscore, name) < 0 ||
+      PyDict_SetItem(dict.get(), cid_key, id.get()) < 0 ||
+      PyDict_SetItem(dict.get(), raw_key, raw.get()) < 0) {
     return {};
   }
   return dict;
@@ -242,8 +228,8 @@ py::Ref Decoder::byte_string(bool text) {
   std::span<const std::uint8_t> payload;
   switch (r_.read_byte_string(payload)) {
     case ReadStatus::kOk: break;
-    case ReadStatus::kEof: return fail("unexpected eof");
-    case ReadStatus::kBadLength: return fail(text ? "bad string len" : "bad bytes len");
+    case ReadStatus::kEof: return fail(msg::kEof);
+    case ReadStatus::kBadLength: return fail(text ? msg::kBadStringLen : msg::kBadBytesLen);
   }
   const char* p = reinterpret_cast<const char*>(payload.data());
   const auto n = static_cast<Py_ssize_t>(payload.size());
@@ -258,6 +244,7 @@ py::Ref Decoder::bad_utf8(std::span<const std::uint8_t> payload) {
   std::size_t at = 0, len = 0;
   if (wire::check_utf8(payload.data(), payload.size(), &at, &len)) return {};  // out of memory
   PyErr_Clear();
+  // Formatted texts callers match on, as they are.
   error_ = len == 0 ? "utf8: incomplete utf-8 byte sequence from index " + std::to_string(at)
                     : "utf8: invalid utf-8 sequence of " + std::to_string(len) +
                           " bytes from index " + std::to_string(at);
@@ -266,7 +253,7 @@ py::Ref Decoder::bad_utf8(std::span<const std::uint8_t> payload) {
 
 py::Ref Decoder::not_a_vector(std::uint32_t id) {
   char text[32];
-  // 23 characters always fit: the count cannot be short or negative.
+  // A formatted text callers match on. 23 characters always fit: the count cannot be short or negative.
   (void)std::snprintf(text, sizeof(text), "not a vector: %08x", id);
   error_ = text;
   return {};
@@ -288,11 +275,11 @@ py::Ref Decoder::primitive_list(std::uint32_t n, TypeKind element) {
 
 py::Ref Decoder::vector_field(TypeKind element) {
   std::uint32_t id = 0;
-  if (!r_.read_u32(id)) return fail("unexpected eof");
+  if (!r_.read_u32(id)) return fail(msg::kEof);
   if (id != kVectorId) return not_a_vector(id);
   std::uint32_t n = 0;
-  if (!r_.read_u32(n)) return fail("unexpected eof");
-  if (n > kMaxVectorCount) return fail("invalid vector count");
+  if (!r_.read_u32(n)) return fail(msg::kEof);
+  if (n > kMaxVectorCount) return fail(msg::kBadVectorCount);
   if (element != TypeKind::kObject && element != TypeKind::kVector) {
     return primitive_list(n, element);
   }
@@ -315,27 +302,27 @@ py::Ref Decoder::scalar(TypeKind kind) {
   switch (kind) {
     case TypeKind::kFlags: {
       std::uint32_t w = 0;
-      if (!r_.read_u32(w)) return fail("unexpected eof");
+      if (!r_.read_u32(w)) return fail(msg::kEof);
       return py::steal(PyLong_FromUnsignedLong(w));
     }
     case TypeKind::kInt: {
       std::uint32_t w = 0;
-      if (!r_.read_u32(w)) return fail("unexpected eof");
+      if (!r_.read_u32(w)) return fail(msg::kEof);
       return py::steal(PyLong_FromLong(static_cast<std::int32_t>(w)));
     }
     case TypeKind::kLong: {
       std::uint64_t w = 0;
-      if (!r_.read_u64(w)) return fail("unexpected eof");
+      if (!r_.read_u64(w)) return fail(msg::kEof);
       return py::steal(PyLong_FromLongLong(static_cast<long long>(w)));
     }
     case TypeKind::kDouble: {
       double d = 0;
-      if (!r_.read_double(d)) return fail("unexpected eof");
+      if (!r_.read_double(d)) return fail(msg::kEof);
       return py::steal(PyFloat_FromDouble(d));
     }
     case TypeKind::kBool: {
       std::uint32_t w = 0;
-      if (!r_.read_u32(w)) return fail("unexpected eof");
+      if (!r_.read_u32(w)) return fail(msg::kEof);
       return py::borrow(w == kBoolTrue ? Py_True : Py_False);
     }
     case TypeKind::kTrue:
@@ -344,7 +331,7 @@ py::Ref Decoder::scalar(TypeKind kind) {
     case TypeKind::kInt256: {
       const std::size_t n = kind == TypeKind::kInt128 ? 16 : 32;
       const std::uint8_t* p = nullptr;
-      if (!r_.read_raw(n, p)) return fail("unexpected eof");
+      if (!r_.read_raw(n, p)) return fail(msg::kEof);
       return py::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p),
                                                   static_cast<Py_ssize_t>(n)));
     }
@@ -356,7 +343,7 @@ py::Ref Decoder::scalar(TypeKind kind) {
     case TypeKind::kObject:
       break;
   }
-  return fail("unknown field type");
+  return fail(msg::kUnknownFieldType);
 }
 
 #undef VELMORA_OUTLINE

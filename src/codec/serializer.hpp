@@ -6,8 +6,12 @@
 //
 // The top-level functions return the new bytes object or a Failure. Inside,
 // every value error is a text that gains one "object:field: " prefix per
-// object level; the interpreter's own exceptions met while converting values
-// are discarded, never chained.
+// object level, and a nested object's failure the prefix "ValueError: " as
+// well (the texts: codec/messages.hpp); the interpreter's own exceptions met
+// while converting values are discarded, never chained. Its parts: the value
+// rules (codec/value_rules.hpp), the gathering of an object's field values
+// (codec/field_values.hpp) and the walk over objects and vectors
+// (serializer.cpp).
 #pragma once
 
 #include "py/py.hpp"

@@ -197,10 +197,10 @@ TypeSpec Unpacker::result_type(PyObject* req_msg_id) {
   const schema::Schema* s = schema_.get();
   if (!s) return {};
   const auto* data = static_cast<const CompiledSchema*>(s->attachment());
-  PyObject* slot = PyDict_GetItemWithError(data->method_slots.get(), name);  // borrowed
+  PyObject* slot = PyDict_GetItemWithError(data->method_indexes.get(), name);  // borrowed
   if (slot == nullptr) return {};
   const std::size_t i = PyLong_AsSize_t(slot);
-  const auto& method = static_cast<const schema::TlMethod&>(*s->slot(i).record);
+  const auto& method = static_cast<const schema::TlMethod&>(*s->by_index(i).record);
   return parse_type_name(method.result).value_or(TypeSpec{});
 }
 

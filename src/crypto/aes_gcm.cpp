@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 
 #include "crypto/gcm_backends.hpp"
+#include "crypto/messages.hpp"
 
 namespace velmora::crypto {
 namespace {
@@ -34,10 +35,10 @@ GcmStatus failed(GcmStatus s, std::uint8_t* out, std::size_t n) noexcept {
 const char* gcm_status_message(GcmStatus s) noexcept {
   switch (s) {
     case GcmStatus::kOk: return "ok";
-    case GcmStatus::kBadKeyLength: return "AES-GCM key error: Invalid Length";
-    case GcmStatus::kBadNonceLength: return "AES-GCM nonce must be 12 bytes";
-    case GcmStatus::kEncryptFailure: return "AES-GCM encrypt error: aead::Error";
-    case GcmStatus::kDecryptFailure: return "AES-GCM decrypt error: aead::Error";
+    case GcmStatus::kBadKeyLength: return messages::kGcmKeyLength;
+    case GcmStatus::kBadNonceLength: return messages::kGcmNonceLength;
+    case GcmStatus::kEncryptFailure: return messages::kGcmEncrypt;
+    case GcmStatus::kDecryptFailure: return messages::kGcmDecrypt;
   }
   return "AES-GCM unknown status";
 }
@@ -47,9 +48,8 @@ GcmStatus gcm_check(bool seal, std::size_t key_len, std::size_t nonce_len, std::
   if (key_len != kGcmKeySize) return GcmStatus::kBadKeyLength;
   if (nonce_len != kGcmNonceSize) return GcmStatus::kBadNonceLength;
   if (seal) {
-    if (aad_len > kGcmMaxLen || n > kGcmMaxLen) return GcmStatus::kEncryptFailure;
-  } else if (n < kGcmTagSize || aad_len > kGcmMaxLen ||
-             n - kGcmTagSize > kGcmMaxLen + kGcmTagSize) {
+    if (aad_len > kGcmMaxAadLen || n > kGcmMaxTextLen) return GcmStatus::kEncryptFailure;
+  } else if (n < kGcmTagSize || aad_len > kGcmMaxAadLen || n - kGcmTagSize > kGcmMaxTextLen) {
     return GcmStatus::kDecryptFailure;
   }
   return GcmStatus::kOk;

@@ -17,8 +17,13 @@ namespace velmora::crypto {
 inline constexpr std::size_t kGcmKeySize = 32;
 inline constexpr std::size_t kGcmNonceSize = 12;
 inline constexpr std::size_t kGcmTagSize = 16;
-// Longest plaintext and aad accepted; the ciphertext proper may be 16 longer.
-inline constexpr std::uint64_t kGcmMaxLen = std::uint64_t{1} << 36;
+// Longest aad accepted.
+inline constexpr std::uint64_t kGcmMaxAadLen = std::uint64_t{1} << 36;
+// Longest plaintext, and ciphertext proper, for one nonce: NIST SP 800-38D's
+// 2^39 - 256 bits. Past it the 32-bit block counter wraps and keystream
+// (the tag's mask among it) repeats; libcrypto refuses it, the IPsec
+// library does not, so this check is what keeps the backends alike.
+inline constexpr std::uint64_t kGcmMaxTextLen = (std::uint64_t{1} << 36) - 32;
 
 enum class GcmStatus {
   kOk,

@@ -1,4 +1,5 @@
 #include "module/call.hpp"
+#include "module/messages.hpp"
 
 #include <cstring>
 
@@ -19,11 +20,11 @@ std::string quoted_list(const char* const* names, const std::size_t* idx, std::s
 }
 
 std::string conversion_refused(const char* param, PyObject* o, const char* target) {
-  std::string m = "argument '";
+  std::string m = msg::kArgumentPrefix;
   m += param;
   m += "': '";
   m += py::type_qualname(o);
-  m += "' object cannot be converted to '";
+  m += msg::kCannotConvert;
   m += target;
   m += '\'';
   return m;
@@ -33,6 +34,8 @@ std::string conversion_refused(const char* param, PyObject* o, const char* targe
 
 Status bind_args(const char* function, const char* const* names, std::size_t n,
                  PyObject* args, PyObject* kwargs, PyObject** out) {
+  // The binding texts are formatted as the interpreter words its own, and
+  // callers match on them (module/messages.hpp).
   const Py_ssize_t given = args ? py::tuple_size(args) : 0;
   if (static_cast<std::size_t>(given) > n) {
     return Failure::type(std::string(function) + "() takes " + std::to_string(n) +
@@ -84,7 +87,7 @@ Status bind_args(const char* function, const char* const* names, std::size_t n,
 }
 
 Failure bytes_refused(const char* param, PyObject* o) {
-  return Failure::type(conversion_refused(param, o, "PyBytes"));
+  return Failure::type(conversion_refused(param, o, msg::kTargetBytes));
 }
 
 Result<ByteView> arg_bytes(const char* param, PyObject* o) {
@@ -93,7 +96,7 @@ Result<ByteView> arg_bytes(const char* param, PyObject* o) {
 }
 
 Result<PyObject*> arg_str(const char* param, PyObject* o) {
-  if (!py::is_str(o)) return Failure::type(conversion_refused(param, o, "PyString"));
+  if (!py::is_str(o)) return Failure::type(conversion_refused(param, o, msg::kTargetText));
   return o;
 }
 
@@ -131,8 +134,8 @@ Failure prefix_pending_type_error(const char* param) {
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
   py::Ref t = py::steal(type), v = py::steal(value), trace = py::steal(tb);
-  std::string msg = std::string("argument '") + param + "': " + (v ? py::str_utf8(v.get()) : "");
-  py::Ref text = py::steal(PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size())));
+  std::string m = std::string(msg::kArgumentPrefix) + param + "': " + (v ? py::str_utf8(v.get()) : "");
+  py::Ref text = py::steal(PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size())));
   if (!text) return Failure::pending();
   py::Ref targs = py::steal(PyTuple_New(1));
   if (!targs) return Failure::pending();
@@ -167,7 +170,7 @@ void raise(const Failure& f) {
     case ErrorKind::kPending:
       if (!PyErr_Occurred()) {
         PyObject* fault = internal_fault_type();
-        if (fault) PyErr_SetString(fault, "failure reported without an exception");
+        if (fault) PyErr_SetString(fault, msg::kNoException);
       }
       return;
     case ErrorKind::kType: cls = PyExc_TypeError; break;
@@ -181,7 +184,7 @@ void raise(const Failure& f) {
   }
   const std::string& m = f.message();
   if (f.kind() == ErrorKind::kInternal && m.empty()) {
-    PyErr_SetString(cls, "internal fault");
+    PyErr_SetString(cls, msg::kInternalFault);
     return;
   }
   py::Ref text = py::steal(PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size())));

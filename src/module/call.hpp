@@ -16,6 +16,7 @@
 #include <string>
 #include <utility>
 
+#include "module/messages.hpp"
 #include "py/py.hpp"
 #include "py/result.hpp"
 
@@ -34,17 +35,17 @@ struct Params {
   std::array<const char*, N> names;
 };
 
-// Binds a positional tuple and a keyword dict (or null) to n slots of
-// borrowed references. On failure the TypeError names the function.
+// Binds a positional tuple and a keyword dict (or null) to the n
+// parameters: out[i] is the borrowed argument of parameter i. On failure the TypeError names the function.
 Status bind_args(const char* function, const char* const* names, std::size_t n,
                  PyObject* args, PyObject* kwargs, PyObject** out);
 
 template <std::size_t N>
 Result<std::array<PyObject*, N>> bind(const Params<N>& p, PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, N> slots{};
-  Status s = bind_args(p.function, p.names.data(), N, args, kwargs, slots.data());
+  std::array<PyObject*, N> bound{};
+  Status s = bind_args(p.function, p.names.data(), N, args, kwargs, bound.data());
   if (!s) return std::move(s).failure();
-  return slots;
+  return bound;
 }
 
 using py::bytes_view;
@@ -69,12 +70,12 @@ Failure bytes_refused(const char* param, PyObject* o);
 template <std::size_t N>
 Status bind_bytes(const Params<N>& p, PyObject* args, PyObject* kwargs,
                   std::array<ByteView, N>* views) {
-  std::array<PyObject*, N> slots{};
-  Status s = bind_args(p.function, p.names.data(), N, args, kwargs, slots.data());
+  std::array<PyObject*, N> bound{};
+  Status s = bind_args(p.function, p.names.data(), N, args, kwargs, bound.data());
   if (!s) return s;
   for (std::size_t i = 0; i < N; ++i) {
-    if (!py::is_bytes(slots[i])) return bytes_refused(p.names[i], slots[i]);
-    (*views)[i] = bytes_view(slots[i]);
+    if (!py::is_bytes(bound[i])) return bytes_refused(p.names[i], bound[i]);
+    (*views)[i] = bytes_view(bound[i]);
   }
   return s;
 }
@@ -99,7 +100,7 @@ PyObject* call_frame(Body&& body) noexcept {
     if (r.ok()) {
       PyObject* out = (*r).release();
       if (out == nullptr && !PyErr_Occurred()) {
-        raise(Failure::internal("operation returned no result"));
+        raise(Failure::internal(msg::kNoResult));
       }
       return out;
     }
@@ -109,7 +110,7 @@ PyObject* call_frame(Body&& body) noexcept {
   } catch (const std::exception& e) {
     raise(Failure::internal(e.what()));
   } catch (...) {
-    raise(Failure::internal("unidentified internal fault"));
+    raise(Failure::internal(msg::kUnidentifiedFault));
   }
   return nullptr;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "module/call.hpp"
+#include "module/messages.hpp"
 #include "module/functions.hpp"
 
 namespace velmora::module {
@@ -13,7 +14,7 @@ namespace {
 constexpr const char* kParts = "parts";
 
 Failure parts_type_error(std::string_view reason) {
-  std::string m = "argument 'parts': ";
+  std::string m = std::string(msg::kArgumentPrefix) + kParts + "': ";
   m.append(reason);
   return Failure::type(std::move(m));
 }
@@ -21,17 +22,19 @@ Failure parts_type_error(std::string_view reason) {
 // The sequence rule's gate for the argument and for each element: a str is
 // never a sequence of bytes, and anything the interpreter does not call a
 // sequence (dict, set, generators) is refused by its type name.
-Failure* refuse_non_sequence(PyObject* o, std::optional<Failure>& slot) {
+Failure* refuse_non_sequence(PyObject* o, std::optional<Failure>& refused) {
   if (py::is_str(o)) {
-    slot = parts_type_error("Can't extract `str` to `Vec`");
-    return &*slot;
+    refused = parts_type_error(msg::kStrNotParts);
+    return &*refused;
   }
   if (!PySequence_Check(o)) {
     std::string reason = "'";
     reason += py::type_qualname(o);
-    reason += "' object cannot be converted to 'Sequence'";
-    slot = parts_type_error(reason);
-    return &*slot;
+    reason += msg::kCannotConvert;
+    reason += msg::kTargetSequence;
+    reason += '\'';
+    refused = parts_type_error(reason);
+    return &*refused;
   }
   return nullptr;
 }
@@ -88,7 +91,7 @@ Status convert_inner(PyObject* o, Part& part) {
     // Too large for 64 bits: the interpreter's OverflowError, unchanged.
     if (v == -1 && PyErr_Occurred()) return prefix_pending_type_error(kParts);
     if (static_cast<unsigned long>(v) >= 256) {
-      return Failure::overflow("out of range integral type conversion attempted");
+      return Failure::overflow(msg::kByteOutOfRange);
     }
     part.owned.push_back(static_cast<char>(v));
     return Status::success();
@@ -109,7 +112,7 @@ PyObject* cut(PyObject*, PyObject* args, PyObject* kwargs) {
     auto length = arg_u64("length", (*bound)[2]);
     if (!length) return std::move(length).failure();
     const std::uint64_t n = data->size();
-    if (*offset > n) return Failure::value("offset out of range");
+    if (*offset > n) return Failure::value(msg::kOffsetOutOfRange);
     // n - offset cannot wrap, so no end index is ever formed.
     const std::uint64_t count = *length < n - *offset ? *length : n - *offset;
     return new_bytes(data->data() + *offset, static_cast<std::size_t>(count));
@@ -138,7 +141,7 @@ PyObject* pack(PyObject*, PyObject* args, PyObject* kwargs) {
     for (const Part& p : parts) {
       const std::size_t len = p.owner ? bytes_view(p.owner.get()).size() : p.owned.size();
       if (len > static_cast<std::size_t>(PY_SSIZE_T_MAX) - total) {
-        return Failure::overflow("pack result too large");
+        return Failure::overflow(msg::kPackTooLarge);
       }
       total += len;
     }

@@ -4,6 +4,7 @@
 #include "crypto/aes_gcm.hpp"
 #include "crypto/aes_ige.hpp"
 #include "module/call.hpp"
+#include "module/messages.hpp"
 #include "module/functions.hpp"
 
 namespace velmora::module {
@@ -32,30 +33,27 @@ enum class Out { kBytes, kList };
 template <bool Encrypt, Out Kind>
 PyObject* ige_entry(PyObject* args, PyObject* kwargs, const Params<3>& params) {
   return call_frame([&]() -> Result<py::Ref> {
-    auto bound = bind(params, args, kwargs);
-    if (!bound) return std::move(bound).failure();
-    auto data = arg_bytes("data", (*bound)[0]);
-    if (!data) return std::move(data).failure();
-    auto key = arg_bytes("key", (*bound)[1]);
-    if (!key) return std::move(key).failure();
-    auto iv = arg_bytes("iv", (*bound)[2]);
-    if (!iv) return std::move(iv).failure();
+    std::array<ByteView, 3> views;
+    if (Status s = bind_bytes(params, args, kwargs, &views); !s) return std::move(s).failure();
+    const ByteView& data = views[0];
+    const ByteView& key = views[1];
+    const ByteView& iv = views[2];
 
     // Length faults first, before any object is made.
-    const IgeStatus st = crypto::ige_check(data->size(), key->size(), iv->size());
+    const IgeStatus st = crypto::ige_check(data.size(), key.size(), iv.size());
     if (st != IgeStatus::kOk) return ige_failure(st);
 
     std::uint8_t* out = nullptr;
-    auto result = blank_bytes(data->size(), &out);
+    auto result = blank_bytes(data.size(), &out);
     if (!result) return result;
     const auto run = Encrypt ? crypto::aes_ige_encrypt : crypto::aes_ige_decrypt;
-    const IgeStatus done = run(data->data(), data->size(), key->data(), key->size(), iv->data(),
-                               iv->size(), out);
+    const IgeStatus done = run(data.data(), data.size(), key.data(), key.size(), iv.data(),
+                               iv.size(), out);
     if (done != IgeStatus::kOk) return ige_failure(done);
     if constexpr (Kind == Out::kBytes) {
       return result;
     } else {
-      const std::size_t n = data->size();
+      const std::size_t n = data.size();
       py::Ref list = py::steal(PyList_New(static_cast<Py_ssize_t>(n)));
       if (!list) return Failure::pending();
       for (std::size_t i = 0; i < n; ++i) {
@@ -72,7 +70,7 @@ PyObject* ige_entry(PyObject* args, PyObject* kwargs, const Params<3>& params) {
 // ordinary RuntimeError that 'except Exception' sees, not an internal fault.
 Failure gcm_failure(GcmStatus s, std::size_t nonce_len) {
   if (s == GcmStatus::kBadNonceLength) {
-    return Failure::runtime("AES-GCM nonce must be 12 bytes, got " + std::to_string(nonce_len));
+    return Failure::runtime(msg::kGcmNonceLength + std::to_string(nonce_len));
   }
   return Failure::runtime(crypto::gcm_status_message(s));
 }

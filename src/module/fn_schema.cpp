@@ -1,6 +1,7 @@
 // load_schema, schema_info and the installation of the compiled-in schema.
 #include "codec/compiled.hpp"
 #include "module/call.hpp"
+#include "module/messages.hpp"
 #include "module/functions.hpp"
 #include "schema/schema.hpp"
 
@@ -53,7 +54,7 @@ PyObject* load_schema(PyObject*, PyObject* args, PyObject* kwargs) {
       // A document may also be a bare methods object; the first error is
       // then of no interest.
       input = schema::parse_methods_document(*text, &error);
-      if (!input) return Failure::value("schema parsing failed: " + error);
+      if (!input) return Failure::value(msg::kSchemaParsing + error);
     }
     const std::uint32_t layer = input->layer;
     auto s = codec::publish_schema(std::move(*input));

@@ -3,6 +3,7 @@
 
 #include "module/call.hpp"
 #include "module/functions.hpp"
+#include "module/messages.hpp"
 
 namespace velmora::module {
 namespace {
@@ -67,7 +68,8 @@ int add_functions(PyObject* m) {
   if (!all) return -1;
   py::Ref modname = py::steal(PyModule_GetNameObject(m));
   if (!modname) return -1;
-  static PyObject* name_attr = PyUnicode_InternFromString("__name__");
+  static py::InternedText name_text("__name__");
+  PyObject* const name_attr = name_text.get();
   if (!name_attr) return -1;
   std::size_t i = 0;
   for (const FunctionRecord& rec : kFunctions) {
@@ -94,8 +96,7 @@ int add_functions(PyObject* m) {
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ext() {
   using namespace velmora::module;
   if (g_initialised.exchange(true)) {
-    PyErr_SetString(PyExc_ImportError,
-                    "velmora.ext may be initialised only once per interpreter process");
+    PyErr_SetString(PyExc_ImportError, velmora::module::msg::kInitialisedTwice);
     return nullptr;
   }
   velmora::py::Ref m = velmora::py::steal(PyModule_Create2(&g_module, PYTHON_ABI_VERSION));

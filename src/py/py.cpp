@@ -34,9 +34,10 @@ Result<Ref> new_bytes(const void* data, std::size_t len) {
 
 std::string type_qualname(PyObject* o) {
   ErrorScope keep;
-  static PyObject* attr = PyUnicode_InternFromString("__qualname__");
+  static InternedText attr("__qualname__");
   std::string out;
-  Ref name = steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(o)), attr));
+  PyObject* key = attr.get();
+  Ref name = key ? steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(o)), key)) : Ref();
   if (!name || !is_str(name.get()) || !utf8_copy(name.get(), out)) {
     PyErr_Clear();
     return "<failed to extract type name>";
@@ -53,6 +54,22 @@ std::string str_utf8(PyObject* o) {
     out.clear();
   }
   return out;
+}
+
+bool is_numpy_bool(PyObject* o) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+  Ref mod = steal(PyObject_GetAttrString(type, "__module__"));
+  if (!mod || !is_str(mod.get()) || PyUnicode_CompareWithASCIIString(mod.get(), "numpy") != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref name = steal(PyObject_GetAttrString(type, "__name__"));
+  if (!name || !is_str(name.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+         PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
 }
 
 }  // namespace velmora::py

@@ -2,8 +2,9 @@
 //
 // Ref owns one strong reference. A raw pointer never becomes a Ref
 // implicitly: steal() adopts a new reference, borrow() adds one. Beside it the
-// type tests, the view of a bytes object, the UTF-8 of a str and new bytes
-// objects: what the codec and the module both need. src/py is the bottom
+// type tests, the view of a bytes object, the UTF-8 of a str, new bytes
+// objects and the process's cached str objects: what the codec and the module
+// both need. src/py is the bottom
 // layer of the extension and includes nothing of the layers above it. All of
 // this must run with the interpreter lock held.
 #pragma once
@@ -69,9 +70,41 @@ inline bool is_str(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_UNI
 inline bool is_list(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_LIST_SUBCLASS; }
 inline bool is_tuple(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_TUPLE_SUBCLASS; }
 inline bool is_dict(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_DICT_SUBCLASS; }
+
+// Exact type tests: no subclass, so no Python code of a subclass can run when
+// the value is read.
 inline bool is_exact_bool(PyObject* o) noexcept {
   return Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(&PyBool_Type);
 }
+inline bool is_exact_str(PyObject* o) noexcept { return Py_TYPE(o) == &PyUnicode_Type; }
+inline bool is_exact_int(PyObject* o) noexcept { return Py_TYPE(o) == &PyLong_Type; }
+inline bool is_exact_float(PyObject* o) noexcept { return Py_TYPE(o) == &PyFloat_Type; }
+
+// NumPy's boolean scalar, recognised by its type's module and name so that
+// NumPy is never imported: numpy.bool_ in NumPy 1.x, numpy.bool in 2.x.
+// Reading those attributes may run Python code. Never leaves an error set.
+bool is_numpy_bool(PyObject* o);
+
+// A str made on first use and kept for the life of the process, interned so
+// that dict lookups by it usually match by identity. The one out-of-memory
+// policy of every cached str: get() returns null with the interpreter's error
+// set when the str cannot be made, and the next call tries again (nothing is
+// cached broken). Calls hold the GIL, so no lock is needed.
+class InternedText {
+ public:
+  explicit constexpr InternedText(const char* text) noexcept : text_(text) {}
+  InternedText(const InternedText&) = delete;
+  InternedText& operator=(const InternedText&) = delete;
+
+  PyObject* get() noexcept {
+    if (obj_ == nullptr) obj_ = PyUnicode_InternFromString(text_);
+    return obj_;
+  }
+
+ private:
+  const char* text_;        // the ASCII text
+  PyObject* obj_ = nullptr;  // the str, never released; null until made
+};
 
 // Sizes without the macros that the limited API lacks. Py_SIZE stays valid
 // for lists and tuples, whose object layout is var-sized.

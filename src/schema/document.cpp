@@ -1,21 +1,28 @@
 // Schema document parsing: RapidJSON's SAX reader drives a handler that fills
 // the records as the tokens arrive, so a refusal stops the parse at an exact
-// offset and no document tree is ever built.
+// offset and no document tree is ever built. What each key holds, whether it
+// is required and where it is stored is data: the KeyDef rows below.
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
 #include <charconv>
 #include <cstring>
+#include <span>
 #include <unordered_map>
 
+#include "schema/messages.hpp"
 #include "schema/schema.hpp"
 #include "wire/utf8.hpp"
 
 namespace velmora::schema {
 namespace {
 
+namespace msg = messages;
+
 constexpr unsigned kMaxNesting = 127;
 
+// What a frame of the reader's stack is: a record, a container of records,
+// or the value of a key that is skipped.
 enum class Kind : std::uint8_t {
   kInput,
   kMethod,
@@ -27,35 +34,107 @@ enum class Kind : std::uint8_t {
   kIgnore,
 };
 
-// What a key of a record holds.
-enum class Slot : std::uint8_t { kU32, kOptU32, kBool, kText, kOptText, kMethodMap, kCtorMap, kFieldList };
+// What a key's value must be. kLooseText is read when it is a string and
+// skipped like an unknown key otherwise, so documents that carry it with any
+// other value still load.
+enum class ValueKind : std::uint8_t {
+  kU32,
+  kOptU32,
+  kBool,
+  kText,
+  kOptText,
+  kLooseText,
+  kMethodMap,
+  kCtorMap,
+  kFieldList,
+};
+
+enum class JType : std::uint8_t { kNull, kBool, kInt, kFloat, kString, kArray, kObject };
+
+// One scalar token of the document.
+struct Scalar {
+  JType type;
+  std::uint64_t u = 0;         // a non-negative integer
+  std::int64_t negative = 0;   // a negative integer (then u is 0)
+  bool b = false;
+  std::string_view s = {};
+};
+
+// The records being filled: the document, and the innermost open record of
+// each kind (the setters write to these).
+struct OpenRecords {
+  SchemaInput input;
+  TlMethod* method = nullptr;
+  TlConstructor* constructor = nullptr;
+  TlRecord* record = nullptr;  // the open method or constructor, for its fields
+  TlFieldDef* field = nullptr;
+
+  template <class R>
+  R& get() {
+    if constexpr (std::is_same_v<R, SchemaInput>) return input;
+    else if constexpr (std::is_same_v<R, TlMethod>) return *method;
+    else if constexpr (std::is_same_v<R, TlConstructor>) return *constructor;
+    else return *field;
+  }
+};
+
+using Setter = void (*)(OpenRecords&, const Scalar&);
+
+// Stores a checked scalar into member M of the open record R.
+template <class R, auto M>
+void assign(OpenRecords& open, const Scalar& v) {
+  auto& dst = open.get<R>().*M;
+  using T = std::remove_reference_t<decltype(dst)>;
+  if constexpr (std::is_same_v<T, bool>) dst = v.b;
+  else if constexpr (std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::optional<std::uint32_t>>)
+    dst = static_cast<std::uint32_t>(v.u);
+  else dst = std::string(v.s);
+}
 
 struct KeyDef {
   std::string_view name;
-  Slot slot;
+  ValueKind kind;
+  bool required;
+  Setter set;  // null for the containers, which open a frame instead
 };
 
+// Rows in table order: the order of the positional form, and the order in
+// which missing required keys are reported.
 constexpr KeyDef kInputKeys[] = {
-    {"layer", Slot::kU32}, {"methods", Slot::kMethodMap}, {"constructors", Slot::kCtorMap}};
-constexpr KeyDef kRecordKeys[] = {
-    {"cid", Slot::kU32}, {"fields", Slot::kFieldList}, {"has_flags", Slot::kBool}};
+    {"layer", ValueKind::kU32, false, assign<SchemaInput, &SchemaInput::layer>},
+    {"methods", ValueKind::kMethodMap, true, nullptr},
+    {"constructors", ValueKind::kCtorMap, false, nullptr}};
+constexpr KeyDef kMethodKeys[] = {
+    {"cid", ValueKind::kU32, true, assign<TlMethod, &TlMethod::cid>},
+    {"fields", ValueKind::kFieldList, true, nullptr},
+    {"has_flags", ValueKind::kBool, false, assign<TlMethod, &TlMethod::has_flags>},
+    {"result", ValueKind::kLooseText, false, assign<TlMethod, &TlMethod::result>}};
+constexpr KeyDef kCtorKeys[] = {
+    {"cid", ValueKind::kU32, true, assign<TlConstructor, &TlConstructor::cid>},
+    {"fields", ValueKind::kFieldList, true, nullptr},
+    {"has_flags", ValueKind::kBool, false, assign<TlConstructor, &TlConstructor::has_flags>},
+    {"type", ValueKind::kLooseText, false, assign<TlConstructor, &TlConstructor::type>}};
 constexpr KeyDef kFieldKeys[] = {
-    {"name", Slot::kText},         {"type", Slot::kText},        {"flag_bit", Slot::kOptU32},
-    {"flags_group", Slot::kOptText}, {"is_bare", Slot::kBool},     {"is_vector", Slot::kBool},
-    {"vector_inner", Slot::kOptText}, {"vector_inner_is_vector", Slot::kBool}};
+    {"name", ValueKind::kText, true, assign<TlFieldDef, &TlFieldDef::name>},
+    {"type", ValueKind::kText, true, assign<TlFieldDef, &TlFieldDef::type>},
+    {"flag_bit", ValueKind::kOptU32, false, assign<TlFieldDef, &TlFieldDef::flag_bit>},
+    {"flags_group", ValueKind::kOptText, false, assign<TlFieldDef, &TlFieldDef::flags_group>},
+    {"is_bare", ValueKind::kBool, false, assign<TlFieldDef, &TlFieldDef::is_bare>},
+    {"is_vector", ValueKind::kBool, false, assign<TlFieldDef, &TlFieldDef::is_vector>},
+    {"vector_inner", ValueKind::kOptText, false, assign<TlFieldDef, &TlFieldDef::vector_inner>},
+    {"vector_inner_is_vector", ValueKind::kBool, false, assign<TlFieldDef, &TlFieldDef::vector_inner_is_vector>}};
 
 struct RecordInfo {
-  const KeyDef* keys;
-  int num_keys;
-  int num_required;  // the first num_required keys are required
+  std::span<const KeyDef> keys;
+  int positional;  // the first rows, which an array may hold
   const char* name;
 };
 
 const RecordInfo& info(Kind k) {
-  static const RecordInfo input{kInputKeys, 3, 0, "struct SchemaInput"};
-  static const RecordInfo method{kRecordKeys, 3, 2, "struct TlMethod"};
-  static const RecordInfo ctor{kRecordKeys, 3, 2, "struct TlConstructor"};
-  static const RecordInfo field{kFieldKeys, 8, 2, "struct TlFieldDef"};
+  static const RecordInfo input{kInputKeys, 3, msg::kSchemaInput};
+  static const RecordInfo method{kMethodKeys, 3, msg::kTlMethod};
+  static const RecordInfo ctor{kCtorKeys, 3, msg::kTlConstructor};
+  static const RecordInfo field{kFieldKeys, 8, msg::kTlFieldDef};
   switch (k) {
     case Kind::kInput: return input;
     case Kind::kMethod: return method;
@@ -66,42 +145,34 @@ const RecordInfo& info(Kind k) {
 
 bool is_record(Kind k) { return k <= Kind::kField; }
 
-// "methods" requires a key, but SchemaInput's own required key is checked
-// separately: only "methods" among its keys is required.
-bool input_key_required(int i) { return i == 1; }
+// The JSON kinds, by JType, as the messages name them.
+constexpr const char* kJsonNames[] = {msg::kJsonNull,   msg::kJsonBool,  msg::kJsonInt,   msg::kJsonFloat,
+                                      msg::kJsonString, msg::kJsonArray, msg::kJsonObject};
+const char* jtype_name(JType t) { return kJsonNames[static_cast<int>(t)]; }
 
-enum class JType : std::uint8_t { kNull, kBool, kInt, kFloat, kString, kArray, kObject };
+// What each ValueKind accepts: one JSON kind, and null too where null means absent.
+struct ValueRule {
+  JType json;
+  bool null_is_absent;
+  const char* expectation;
+};
+constexpr ValueRule kValueRules[] = {
+    {JType::kInt, false, msg::kExpectU32},         {JType::kInt, true, msg::kExpectOptU32},
+    {JType::kBool, false, msg::kExpectBool},       {JType::kString, false, msg::kExpectText},
+    {JType::kString, true, msg::kExpectOptText},   {JType::kString, false, msg::kExpectText},
+    {JType::kObject, false, msg::kExpectMethodMap}, {JType::kObject, false, msg::kExpectConstructorMap},
+    {JType::kArray, false, msg::kExpectFieldList}};
+static_assert(std::size(kValueRules) == static_cast<int>(ValueKind::kFieldList) + 1);
+const ValueRule& rule(ValueKind k) { return kValueRules[static_cast<int>(k)]; }
 
-const char* jtype_name(JType t) {
-  switch (t) {
-    case JType::kNull: return "null";
-    case JType::kBool: return "boolean";
-    case JType::kInt: return "integer";
-    case JType::kFloat: return "floating point number";
-    case JType::kString: return "string";
-    case JType::kArray: return "array";
-    case JType::kObject: return "object";
-  }
-  return "value";
-}
-
-const char* slot_expectation(Slot s) {
+// The frame a container key opens.
+Kind opened_by(ValueKind s) {
   switch (s) {
-    case Slot::kU32: return "an integer from 0 to 4294967295";
-    case Slot::kOptU32: return "an integer from 0 to 4294967295 or null";
-    case Slot::kBool: return "a boolean";
-    case Slot::kText: return "a string";
-    case Slot::kOptText: return "a string or null";
-    case Slot::kMethodMap: return "an object of struct TlMethod";
-    case Slot::kCtorMap: return "an object of struct TlConstructor";
-    case Slot::kFieldList: return "an array of struct TlFieldDef";
+    case ValueKind::kMethodMap: return Kind::kMethodMap;
+    case ValueKind::kCtorMap: return Kind::kConstructorMap;
+    default: return Kind::kFieldList;
   }
-  return "a value";
 }
-
-// Frame::key of "result" on a method and "type" on a constructor: ignored
-// like an unknown key unless the value is a string.
-constexpr int kExtraKey = -3;
 
 struct Frame {
   Kind kind;
@@ -116,19 +187,21 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
  public:
   explicit Handler(bool bare_methods) : bare_methods_(bare_methods) { stack_.reserve(8); }
 
-  SchemaInput result;
+  OpenRecords open;
   std::string error;
 
   // --- scalars
-  bool Null() { return scalar(JType::kNull, 0, false, {}); }
-  bool Bool(bool b) { return scalar(JType::kBool, 0, b, {}); }
-  bool Int(int i) { return i >= 0 ? integer(static_cast<std::uint64_t>(i)) : negative(i); }
-  bool Uint(unsigned u) { return integer(u); }
-  bool Int64(std::int64_t i) { return i >= 0 ? integer(static_cast<std::uint64_t>(i)) : negative(i); }
-  bool Uint64(std::uint64_t u) { return integer(u); }
-  bool Double(double) { return scalar(JType::kFloat, 0, false, {}); }
+  bool Null() { return scalar({.type = JType::kNull}); }
+  bool Bool(bool b) { return scalar({.type = JType::kBool, .b = b}); }
+  bool Int(int i) { return Int64(i); }
+  bool Uint(unsigned u) { return Uint64(u); }
+  bool Int64(std::int64_t i) {
+    return i >= 0 ? Uint64(static_cast<std::uint64_t>(i)) : scalar({.type = JType::kInt, .negative = i});
+  }
+  bool Uint64(std::uint64_t u) { return scalar({.type = JType::kInt, .u = u}); }
+  bool Double(double) { return scalar({.type = JType::kFloat}); }
   bool String(const char* s, rapidjson::SizeType len, bool) {
-    return scalar(JType::kString, 0, false, std::string_view(s, len));
+    return scalar({.type = JType::kString, .s = std::string_view(s, len)});
   }
 
   // --- containers
@@ -146,20 +219,20 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
       return true;
     }
     const RecordInfo& ri = info(f.kind);
-    for (int i = 0; i < ri.num_keys; ++i) {
-      if (k == ri.keys[i].name) {
+    f.key = -2;
+    for (int i = 0; i < static_cast<int>(ri.keys.size()); ++i) {
+      const KeyDef& kd = ri.keys[i];
+      if (k != kd.name) continue;
+      // A loose key may repeat, as it could before it was read at all.
+      if (kd.kind != ValueKind::kLooseText) {
         if (f.seen & (1u << i)) {
-          return fail("duplicate key \"" + std::string(ri.keys[i].name) + "\" in " + ri.name);
+          return fail(std::string(msg::kDuplicateKey) + std::string(kd.name) + msg::kKeyIn + ri.name);
         }
         f.seen |= 1u << i;
-        f.key = i;
-        return true;
       }
+      f.key = i;
+      return true;
     }
-    // The converter's extra string keys, outside the positional form.
-    const bool extra = (f.kind == Kind::kMethod && k == "result") ||
-                       (f.kind == Kind::kConstructor && k == "type");
-    f.key = extra ? kExtraKey : -2;
     return true;
   }
 
@@ -169,33 +242,33 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     return false;
   }
 
-  bool negative(std::int64_t i) {
-    negative_ = i;
-    const bool ok = scalar(JType::kInt, 0, false, {});
-    negative_ = 0;
-    return ok;
+  bool type_error(JType t, const KeyDef& kd) {
+    return fail(std::string(msg::kInvalidType) + jtype_name(t) + msg::kForKey + std::string(kd.name) +
+                msg::kKeyExpected + rule(kd.kind).expectation);
   }
-  bool integer(std::uint64_t u) { return scalar(JType::kInt, u, false, {}); }
 
-  // Works out which key of which record the next value belongs to.
-  // k = -1: the value is ignored. Returns false after setting an error.
-  bool where(int& k, Kind& kind) {
+  // A value where a whole record belongs that is no record.
+  bool record_type_error(JType t, Kind rec) {
+    const char* want = rec == Kind::kMethodMap ? msg::kExpectMethodMap : info(rec).name;
+    return fail(std::string(msg::kInvalidType) + jtype_name(t) + msg::kExpected + want);
+  }
+
+  // The key of the open record that the next value belongs to: null when the
+  // value is skipped. Returns false after setting an error.
+  bool where(const KeyDef*& out) {
     Frame& f = stack_.back();
-    kind = f.kind;
-    if (f.kind == Kind::kIgnore) {
-      k = -1;
-      return true;
-    }
+    out = nullptr;
+    if (f.kind == Kind::kIgnore) return true;
+    const RecordInfo& ri = info(f.kind);
     if (f.array_form) {
-      const RecordInfo& ri = info(f.kind);
-      if (f.pos >= ri.num_keys) {
-        return fail(std::string("too many elements, expected ") + ri.name + " with " +
-                    std::to_string(ri.num_keys) + " elements");
+      if (f.pos >= ri.positional) {
+        return fail(std::string(msg::kTooMany) + ri.name + msg::kWith + std::to_string(ri.positional) +
+                    msg::kElements);
       }
-      k = f.pos++;
+      out = &ri.keys[f.pos++];
       return true;
     }
-    k = f.key;
+    if (f.key >= 0) out = &ri.keys[f.key];
     f.key = -1;
     return true;
   }
@@ -214,86 +287,28 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     }
   }
 
-  bool scalar(JType t, std::uint64_t u, bool b, std::string_view s) {
+  bool scalar(const Scalar& v) {
     Kind rec;
-    if (record_position(rec)) {
-      if (rec == Kind::kMethodMap) return fail(std::string("invalid type: ") + jtype_name(t) + ", expected an object of struct TlMethod");
-      return fail(std::string("invalid type: ") + jtype_name(t) + ", expected " + info(rec).name);
+    if (record_position(rec)) return record_type_error(v.type, rec);
+    const KeyDef* kd;
+    if (!where(kd)) return false;
+    if (kd == nullptr) return true;
+    if (v.type == JType::kNull && rule(kd->kind).null_is_absent) return true;
+    if (v.type != rule(kd->kind).json || kd->set == nullptr) {
+      return kd->kind == ValueKind::kLooseText ? true : type_error(v.type, *kd);
     }
-    int k;
-    Kind kind;
-    if (!where(k, kind)) return false;
-    if (k == kExtraKey && t == JType::kString) store_extra(kind, s);
-    if (k < 0) return true;
-    const KeyDef& kd = info(kind).keys[k];
-    const bool null_ok = kd.slot == Slot::kOptU32 || kd.slot == Slot::kOptText;
-    if (t == JType::kNull && null_ok) return true;  // same as absent
-    auto type_error = [&] {
-      return fail(std::string("invalid type: ") + jtype_name(t) + " for key \"" + std::string(kd.name) +
-                  "\", expected " + slot_expectation(kd.slot));
-    };
-    switch (kd.slot) {
-      case Slot::kU32:
-      case Slot::kOptU32:
-        if (t != JType::kInt) return type_error();
-        if (negative_ < 0 || u > 0xffffffffu) {
-          const std::string shown = negative_ < 0 ? std::to_string(negative_) : std::to_string(u);
-          return fail(std::string("invalid value: integer ") + shown + " for key \"" +
-                      std::string(kd.name) + "\", expected " + slot_expectation(kd.slot));
-        }
-        store_u32(kind, static_cast<std::uint32_t>(u));
-        return true;
-      case Slot::kBool:
-        if (t != JType::kBool) return type_error();
-        store_bool(kind, k, b);
-        return true;
-      case Slot::kText:
-      case Slot::kOptText:
-        if (t != JType::kString) return type_error();
-        store_text(kind, k, s);
-        return true;
-      default:
-        return type_error();
+    if (v.type == JType::kInt && (v.negative < 0 || v.u > 0xffffffffu)) {
+      const std::string shown = v.negative < 0 ? std::to_string(v.negative) : std::to_string(v.u);
+      return fail(std::string(msg::kInvalidInteger) + shown + msg::kForKey + std::string(kd->name) +
+                  msg::kKeyExpected + rule(kd->kind).expectation);
     }
-  }
-
-  void store_u32(Kind kind, std::uint32_t v) {
-    if (kind == Kind::kInput) {
-      result.layer = v;
-    } else if (kind == Kind::kField) {
-      field_->flag_bit = v;
-    } else {
-      record_->cid = v;
-    }
-  }
-  void store_extra(Kind kind, std::string_view s) {
-    if (kind == Kind::kMethod) {
-      static_cast<TlMethod*>(record_)->result.assign(s);
-    } else {
-      static_cast<TlConstructor*>(record_)->type.assign(s);
-    }
-  }
-  void store_bool(Kind kind, int k, bool v) {
-    if (kind == Kind::kField) {
-      if (k == 4) field_->is_bare = v;
-      else if (k == 5) field_->is_vector = v;
-      else field_->vector_inner_is_vector = v;
-    } else {
-      record_->has_flags = v;
-    }
-  }
-  void store_text(Kind, int k, std::string_view s) {
-    switch (k) {
-      case 0: field_->name.assign(s); break;
-      case 1: field_->type.assign(s); break;
-      case 3: field_->flags_group.emplace(s); break;
-      default: field_->vector_inner.emplace(s); break;
-    }
+    kd->set(open, v);
+    return true;
   }
 
   bool start(JType t) {
     if (++nesting_ > kMaxNesting) {
-      return fail("nesting deeper than " + std::to_string(kMaxNesting) + " levels");
+      return fail(std::string(msg::kNestingDeeper) + std::to_string(kMaxNesting) + msg::kLevels);
     }
     if (!stack_.empty() && stack_.back().kind == Kind::kIgnore) {
       ++stack_.back().ignore_depth;
@@ -302,9 +317,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     Kind rec;
     if (record_position(rec)) {
       if (rec == Kind::kMethodMap) {
-        if (t != JType::kObject) {
-          return fail(std::string("invalid type: ") + jtype_name(t) + ", expected an object of struct TlMethod");
-        }
+        if (t != JType::kObject) return record_type_error(t, rec);
         stack_.push_back(Frame{Kind::kMethodMap});
         return true;
       }
@@ -312,46 +325,30 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
       stack_.push_back(Frame{rec, t == JType::kArray});
       return true;
     }
-    int k;
-    Kind kind;
-    if (!where(k, kind)) return false;
-    if (k < 0) {
+    const KeyDef* kd;
+    if (!where(kd)) return false;
+    if (kd == nullptr || kd->kind == ValueKind::kLooseText) {
       Frame ig{Kind::kIgnore};
       ig.ignore_depth = 1;
       stack_.push_back(ig);
       return true;
     }
-    const KeyDef& kd = info(kind).keys[k];
-    auto type_error = [&] {
-      return fail(std::string("invalid type: ") + jtype_name(t) + " for key \"" + std::string(kd.name) +
-                  "\", expected " + slot_expectation(kd.slot));
-    };
-    switch (kd.slot) {
-      case Slot::kMethodMap:
-        if (t != JType::kObject) return type_error();
-        stack_.push_back(Frame{Kind::kMethodMap});
-        return true;
-      case Slot::kCtorMap:
-        if (t != JType::kObject) return type_error();
-        stack_.push_back(Frame{Kind::kConstructorMap});
-        return true;
-      case Slot::kFieldList:
-        if (t != JType::kArray) return type_error();
-        record_->fields.clear();
-        stack_.push_back(Frame{Kind::kFieldList});
-        return true;
-      default:
-        return type_error();
-    }
+    if (kd->set != nullptr || t != rule(kd->kind).json) return type_error(t, *kd);
+    const Kind kind = opened_by(kd->kind);
+    if (kind == Kind::kFieldList) open.record->fields.clear();
+    stack_.push_back(Frame{kind});
+    return true;
   }
 
   void begin_record(Kind rec) {
     switch (rec) {
-      case Kind::kMethod: record_ = &slot_for(result.methods, method_index_).second; break;
-      case Kind::kConstructor:
-        record_ = &slot_for(result.constructors, ctor_index_).second;
+      case Kind::kMethod:
+        open.record = open.method = &entry_for(open.input.methods, method_index_).second;
         break;
-      case Kind::kField: field_ = &record_->fields.emplace_back(); break;
+      case Kind::kConstructor:
+        open.record = open.constructor = &entry_for(open.input.constructors, ctor_index_).second;
+        break;
+      case Kind::kField: open.field = &open.record->fields.emplace_back(); break;
       default: break;
     }
   }
@@ -359,8 +356,8 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
   // The record stored under the pending name: a later entry of the same name
   // replaces the earlier one in place.
   template <class Rec>
-  std::pair<std::string, Rec>& slot_for(std::vector<std::pair<std::string, Rec>>& v,
-                                        std::unordered_map<std::string, std::size_t>& index) {
+  std::pair<std::string, Rec>& entry_for(std::vector<std::pair<std::string, Rec>>& v,
+                                         std::unordered_map<std::string, std::size_t>& index) {
     auto [it, fresh] = index.try_emplace(pending_name_, v.size());
     if (fresh) {
       v.emplace_back(pending_name_, Rec{});
@@ -370,6 +367,22 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     return v[it->second];
   }
 
+  // A record's end: every required key present.
+  bool check_complete(const Frame& f) {
+    const RecordInfo& ri = info(f.kind);
+    for (int i = 0; i < static_cast<int>(ri.keys.size()); ++i) {
+      if (!ri.keys[i].required) continue;
+      if (f.array_form && f.pos <= i) {
+        return fail(std::string(msg::kInvalidLength) + std::to_string(f.pos) + msg::kExpected + ri.name +
+                    msg::kWith + std::to_string(ri.positional) + msg::kElements);
+      }
+      if (!f.array_form && !(f.seen & (1u << i))) {
+        return fail(std::string(msg::kMissingKey) + std::string(ri.keys[i].name) + msg::kKeyIn + ri.name);
+      }
+    }
+    return true;
+  }
+
   bool end() {
     --nesting_;
     Frame& f = stack_.back();
@@ -377,37 +390,18 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
       if (--f.ignore_depth == 0) stack_.pop_back();
       return true;
     }
-    if (is_record(f.kind)) {
-      const RecordInfo& ri = info(f.kind);
-      if (f.array_form) {
-        const int required = f.kind == Kind::kInput ? 2 : ri.num_required;
-        if (f.pos < required) {
-          return fail("invalid length " + std::to_string(f.pos) + ", expected " + ri.name + " with " +
-                      std::to_string(ri.num_keys) + " elements");
-        }
-      } else {
-        for (int i = 0; i < ri.num_keys; ++i) {
-          const bool required = f.kind == Kind::kInput ? input_key_required(i) : i < ri.num_required;
-          if (required && !(f.seen & (1u << i))) {
-            return fail("missing key \"" + std::string(ri.keys[i].name) + "\" in " + ri.name);
-          }
-        }
-      }
-    }
+    if (is_record(f.kind) && !check_complete(f)) return false;
     const Kind done = f.kind;
     stack_.pop_back();
     // A finished field belongs to the record still open below it.
-    if (done == Kind::kField) field_ = nullptr;
+    if (done == Kind::kField) open.field = nullptr;
     return true;
   }
 
   bool bare_methods_;
   std::vector<Frame> stack_;
   unsigned nesting_ = 0;
-  std::int64_t negative_ = 0;  // the value of a negative integer being handled
   std::string pending_name_;
-  TlRecord* record_ = nullptr;
-  TlFieldDef* field_ = nullptr;
   std::unordered_map<std::string, std::size_t> method_index_;
   std::unordered_map<std::string, std::size_t> ctor_index_;
 };
@@ -422,15 +416,15 @@ std::string position(std::string_view text, std::size_t offset) {
       line_start = i + 1;
     }
   }
-  return " at line " + std::to_string(line) + " column " + std::to_string(offset - line_start + 1);
+  return msg::kAtLine + std::to_string(line) + msg::kColumn + std::to_string(offset - line_start + 1);
 }
 
 std::string syntax_message(rapidjson::ParseErrorCode code) {
   std::string m = rapidjson::GetParseError_En(code);
   if (!m.empty() && m.back() == '.') m.pop_back();
   for (char& c : m) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (code == rapidjson::kParseErrorDocumentRootNotSingular) m = "trailing characters";
-  if (code == rapidjson::kParseErrorDocumentEmpty) m = "empty document";
+  if (code == rapidjson::kParseErrorDocumentRootNotSingular) m = msg::kTrailing;
+  if (code == rapidjson::kParseErrorDocumentEmpty) m = msg::kEmptyDocument;
   return m;
 }
 
@@ -440,7 +434,7 @@ std::optional<SchemaInput> parse(std::string_view json, std::string* out_error, 
   std::size_t bad = 0, bad_len = 0;
   if (!wire::check_utf8(reinterpret_cast<const std::uint8_t*>(json.data()), json.size(), &bad,
                         &bad_len)) {
-    if (out_error) *out_error = "invalid utf-8" + position(json, bad);
+    if (out_error) *out_error = msg::kInvalidUtf8 + position(json, bad);
     return std::nullopt;
   }
   // A raw NUL is never valid JSON; refusing it here lets the reader run on a
@@ -448,7 +442,7 @@ std::optional<SchemaInput> parse(std::string_view json, std::string* out_error, 
   // bounds-checked stream.
   if (const void* nul = std::memchr(json.data(), 0, json.size())) {
     if (out_error) {
-      *out_error = "unexpected nul character" +
+      *out_error = msg::kNulCharacter +
                    position(json, static_cast<std::size_t>(static_cast<const char*>(nul) - json.data()));
     }
     return std::nullopt;
@@ -466,7 +460,7 @@ std::optional<SchemaInput> parse(std::string_view json, std::string* out_error, 
     }
     return std::nullopt;
   }
-  return std::move(h.result);
+  return std::move(h.open.input);
 }
 
 }  // namespace

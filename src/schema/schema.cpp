@@ -25,17 +25,17 @@ std::shared_ptr<Schema> build_schema(SchemaInput&& input) {
   s->methods_by_name_.reserve(input.methods.size());
   s->constructors_by_name_.reserve(input.constructors.size());
   s->constructors_by_cid_.reserve(input.constructors.size());
-  s->slots_.reserve(input.methods.size() + input.constructors.size());
+  s->by_index_.reserve(input.methods.size() + input.constructors.size());
 
-  std::uint32_t slot = 0;
+  std::uint32_t index = 0;
   for (auto& [name, rec] : input.methods) {
     auto shared_name = std::make_shared<const std::string>(name);
     auto record = std::make_shared<const TlMethod>(std::move(rec));
     auto [it, fresh] = s->methods_by_name_.try_emplace(
-        std::move(name), Schema::Entry{std::move(shared_name), std::move(record), slot});
+        std::move(name), Schema::Entry{std::move(shared_name), std::move(record), index});
     if (fresh) {
-      s->slots_.push_back(&it->second);
-      ++slot;
+      s->by_index_.push_back(&it->second);
+      ++index;
     }
   }
   // Document order, so that of two constructors sharing a cid the later one
@@ -45,10 +45,10 @@ std::shared_ptr<Schema> build_schema(SchemaInput&& input) {
     auto record = std::make_shared<const TlConstructor>(std::move(rec));
     const std::uint32_t cid = record->cid;
     auto [it, fresh] = s->constructors_by_name_.try_emplace(
-        std::move(name), Schema::Entry{std::move(shared_name), std::move(record), slot});
+        std::move(name), Schema::Entry{std::move(shared_name), std::move(record), index});
     if (!fresh) continue;
-    s->slots_.push_back(&it->second);
-    ++slot;
+    s->by_index_.push_back(&it->second);
+    ++index;
     s->constructors_by_cid_[cid] = &it->second;
   }
   return s;

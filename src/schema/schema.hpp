@@ -20,39 +20,51 @@
 
 namespace velmora::schema {
 
+// One field of a method or constructor, as the document gives it; nothing
+// is resolved or checked here. The codec's compiled form (codec/compiled.*)
+// reads these once per Schema to pick each field's encoding; the converter
+// writes them.
 struct TlFieldDef {
-  std::string name;
-  std::string type;
-  std::optional<std::uint32_t> flag_bit;
-  std::optional<std::string> flags_group;
-  bool is_bare = false;
-  bool is_vector = false;
-  std::optional<std::string> vector_inner;
-  bool vector_inner_is_vector = false;
+  std::string name;  // the dict key the value is taken from or placed under
+  std::string type;  // TL type name, matched as exact text against the primitives
+  std::optional<std::uint32_t> flag_bit;    // the bit that conditions the field
+  std::optional<std::string> flags_group;   // which flags word holds flag_bit
+  bool is_bare = false;    // a conditional field with no payload: the flag bit is its value
+  bool is_vector = false;  // a TL vector of vector_inner elements
+  std::optional<std::string> vector_inner;  // the element type of the vector
+  bool vector_inner_is_vector = false;      // each element is itself a vector
 
   bool operator==(const TlFieldDef&) const = default;
 };
 
-// Methods and constructors have the same shape but are distinct records.
+// What methods and constructors share: the serializer writes cid and then the
+// fields in order; the deserializer finds a constructor by cid and reads the
+// same fields.
 struct TlRecord {
-  std::uint32_t cid = 0;
-  std::vector<TlFieldDef> fields;
-  bool has_flags = false;
+  std::uint32_t cid = 0;          // the constructor identifier before the fields
+  std::vector<TlFieldDef> fields;  // wire order
+  bool has_flags = false;          // whether flag_bit makes fields conditional at all
 
   bool operator==(const TlRecord&) const = default;
 };
-// The converter's extra keys, read when they are strings: a method's result
-// type ("result") and the boxed type a constructor builds ("type"); empty
-// when absent.
+// Methods and constructors have the same shape but are distinct records.
+// Each may carry its TL type for the package's tools: read from the document
+// when it is a string, empty otherwise. The Schema keeps each record whole, so
+// that the message layer finds a pending method's result type.
 struct TlMethod : TlRecord {
-  std::string result = {};
+  std::string result;  // "result": the type the method returns
+
+  bool operator==(const TlMethod&) const = default;
 };
 struct TlConstructor : TlRecord {
-  std::string type = {};
+  std::string type;  // "type": the boxed type the constructor builds
+
+  bool operator==(const TlConstructor&) const = default;
 };
 
 // Names keep document order so that builds are deterministic: when two
 // constructors share a cid, the later one in the document wins.
+// What parse_schema_document yields and build_schema consumes.
 struct SchemaInput {
   std::uint32_t layer = 0;
   std::vector<std::pair<std::string, TlMethod>> methods;            // unique names
@@ -76,14 +88,18 @@ class SchemaAttachment {
   virtual ~SchemaAttachment() = default;
 };
 
+// The indexed, immutable schema: what serializing looks records up in by
+// name, and decoding by cid. Built once by build_schema, then shared by the
+// store and every operation that took a snapshot of it.
 class Schema {
  public:
-  // One indexed record. `slot` numbers every record of the schema densely
-  // (methods first, then constructors), for tables kept beside it.
+  // One indexed record. `index`, its record index, numbers every record of
+  // the schema densely (methods first, then constructors), for tables kept
+  // beside it.
   struct Entry {
-    std::shared_ptr<const std::string> name;
-    std::shared_ptr<const TlRecord> record;
-    std::uint32_t slot = 0;
+    std::shared_ptr<const std::string> name;  // the record's name, shared with its other index
+    std::shared_ptr<const TlRecord> record;   // allocated once, never copied
+    std::uint32_t index = 0;                  // record index, for the codec's per-record tables
   };
 
   // Returns the entry or null; valid while this Schema is.
@@ -94,9 +110,9 @@ class Schema {
   std::uint32_t layer() const noexcept { return layer_; }
   std::size_t num_methods() const noexcept { return methods_by_name_.size(); }
   std::size_t num_constructors() const noexcept { return constructors_by_name_.size(); }
-  std::size_t num_slots() const noexcept { return slots_.size(); }
-  // Every entry, by slot.
-  const Entry& slot(std::size_t i) const { return *slots_[i]; }
+  std::size_t num_records() const noexcept { return by_index_.size(); }
+  // Every entry, by record index.
+  const Entry& by_index(std::size_t i) const { return *by_index_[i]; }
 
   const SchemaAttachment* attachment() const noexcept { return attachment_.get(); }
   // Only before publishing: a published Schema is const.
@@ -113,12 +129,14 @@ class Schema {
   };
   using NameIndex = std::unordered_map<std::string, Entry, Hash, std::equal_to<>>;
 
-  NameIndex methods_by_name_;
-  NameIndex constructors_by_name_;
+  NameIndex methods_by_name_;       // serialize_method, and nested objects no constructor names
+  NameIndex constructors_by_name_;  // serialize_constructor, and nested objects first
+  // Decoding: constructors only (a method is never decoded); of two sharing
+  // a cid, the later in the document.
   std::unordered_map<std::uint32_t, const Entry*> constructors_by_cid_;
-  std::vector<const Entry*> slots_;
-  std::uint32_t layer_ = 0;
-  std::unique_ptr<SchemaAttachment> attachment_;
+  std::vector<const Entry*> by_index_;  // every entry by its record index: methods, then constructors
+  std::uint32_t layer_ = 0;             // recorded and reported by schema_info, used for nothing else
+  std::unique_ptr<SchemaAttachment> attachment_;  // the Python layer's data, released with the Schema
 };
 
 // Indexes the records. Does not fail (beyond running out of memory). The
@@ -131,7 +149,8 @@ extern const std::string_view kDefaultSchemaText;
 
 // SchemaStore: the process-wide holder of the current Schema. The lock is
 // held only to copy or swap the reference, never across parsing, lookups or
-// calls into Python. A Schema that carries Python objects belongs to one
+// calls into Python. load_schema and module init install; the serializer,
+// the deserializer and schema_info read. A Schema that carries Python objects belongs to one
 // interpreter; the store is never destroyed, so no Python object is released
 // after the interpreter has gone.
 class SchemaStore {
@@ -155,9 +174,9 @@ class SchemaStore {
 
  private:
   SchemaStore() = default;
-  mutable std::shared_mutex lock_;
-  std::shared_ptr<const Schema> current_;
-  std::atomic<std::uint64_t> generation_{0};
+  mutable std::shared_mutex lock_;         // guards current_ only while it is copied or swapped
+  std::shared_ptr<const Schema> current_;  // null until the first install (e.g. the default failed)
+  std::atomic<std::uint64_t> generation_{0};  // bumped under the lock by each install
 };
 
 // The snapshots of one operation that takes one for each of many objects:

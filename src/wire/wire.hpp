@@ -4,7 +4,9 @@
 // caller's buffer in place through a forward-only cursor. Both sides share the
 // type classification and the flags-word index rule, which live here once.
 // Everything in src/wire/ is plain C++: it builds into the core library and
-// is unit-tested and fuzzed without an interpreter.
+// is unit-tested and fuzzed without an interpreter. It has no message texts:
+// Reader reports a ReadStatus, and the codec words it with its own fixed
+// texts (codec/messages.hpp), which callers match on.
 #pragma once
 
 #include <cstddef>
@@ -24,7 +26,9 @@ inline constexpr std::uint32_t kBoolFalse = 0xbc799737u;
 inline constexpr std::size_t kMaxByteStringLen = 0xffffffu;
 
 // What a field's type name (and, for composite names, its is_vector flag)
-// selects. Primitive names are matched exactly and win over is_vector.
+// selects. Primitive names are matched exactly and win over is_vector. The
+// names below are fixed: schema documents are written with them, so adding
+// or dropping a spelling changes how existing schemas encode.
 enum class TypeKind : std::uint8_t {
   kFlags,   // "#"
   kInt,     // "int", "Int"

@@ -16,6 +16,19 @@ settings.register_profile("velmora", max_examples=10 if os.environ.get("VELMORA_
 settings.load_profile("velmora")
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+SLOW_MODULES = ("test_packaging", "test_typing")  # a wheel build, mypy: `make quick` leaves them out
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: minutes, not seconds; deselected by `make quick`")
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if item.module.__name__ in SLOW_MODULES:
+            item.add_marker(pytest.mark.slow)
 DEFAULT_SCHEMA_TEXT = (ROOT / "src" / "schema" / "default_schema.json").read_text()
 
 
@@ -31,7 +44,7 @@ def _no_test_hangs(request):
     # A test stuck in native code never returns to Python, so no handler could stop it: the alarm's default
     # action ends the process instead. Memory checkers run far slower and go without.
     slow = os.environ.get("VELMORA_VALGRIND") or os.environ.get("VELMORA_SANITIZED")
-    signal.alarm(0 if slow else 600 if request.module.__name__ in ("test_packaging", "test_typing") else 60)
+    signal.alarm(0 if slow else 600 if request.module.__name__ in SLOW_MODULES else 60)
     yield
     signal.alarm(0)
 
@@ -88,3 +101,7 @@ def outcome(call, want):
         assert str(e.value) == str(want)
     else:
         assert repr(call()) == repr(want)
+
+
+# The protocol's published schema texts (layer 144), service records first.
+PUBLISHED_TL = {name: (ROOT / "tests" / "vectors" / "schema" / name).read_text() for name in ("mtproto.tl", "api.tl")}

@@ -49,12 +49,9 @@ def _file(name, content):
 def test_encode_then_decode_gives_the_fields_back(name, args, schema, capsys):
     status, out, err = run(schema + ["encode", name, json.dumps(args)], capsys)
     assert (status, err) == (0, "")
-    status, out, err = run(schema + ["decode", out.strip()], capsys)
-    if name == "invokeWithLayer" and not schema:
-        # The codec finds constructors only; a method call needs the document.
-        assert json.loads(out)["_"] == "unknownConstructor" and "give its schema with --schema" in err
-    else:
-        assert (status, json.loads(out), err) == (0, {"_": name, **args}, "")
+    # The options of the whole command line may follow the command as well.
+    status, out, err = run(["decode", out.strip()] + schema, capsys)
+    assert (status, json.loads(out), err) == (0, {"_": name, **args}, "")
 
 
 PEER_SELF = {"_": "inputPeerSelf"}
@@ -82,11 +79,14 @@ SAME = ["--schema", _file("s.json", json.dumps({
         (["decode", "--file", "-"], b"\xc9\x7e\xa0\x7d", PEER_SELF),
         (SAME + ["decode", "0500000001000000"], None, {"_": "c", "x": 1}),
         (SAME + ["decode", "07000000"], None, {"_": "free"}),
-        (SAME + ["decode", "06000000"], None, {"_": "unknownConstructor", "cid": 6, "raw": "06000000"}),
+        (["decode", "f18e7ebe 000102030405060708090a0b0c0d0e0f"], None,
+         {"_": "req_pq_multi", "nonce": "000102030405060708090a0b0c0d0e0f"}),
         (SAME + ["encode", "both", '{"m": 1, "c": 2}'], None, "06000000 01000000"),
         (SAME + ["encode", "--constructor", "both", '{"m": 1, "c": 2}'], None, "08000000 02000000"),
         # Repeated --schema: TL texts and a JSON document, merged in order.
         (PUBLISHED + ["schema", "info"], None, {"layer": 9, "methods": 2, "constructors": 4}),
+        (PUBLISHED[:2] + ["schema", "info"] + PUBLISHED[2:], None, {"layer": 9, "methods": 2, "constructors": 4}),
+        (["schema", "info"] + PUBLISHED[2:4], None, {"layer": 201, "methods": 1, "constructors": 1}),
         (PUBLISHED + ["decode", RES_PQ.hex()], None, json.loads(json.dumps(ext.loads(RES_PQ), default=bytes.hex))),
         (PUBLISHED + ["encode", "messages.get", "{}"], None, "07000000"),
         (["schema", "convert", SERVICE, API], None, tlschema.convert(SERVICE_TL, API_TL)),
@@ -101,6 +101,41 @@ def test_output(argv, stdin, out, capsys, monkeypatch, tmp_path):
         assert json.loads(got) == out
     else:
         assert got == (out if out.endswith("\n") else out.replace(" ", "") + "\n")
+
+
+@pytest.mark.parametrize("schema, which", [([], "the compiled-in schema"), (SAME, "the schema given")])
+def test_unknown_identifier_is_shown_as_tl_writes_it(schema, which, capsys, tmp_path):
+    status, out, err = run(schema + ["decode", "06000000"], capsys, tmp_path=tmp_path)
+    assert (status, json.loads(out)) == (0, {"_": "unknownConstructor", "cid": "#00000006", "raw": "06000000"})
+    assert err == f"velmora: note: #00000006 is no constructor or method of {which}\n"
+
+
+VECTORS = ROOT / "tests" / "vectors" / "schema"
+
+
+@pytest.mark.parametrize(
+    "files, status, report",
+    [
+        ([_file("t.tl", "a#1 x:itn = A;\n")], 0,
+         ["t.tl:1: warning: a: field x is itn: itn names nothing declared; did you mean int?",
+          "t.tl: ok: layer 0, 0 methods, 1 constructors"]),
+        ([_file("e.tl", "// LAYER 3\n")], 1, ["e.tl:1:1: error: no declarations"]),
+        ([_file("b.json", '{"methods": {}\n "layer": 1}')], 1,
+         ["b.json: error: schema parsing failed: ", "b.json: error: as a whole document: line 2 column 2: Expecting ','"]),
+        ([_file("c.json", '{"methods": {"a": {"cid": "1", "fields": []}}}')], 1,
+         ["c.json: error: schema parsing failed: ", "c.json: error: as a whole document: methods.a.cid: integer 0 to"
+                                                    ' 4294967295 expected, got "1"']),
+        ([_file("p.json", '{"ping": [1, []]}'), VECTORS / "mtproto.tl", VECTORS / "api.tl"], 0,
+         ["p.json: note: read as a bare methods object; as a whole document: the document: missing required key",
+          "p.json: ok: layer 0, 1 methods, 0 constructors"] + ["warning: "] * 5
+         + [f"{VECTORS / 'mtproto.tl'}, {VECTORS / 'api.tl'}: ok: layer 144, 458 methods, 1059 constructors"]),
+    ],
+)
+def test_schema_check_reports_each_file(files, status, report, capsys, tmp_path):
+    got, out, err = run(["schema", "check", *files], capsys, tmp_path=tmp_path)
+    lines = out.replace(f"{tmp_path}/", "").splitlines()
+    assert (got, err, len(lines)) == (status, "", len(report)), out
+    assert all(fragment in line for line, fragment in zip(lines, report)), out
 
 
 def test_warnings_name_file_and_line(capsys, tmp_path):
@@ -123,6 +158,7 @@ def test_warnings_name_file_and_line(capsys, tmp_path):
         (["encode", "req_pq_multi", "[1]"], "invalid JSON: the fields must be a JSON object, not list"),
         (["encode", "req_pq_multi", '{"nonce": 5}'], "encode failed: req_pq_multi:nonce: bytes expected"),
         (["encode", "resPQ", "{}"], "encode failed: resPQ: missing required field nonce"),
+        (["--schema", _file("empty.tl", b"\n"), "schema", "info"], "empty.tl:1:1: no declarations"),
         (["--schema", _file("bad.json", b'{"methods": 1}'), "schema", "info"],
          "bad.json: schema parsing failed: "),
         (["--schema", _file("bad.tl", b"a#1 = A;\nb#2 x:flags.0?int = B;\n"), "schema", "info"],

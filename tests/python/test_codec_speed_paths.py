@@ -7,7 +7,7 @@ import pytest
 
 import velmora.ext as ext
 
-F = [{"name": "flags", "type": "#"}, {"name": "a", "type": "int"}]
+F = [{"name": "flags", "type": "#"}, {"name": "a", "type": "int"}, {"name": "r", "type": "double"}]
 F += [{"name": k, "type": "int", "flag_bit": i} for i, k in enumerate("bc")]
 F += [{"name": "n", "type": "Object", "flag_bit": 2}, {"name": "p", "type": "true", "flag_bit": 3, "is_bare": True},
       {"name": "e", "type": "int"}]
@@ -15,6 +15,11 @@ SCHEMA = json.dumps({"methods": {}, "constructors": {
     "t": {"cid": 1, "has_flags": True, "fields": F},
     "u": {"cid": 2, "fields": [{"name": "x", "type": "int"}, {"name": "y", "type": "int"}]},
     "s": {"cid": 3, "fields": [{"name": "n", "type": "Object"}, {"name": "e", "type": "int"}]}}})
+# No field name shared: each record's own index must hold its own fields alone.
+OWN = json.dumps({"methods": {}, "constructors": {
+    "o": {"cid": 4, "fields": [{"name": "i", "type": "Object"}]},
+    "a3": {"cid": 5, "fields": [{"name": k, "type": "int"} for k in ("f0", "f1", "f2")]},
+    "b1": {"cid": 6, "fields": [{"name": "g0", "type": "int"}]}}})
 
 
 class Key(str):
@@ -29,6 +34,8 @@ class Mutating:
         self.change(self.target)
         return 7
 
+    __float__ = lambda self: float(self.__index__())
+
 
 class Colliding(Mutating):
     """A key of hash("x"): looking "x" up compares them, which runs the change (the only Python code that
@@ -40,19 +47,29 @@ class Colliding(Mutating):
 def outcome(where, change, lookups):
     k = Colliding(None, change)
     d = {Key("zz"): 0} if lookups else {}  # names no field, but only a lookup can tell
-    d.update(a=1, c=3, n={"_": "u", **({k: 0} if where == "key" else {}), "x": 1, "y": 2}, p=True, e=4, q=0)
+    d.update(a=1, r=0.5, c=3, n={"_": "u", **({k: 0} if where == "key" else {}), "x": 1, "y": 2}, p=True, e=4, q=0)
     k.target = d
-    (d if where == "a" else d["n"])[where] = Mutating(d, change)
+    (d if where in ("a", "r") else d["n"])[where] = Mutating(d, change)
     try:
         return ext.serialize_constructor("s" if where == "key" else "t", d)
     except ValueError as e:
         return str(e)
 
 
-@pytest.mark.parametrize("where", ["a", "x", "key"])
+@pytest.mark.parametrize("where", ["a", "r", "x", "key"])
 @pytest.mark.parametrize("change", [
     lambda d: d.pop("c"), lambda d: d.pop("e"), lambda d: d.update(c=None), lambda d: d.update(b=5),
     lambda d: d.update(c=99, n=b"\x01\x02"), lambda d: d.pop("n"), lambda d: d.clear(), lambda d: d.update(e="x")])
 def test_a_dict_changed_by_a_value_reads_as_the_lookups_read_it(restore_default_schema, where, change):
     ext.load_schema(SCHEMA)
     assert outcome(where, change, lookups=False) == outcome(where, change, lookups=True)
+
+
+@pytest.mark.parametrize("inner, want", [
+    ({"_": "a3", "g0": 1, "f1": 2, "f2": 3}, "a3: missing required field f0"),
+    ({"_": "b1", "f0": 1}, "b1: missing required field g0"),
+])
+def test_a_record_gathers_only_its_own_fields(restore_default_schema, inner, want):
+    ext.load_schema(OWN)
+    with pytest.raises(ValueError, match=f"^ValueError: o:i: ValueError: {want}$"):
+        ext.dumps({"_": "o", "i": inner})

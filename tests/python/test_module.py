@@ -1,11 +1,12 @@
 """The module boundary: argument binding, conversion rules, faults."""
+import ast
 import subprocess
 import sys
 
 import pytest
 
 import velmora.ext as ext
-from conftest import outcome
+from conftest import ROOT, outcome
 
 KEY = IV = bytes(32)
 
@@ -61,6 +62,12 @@ def test_keywords_and_subclasses_accepted():
         ext.aes_gcm_encrypt(KEY, bytes(12), b"p", b"a")
     assert ext.serialize_method(args={}, method="help.getConfig") == bytes.fromhex("6b18f9c4")
     assert ext.InternalFault.__bases__ == (BaseException,)
+
+
+def test_all_names_the_functions_of_the_stub():
+    stub = ast.parse((ROOT / "python" / "velmora" / "ext.pyi").read_text())
+    assigned = {n.targets[0].id: n.value for n in stub.body if isinstance(n, ast.Assign)}
+    assert ext.__all__ == ast.literal_eval(assigned["__all__"])
 
 
 def test_second_initialisation_refused():

@@ -219,11 +219,11 @@ def test_payload_over_24_bits_is_refused(kind):
         outcome(lambda: enc(kind, too_long), ValueError(f"v_{kind}:v: {kind} too long"))
 
 
-def deep(n, vectors=False):
-    d = {"_": "help.getConfig"}
+def deep(n, vectors=False, name=str):
+    d = {"_": name("help.getConfig")}
     for _ in range(n):
         d = {"_": "inputReplyToMessage", "reply_to_msg_id": 1, "quote_entities": [d]} if vectors else \
-            {"_": "invokeWithLayer", "layer": 1, "query": d}
+            {"_": name("invokeWithLayer"), "layer": 1, "query": d}
     return d
 
 
@@ -237,6 +237,12 @@ def test_nesting_bound():
         with pytest.raises(ValueError, match=r"^(ValueError: )?(invokeWithLayer:query|inputReplyToMessage:"
                                              r"quote_entities): .*: nesting too deep$"):
             call()
+
+
+@pytest.mark.parametrize("name", [str, MyStr])  # found by the compiled tables, or by its text
+def test_too_deep_a_failure_of_the_innermost_object(name):
+    outcome(lambda: M("invokeWithLayer", {"layer": 1, "query": deep(99, name=name)}),
+            ValueError("invokeWithLayer:query: " + "ValueError: invokeWithLayer:query: " * 99 + "nesting too deep"))
 
 
 def clearing(target):

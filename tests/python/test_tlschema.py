@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 import velmora
 import velmora.ext as ext
-from conftest import DEFAULT_SCHEMA_TEXT
+from conftest import DEFAULT_SCHEMA_TEXT, PUBLISHED_TL
 from velmora import tlschema
 
 # The compiled-in schema written as TL text, as a user of the protocol holds it.
@@ -113,8 +113,10 @@ def records(document, attributes=True):
 def test_default_schema_from_tl_text():
     document, found = tlschema.convert_with_warnings(DEFAULT_TL)
     assert records(document) == records(DEFAULT_SCHEMA_TEXT)
-    # The one declaration the codec reads differently: a bare vector of bare messages.
-    assert [(w.line, "vector<%Message>" in w.message) for w in found] == [(11, True)]
+    # The one declaration the codec reads differently, a bare vector; three types no record builds.
+    expected = [(11, "vector<%Message>, a bare vector"), (11, "Message names nothing declared; did you mean MessageContainer?"),
+                (34, "MessageEntity names nothing declared; did you"), (47, "JSONValue names nothing declared")]
+    assert [(w.line, fragment in w.message) for w, (_, fragment) in zip(found, expected)] == [(n, True) for n, _ in expected]
     # Without #id, TL's rule gives every identifier; msg_container's was computed from the other
     # spelling of its type, vector<message>.
     text = re.sub(r"#[0-9a-f]{8} ", " ", DEFAULT_TL.replace("vector<%Message>", "vector<message>"))
@@ -124,6 +126,39 @@ def test_default_schema_from_tl_text():
     ext.load_schema(tlschema.convert(API_TL))
     assert ext.load_schema(velmora.default_schema()) == {"layer": 0, "methods": 21, "constructors": 27}
     assert velmora.default_schema() == DEFAULT_SCHEMA_TEXT
+
+
+def stated_types(texts):
+    """(table, name) -> what each one-line declaration states after its '=', read by a pattern of its own."""
+    stated, table = {}, "constructors"
+    for line in "\n---types---\n".join(texts).splitlines():
+        table = {"---functions---": "methods", "---types---": "constructors"}.get(line.strip(), table)
+        if found := re.match(r"([\w.]+)(?:#[0-9a-f]+)? [^/]*= ([^;]+);\s*$", line):
+            stated[table, found[1]] = found[2]
+    return stated
+
+
+@pytest.mark.usefixtures("restore_default_schema")
+def test_published_texts_carry_types_and_result_types_and_typos_are_warned():
+    document, found = tlschema.convert_with_warnings(*PUBLISHED_TL.values(), names=list(PUBLISHED_TL))
+    doc, stated = json.loads(document), stated_types(PUBLISHED_TL.values())
+    assert {(table, name): rec["result" if table == "methods" else "type"] for table in ("methods", "constructors")
+            for name, rec in doc[table].items()} == {key: stated[key] for key in records(document, False)}
+    plain = {**doc, **{t: {n: {k: v for k, v in r.items() if k not in ("type", "result")} for n, r in doc[t].items()}
+                       for t in ("methods", "constructors")}}
+    assert ext.load_schema(document) == ext.load_schema(json.dumps(plain)) == {"layer": 144, "methods": 458,
+                                                                                "constructors": 1059}
+    assert not [w for w in found if "names nothing declared" in w.message]
+    # A typo'd copy: each misspelt name with its file, line and the closest declared name.
+    api, typos = PUBLISHED_TL["api.tl"], {" peer:InputPeer ": " peer:InputPeeer ", " api_id:int ": " api_id:itn "}
+    lines = [api[:api.index(written)].count("\n") + 1 for written in typos]
+    for written, typo in typos.items():
+        api = api.replace(written, typo, 1)
+    _, found = tlschema.convert_with_warnings(PUBLISHED_TL["mtproto.tl"], api, names=list(PUBLISHED_TL))
+    assert [str(w) for w in found if "nothing declared" in w.message] == [
+        f"api.tl, line {lines[0]}: inputPeerUserFromMessage: field peer is InputPeeer: InputPeeer names nothing declared;"
+        " did you mean InputPeer?",
+        f"api.tl, line {lines[1]}: authorization: field api_id is itn: itn names nothing declared; did you mean int?"]
 
 
 @pytest.mark.usefixtures("restore_default_schema")
@@ -191,15 +226,22 @@ def test_layout_and_comments_do_not_change_the_document(separators):
          [(2, "int is a built-in type"), (3, "built-in vector")]),
         ("ok#1 = A;\nx#2 n:# v:n*[ int ] = X;\n", [(2, "repeated group")]),
         ("a#1 x:Vector<Vector<long>> = A;", [(1, "inner vectors as int, not long")]),
-        ("a#1 = A;\n\nb#2 x:%Foo y:message z:Vector<future_salt> = B;",
+        ("a#1 = Foo;\nmessage#3 = M;\nb#2 x:%Foo y:message z:Vector<message> = B;",
          [(3, "x is %Foo, a bare type"), (3, "y is message, a bare type"),
-          (3, "z is Vector<future_salt>; the codec reads each element as a boxed object")]),
+          (3, "z is Vector<message>; the codec reads each element as a boxed object")]),
+        # A name declared nowhere (a bare one too) is reported instead, with the closest declared name.
+        ("inputPeer#2 = InputPeer;\na#1 x:itn y:Vector<inputpeer> z:%Foo = A;",
+         [(2, "x is itn: itn names nothing declared; did you mean int?"),
+          (2, "y is Vector<inputpeer>: inputpeer names nothing declared; did you mean inputPeer?"),
+          (2, "z is %Foo: Foo names nothing declared")]),
+        (("a#1 {X:Type} q:!X r:X s:B = A;", "b#2 = B;"), []),
         # b takes the identifier that a gave up; c's is a's.
         ("a#1 = A;\na#2 = A;\nb#1 = B;\nc#2 = C;\n", [(2, "a is declared again; this declaration replaces the one"
-                                                       " at line 1"), (4, "c has the identifier 00000002 of a")]),
+                                                       " at line 1"), (4, "c has the identifier #00000002 of a")]),
         (("a#1 = A;", "\na#2 = A;"),
          [(2, "text 2, line 2: a is declared again; this declaration replaces the one at text 1, line 1")]),
-        (("// LAYER 3\n", "// LAYER 4\n"), [(1, "text 2, line 1: layer 4 replaces layer 3 stated at text 1, line 1")]),
+        (("// LAYER 3\na#1 = A;", "// LAYER 4\nb#2 = B;"),
+         [(1, "text 2, line 1: layer 4 replaces layer 3 stated at text 1, line 1")]),
         ("a#1 x:int x:long _:int = A;", [(1, "field x occurs twice"), (1, "a field named _ replaces the constructor")]),
         ("a#1 flags:# extra:# x:extra.0?int flags2:flags.0?# = A;",
          [(1, "extra shares flags word 0 with flags"), (1, "flags2 is conditional")]),
@@ -242,6 +284,8 @@ def test_convert_issues_python_warnings():
         ("b#2 {X:} = B;", 1, 5, "malformed type parameter"),
         ("// LAYER 4294967296", 1, 1, "does not fit in 32 bits"),
         ("b#2 x:Vector<int,long> = B;", 1, 7, "exactly one element type"),
+        ("", 1, 1, "no declarations"),
+        ("// LAYER 2\n---functions---\n", 1, 1, "no declarations"),
     ],
 )
 def test_errors_name_line_and_column(text, line, column, fragment):

@@ -1,4 +1,5 @@
-// slots.hpp: scratch slots for the object levels of one codec call.
+// scratch_stack.hpp: the stack of value pointers for the object levels of
+// one serializer call.
 #pragma once
 
 #include <algorithm>
@@ -11,19 +12,21 @@
 
 namespace velmora::codec {
 
-// Runs of slots for the objects being written or read, one run per nesting
-// level, handed out and given back last-in first-out. A run stays where it is
-// while it is out. The first chunk lives in the codec object itself (a call
-// rarely needs more); further chunks come from the heap and are kept for the
-// rest of the call. Runs are handed out null and must be given back null.
-class Slots {
+// Runs of PyObject pointers, one run per object being written (one per
+// nesting level), handed out and given back last-in first-out; FieldValues
+// holds a run, one pointer per field. A run stays where it is while it is
+// out. The first chunk lives in the stack object itself (a call rarely needs
+// more); further chunks come from the heap and are kept for the rest of the
+// call. Runs are handed out null and must be given back null.
+class ScratchStack {
  public:
   // The inline chunk is cleared as runs reach into it, not up front.
   // cppcheck-suppress uninitMemberVar
-  Slots() = default;
-  Slots(const Slots&) = delete;
-  Slots& operator=(const Slots&) = delete;
+  ScratchStack() = default;
+  ScratchStack(const ScratchStack&) = delete;
+  ScratchStack& operator=(const ScratchStack&) = delete;
 
+  // A run of n null pointers.
   PyObject** push(std::size_t n) {
     Chunk* c = &chunk(cur_);
     if (c->cap - c->used < n) c = next(n);
@@ -35,6 +38,7 @@ class Slots {
     }
     return run;
   }
+  // Gives back the last run handed out, of n pointers, nulled by the holder.
   void pop(std::size_t n) noexcept {
     Chunk& c = chunk(cur_);
     c.used -= n;
@@ -44,8 +48,10 @@ class Slots {
  private:
   struct Chunk {
     PyObject** data;
-    std::size_t cap, used, cleared;
-    std::unique_ptr<PyObject*[]> own;
+    std::size_t cap;      // pointers in data
+    std::size_t used;     // handed out, from the start
+    std::size_t cleared;  // known null from used on, up to here
+    std::unique_ptr<PyObject*[]> own;  // data when it came from the heap
   };
   Chunk& chunk(std::size_t k) noexcept { return k == 0 ? first_ : more_[k - 1]; }
   Chunk* next(std::size_t n) {
@@ -63,8 +69,8 @@ class Slots {
 
   PyObject* inline_[128];
   Chunk first_{inline_, std::size(inline_), 0, 0, nullptr};
-  std::vector<Chunk> more_;
-  std::size_t cur_ = 0;
+  std::vector<Chunk> more_;  // chunk k > 0 is more_[k - 1]
+  std::size_t cur_ = 0;      // the chunk the last run came from
 };
 
 }  // namespace velmora::codec

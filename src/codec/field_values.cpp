@@ -1,0 +1,76 @@
+#include "codec/field_values.hpp"
+
+namespace velmora::codec {
+namespace {
+
+// The field named by an exact str that is not the interned name itself.
+std::uint32_t find_equal(const CompiledRecord& rec, PyObject* key) {
+  const Py_hash_t h = PyObject_Hash(key);  // cached by the str
+  for (std::uint32_t i = 0; i < rec.fields.size(); ++i) {
+    const CompiledField& f = rec.fields[i];
+    if (f.hash == h && PyUnicode_Compare(key, f.key.get()) == 0) return i;
+  }
+  return SmallIndex::kNone;
+}
+
+}  // namespace
+
+void FieldValues::start(std::uint32_t* words) {
+  if (!rec_.gather) {
+    python_may_run();  // lookups in a dict not walked may call a key's __eq__
+    return;
+  }
+  values_ = g_.stack.push(rec_.fields.size());
+  if (gather(words)) epoch_ = python_epoch;
+}
+
+// Puts the dict's values into the run, matching each key by the address of
+// the interned field name, else (a str equal but not the same, as json.loads
+// makes) by hash and text. False at the first key that is not an exact str:
+// only the dict's own lookup knows how such a key compares, and it may run
+// Python code.
+bool FieldValues::gather(std::uint32_t* words) {
+  // The flags pass sets a bit for each conditional value other than None, a
+  // presence flag only for True. With no other presence-flag value, whose
+  // truth may take Python code and so must be asked in field order, the bits
+  // do not depend on the order they are met in.
+  bool plain = words != nullptr;
+  PyObject* const underscore = underscore_key.get();
+  Py_ssize_t pos = 0;
+  if (g_.resume_dict == dict_ && g_.resume_epoch == python_epoch &&
+      rec_.by_key.find(address(underscore)) == SmallIndex::kNone) {
+    pos = g_.resume_pos;
+  }
+  g_.resume_dict = nullptr;
+  PyObject* k = nullptr;
+  PyObject* v = nullptr;
+  // An exact str key names one field at most, so the walk may stop once every
+  // field has its value.
+  for (std::size_t left = rec_.fields.size(); left != 0 && PyDict_Next(dict_, &pos, &k, &v);) {
+    std::uint32_t i = rec_.by_key.find(address(k));
+    if (i == SmallIndex::kNone) {
+      if (!py::is_exact_str(k)) {
+        python_may_run();
+        return false;
+      }
+      if (k == underscore) continue;
+      i = find_equal(rec_, k);
+      if (i == SmallIndex::kNone) continue;
+    }
+    Py_INCREF(v);
+    values_[i] = v;
+    --left;
+    const CompiledField& f = rec_.fields[i];
+    if (plain && f.conditional && v != Py_None) {
+      if (!f.presence_flag || v == Py_True) {
+        words[f.group_word] |= f.bit;
+      } else {
+        plain = v == Py_False;
+      }
+    }
+  }
+  flags_set_ = plain;
+  return true;
+}
+
+}  // namespace velmora::codec

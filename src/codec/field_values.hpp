@@ -1,0 +1,97 @@
+// field_values.hpp: the values of one object's fields, read from its dict.
+//
+// The rule of this file, stated once: converting a value may run Python code
+// (__index__, __float__, a NumPy scalar's truth, a key's __eq__), and that
+// code may change any dict being written. Whatever may run Python code calls
+// python_may_run(); values gathered before that are not trusted after it,
+// and each field still to be read is looked up in the dict as it is then.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "codec/compiled.hpp"
+#include "codec/scratch_stack.hpp"
+#include "py/py.hpp"
+
+namespace velmora::codec {
+
+// Moves whenever Python code may have run. Calls hold the GIL, so a plain
+// counter will do.
+inline std::uint64_t python_epoch = 0;
+inline void python_may_run() noexcept { ++python_epoch; }
+
+// The key "_" of an object's dict, which names its record.
+inline py::InternedText underscore_key{"_"};
+
+// What one serializer call shares with the gathering of each of its objects.
+struct GatherState {
+  ScratchStack stack;  // the gathered values, one run per object being written
+  // A dict whose first item, "_", the walk has read (Serializer::nested_field):
+  // its gather may start at resume_pos while python_epoch is resume_epoch.
+  PyObject* resume_dict = nullptr;
+  Py_ssize_t resume_pos = 0;
+  std::uint64_t resume_epoch = 0;
+};
+
+// The values of one object's fields, by field index. They are gathered in one
+// walk of the dict into a run of the scratch stack, each a strong reference
+// (null: the key is missing). Once Python code may have run since, or when
+// the walk cannot be used, each field is looked up when it is read; a value
+// looked up is held until the next one is.
+class FieldValues {
+ public:
+  // top_level: the call's outermost object, which no outer gathered values
+  // depend on. With words (for a record with flags), the walk also sets the
+  // flags bits when it can tell them from the values alone; see flags_set().
+  FieldValues(GatherState& g, PyObject* dict, const CompiledRecord& rec, std::uint32_t* words,
+              bool top_level)
+      : g_(g), dict_(dict), rec_(rec) {
+    // The top-level object has no outer one whose gathered values Python
+    // code could make stale: a few unconditional fields are looked up as
+    // cheaply as a walk would find them.
+    if (top_level && !rec.has_flags && rec.fields.size() <= kFewFields) return;
+    start(words);
+  }
+  [[gnu::always_inline]] ~FieldValues() {
+    if (values_ == nullptr) return;
+    const std::size_t n = rec_.fields.size();
+    for (std::size_t i = 0; i < n; ++i) Py_CLEAR(values_[i]);
+    g_.stack.pop(n);
+  }
+  FieldValues(const FieldValues&) = delete;
+  FieldValues& operator=(const FieldValues&) = delete;
+
+  // Field i's value, borrowed and alive until the next call at least; null
+  // when missing.
+  PyObject* get(std::size_t i) { return epoch_ == python_epoch ? values_[i] : live(i); }
+  // True when the walk set every flags bit (no presence flag needed asking).
+  bool flags_set() const noexcept { return flags_set_; }
+
+ private:
+  static constexpr std::uint64_t kLive = ~std::uint64_t{0};
+  static constexpr std::size_t kFewFields = 4;
+
+  // Field i looked up in the dict as it is now; a lookup that raises counts
+  // as missing. Held, since converting the value may run Python code that
+  // changes the dict.
+  PyObject* live(std::size_t i) {
+    epoch_ = kLive;
+    PyObject* v = PyDict_GetItemWithError(dict_, rec_.fields[i].key.get());
+    if (v == nullptr && PyErr_Occurred()) PyErr_Clear();
+    held_ = py::borrow(v);
+    return v;
+  }
+  void start(std::uint32_t* words);
+  bool gather(std::uint32_t* words);
+
+  GatherState& g_;
+  PyObject* dict_;
+  const CompiledRecord& rec_;
+  PyObject** values_ = nullptr;  // the run of the scratch stack, if gathered
+  std::uint64_t epoch_ = kLive;  // python_epoch when gathered; kLive: look up
+  py::Ref held_;                 // the value live() looked up last
+  bool flags_set_ = false;
+};
+
+}  // namespace velmora::codec

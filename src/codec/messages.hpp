@@ -1,0 +1,50 @@
+// messages.hpp: the codec's failure texts.
+//
+// Callers match on these texts (they reach Python as the ValueError or
+// RuntimeError message, after the "object:field: " prefixes): change none of
+// them. Odd-looking ones are deliberate, kept as callers know them: "int
+// expected" for a long or int128 value of any wrong kind, "bytes expected"
+// for a str with no UTF-8 form, the "ValueError: " written into a nested
+// object's failure, and the missing colon after "unknown constructor" for a
+// nested object where the top level has one. Formatted texts are marked
+// where they are made.
+#pragma once
+
+namespace velmora::codec::msg {
+
+// Values (codec/value_rules.cpp).
+inline constexpr const char* kIntExpected = "int expected";
+inline constexpr const char* kDoubleExpected = "double expected";
+inline constexpr const char* kBytesExpected = "bytes expected";
+inline constexpr const char* kBytesTooLong = "bytes too long";
+inline constexpr const char* kStringTooLong = "string too long";
+inline constexpr const char* kInt256Length = "int256 must be 32 bytes";
+inline constexpr const char* kUnknownFieldType = "unknown field type";
+inline constexpr const char* kNestedNotEncoded = "nested field expected dict or bytes";
+inline constexpr const char* kNestedBadHex = "nested field expected dict or bytes, got string";
+
+// Objects and vectors (codec/serializer.cpp); the deserializer shares the
+// nesting bound's text.
+inline constexpr const char* kTooDeep = "nesting too deep";
+inline constexpr const char* kVectorExpected = "vector expected array";
+inline constexpr const char* kVectorResized = "vector changed size during serialization";
+inline constexpr const char* kNestedNoName = "nested object missing _";
+inline constexpr const char* kDumpsNoName = "dumps requires _ constructor name";
+inline constexpr const char* kArgsNotDict = "TL args must be a dict";
+inline constexpr const char* kNoSchema = "schema not loaded";
+// A nested object's failure, as its outer field reports it.
+inline constexpr const char* kNestedPrefix = "ValueError: ";
+// Followed by the name: a nested object's (no colon) and the top level's.
+inline constexpr const char* kUnknownNested = "unknown constructor ";
+inline constexpr const char* kUnknownConstructor = "unknown constructor: ";
+inline constexpr const char* kUnknownMethod = "unknown method: ";
+// "<object>: missing required field <field>" and "<object>:<field>: <failure>".
+inline constexpr const char* kMissingField = ": missing required field ";
+
+// Decoding (codec/deserializer.cpp).
+inline constexpr const char* kEof = "unexpected eof";
+inline constexpr const char* kBadVectorCount = "invalid vector count";
+inline constexpr const char* kBadStringLen = "bad string len";
+inline constexpr const char* kBadBytesLen = "bad bytes len";
+
+}  // namespace velmora::codec::msg

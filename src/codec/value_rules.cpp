@@ -1,0 +1,294 @@
+#include "codec/value_rules.hpp"
+
+#include "codec/field_values.hpp"
+#include "codec/messages.hpp"
+
+namespace velmora::codec {
+namespace {
+
+using wire::TypeKind;
+using wire::Writer;
+
+int hex_digit(std::uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Decodes text made only of hex digits, of even length; false otherwise.
+bool decode_hex(const std::uint8_t* p, std::size_t n, std::string& out) {
+  if (n % 2 != 0) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (hex_digit(p[i]) < 0) return false;
+  }
+  out.resize(n / 2);
+  for (std::size_t i = 0; i < n / 2; ++i) {
+    out[i] = static_cast<char>(hex_digit(p[2 * i]) << 4 | hex_digit(p[2 * i + 1]));
+  }
+  return true;
+}
+
+// UTF-8 of a str; false with the error cleared when the text cannot be
+// encoded (a lone surrogate).
+bool utf8_of(PyObject* s, ByteSource& out) {
+  py::ByteView v;
+  out.keep = py::utf8_of(s, &v);
+  if (!out.keep) {
+    PyErr_Clear();
+    return false;
+  }
+  out.set_view(v);
+  return true;
+}
+
+// The fast path for an exact int that fits 64 signed bits: no Python code
+// runs and nothing can fail.
+bool small_exact_int(PyObject* v, long long& out) {
+  if (!py::is_exact_int(v)) return false;
+  int overflow = 0;
+  out = PyLong_AsLongLongAndOverflow(v, &overflow);
+  return overflow == 0;
+}
+
+// Integer conversion: signed 64-bit, or the bit pattern of an unsigned one.
+bool to_u64(PyObject* v, std::uint64_t& out) {
+  py::Ref index;
+  PyObject* n = v;
+  if (!py::is_int(v)) {
+    python_may_run();
+    index = py::steal(PyNumber_Index(v));
+    if (!index) {
+      PyErr_Clear();
+      return false;
+    }
+    n = index.get();
+  }
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(n, &overflow);
+  if (overflow == 0) {
+    if (x == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    out = static_cast<std::uint64_t>(x);
+    return true;
+  }
+  if (overflow < 0) return false;
+  const unsigned long long u = PyLong_AsUnsignedLongLong(n);
+  if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  out = u;
+  return true;
+}
+
+// A byte source: bytes, the hex text of bytes (other text as its UTF-8), or
+// a list of ints (each taken modulo 256).
+RuleFailure byte_source(PyObject* v, ByteSource& out) {
+  if (py::is_bytes(v)) {
+    out.set_view(py::bytes_view(v));
+    return nullptr;
+  }
+  if (py::is_str(v)) {
+    if (!utf8_of(v, out)) return msg::kBytesExpected;
+    if (out.len != 0 && decode_hex(out.data, out.len, out.own)) out.set_own();
+    return nullptr;
+  }
+  if (py::is_list(v)) {
+    // Items may run Python code (__index__) that changes the list: hold
+    // each one and re-read the size.
+    for (Py_ssize_t i = 0; i < py::list_size(v); ++i) {
+      py::Ref item = py::borrow(PyList_GetItem(v, i));
+      std::uint64_t x = 0;
+      if (!item || !to_u64(item.get(), x)) {
+        PyErr_Clear();
+        return msg::kIntExpected;
+      }
+      out.own.push_back(static_cast<char>(x & 0xff));
+    }
+    out.set_own();
+    return nullptr;
+  }
+  return msg::kBytesExpected;
+}
+
+// int and "#": an integer, its low 32 bits.
+RuleFailure write_int(PyObject* v, Writer& w) {
+  long long small = 0;
+  std::uint64_t x = 0;
+  if (small_exact_int(v, small)) {
+    x = static_cast<std::uint64_t>(small);
+  } else if (!to_u64(v, x)) {
+    return msg::kIntExpected;
+  }
+  w.put_u32(static_cast<std::uint32_t>(x));
+  return nullptr;
+}
+
+// long: an int, 8 bytes as they are, or the hex text of 8 bytes.
+RuleFailure write_long(PyObject* v, Writer& w) {
+  long long small = 0;
+  if (small_exact_int(v, small)) {
+    w.put_u64(static_cast<std::uint64_t>(small));
+    return nullptr;
+  }
+  if (py::is_bytes(v)) {
+    auto view = py::bytes_view(v);
+    if (view.size() != 8) return msg::kIntExpected;
+    w.put_raw(view.data(), 8);
+    return nullptr;
+  }
+  if (py::is_str(v)) {
+    ByteSource src;
+    std::string raw;
+    if (!utf8_of(v, src) || src.len != 16 || !decode_hex(src.data, src.len, raw)) {
+      return msg::kIntExpected;
+    }
+    w.put_raw(raw.data(), 8);
+    return nullptr;
+  }
+  std::uint64_t x = 0;
+  if (!to_u64(v, x)) return msg::kIntExpected;
+  w.put_u64(x);
+  return nullptr;
+}
+
+// double: anything float() takes.
+RuleFailure write_double(PyObject* v, Writer& w) {
+  if (!py::is_exact_float(v) && !py::is_exact_int(v)) python_may_run();  // __float__, __index__
+  const double d = PyFloat_AsDouble(v);
+  if (d == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return msg::kDoubleExpected;
+  }
+  w.put_double(d);
+  return nullptr;
+}
+
+// int128 and int256 from a byte source; an int128 also takes 8 bytes or an
+// integer, padded with zeros (anything else as 0).
+RuleFailure write_wide_int(bool int256, PyObject* v, Writer& w) {
+  ByteSource src;
+  if (RuleFailure e = byte_source(v, src)) return e;
+  if (int256) {
+    if (src.len != 32) return msg::kInt256Length;
+    w.put_raw(src.data, 32);
+  } else if (src.len == 16) {
+    w.put_raw(src.data, 16);
+  } else if (src.len == 8) {
+    w.put_raw(src.data, 8);
+    w.put_zeros(8);
+  } else {
+    std::uint64_t x = 0;
+    if (!to_u64(v, x)) x = 0;
+    w.put_u64(x);
+    w.put_zeros(8);
+  }
+  return nullptr;
+}
+
+// bytes from a byte source; string from a str (one with no UTF-8 form as
+// empty) or bytes, anything else as empty.
+RuleFailure write_byte_string(bool text, PyObject* v, Writer& w) {
+  ByteSource src;
+  if (text) {
+    if (py::is_str(v)) {
+      if (!utf8_of(v, src)) src.len = 0;
+    } else if (py::is_bytes(v)) {
+      src.set_view(py::bytes_view(v));
+    }
+  } else if (RuleFailure e = byte_source(v, src)) {
+    return e;
+  }
+  // Longer payloads have no TL encoding: refuse rather than truncate.
+  if (src.len > wire::kMaxByteStringLen) return text ? msg::kStringTooLong : msg::kBytesTooLong;
+  w.put_byte_string(src.data, src.len);
+  return nullptr;
+}
+
+}  // namespace
+
+int to_bool(PyObject* v) {
+  if (v == Py_True) return 1;
+  if (v == Py_False) return 0;
+  if (v == Py_None) return -1;
+  python_may_run();
+  if (!py::is_numpy_bool(v)) return -1;
+  const int t = PyObject_IsTrue(v);
+  if (t < 0) {
+    PyErr_Clear();
+    return -1;
+  }
+  return t;
+}
+
+RuleFailure write_scalar(TypeKind kind, PyObject* v, Writer& w) {
+  switch (kind) {
+    case TypeKind::kFlags:
+    case TypeKind::kInt: return write_int(v, w);
+    case TypeKind::kLong: return write_long(v, w);
+    case TypeKind::kDouble: return write_double(v, w);
+    case TypeKind::kInt128:
+    case TypeKind::kInt256: return write_wide_int(kind == TypeKind::kInt256, v, w);
+    case TypeKind::kBytes: return write_byte_string(false, v, w);
+    case TypeKind::kString: return write_byte_string(true, v, w);
+    case TypeKind::kBool:
+      w.put_bool(to_bool(v) == 1);  // anything else is false
+      return nullptr;
+    case TypeKind::kTrue: return nullptr;
+    case TypeKind::kVector:
+    case TypeKind::kObject: break;  // the walk's
+  }
+  return msg::kUnknownFieldType;
+}
+
+RuleFailure write_ready_made(PyObject* v, Writer& w) {
+  if (py::is_bytes(v)) {
+    auto view = py::bytes_view(v);
+    w.put_raw(view.data(), view.size());
+    return nullptr;
+  }
+  if (!py::is_str(v)) return msg::kNestedNotEncoded;
+  // Empty text writes nothing.
+  ByteSource src;
+  std::string raw;
+  if (!utf8_of(v, src) || !decode_hex(src.data, src.len, raw)) return msg::kNestedBadHex;
+  w.put_raw(raw.data(), raw.size());
+  return nullptr;
+}
+
+template <class T>
+[[gnu::noinline]] Py_ssize_t write_exact_int_run(Writer& w, PyObject* seq, bool list, Py_ssize_t n) {
+  // A loop of its own, whatever is inlined around the vector writer.
+  w.reserve(static_cast<std::size_t>(n) * sizeof(T));
+  Py_ssize_t i = 0;
+  for (; i < n; ++i) {
+    PyObject* item = list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
+    long long x = 0;
+    if (!small_exact_int(item, x)) break;
+    if constexpr (sizeof(T) == 8) {
+      w.put_u64(static_cast<T>(x));
+    } else {
+      w.put_u32(static_cast<T>(x));
+    }
+  }
+  return i;
+}
+template Py_ssize_t write_exact_int_run<std::uint32_t>(Writer&, PyObject*, bool, Py_ssize_t);
+template Py_ssize_t write_exact_int_run<std::uint64_t>(Writer&, PyObject*, bool, Py_ssize_t);
+
+bool name_text(PyObject* s, ByteSource& out, bool* exact) {
+  *exact = utf8_of(s, out);
+  if (*exact) return true;
+  out.keep = py::steal(PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace"));
+  if (!out.keep) {
+    PyErr_Clear();
+    return false;
+  }
+  out.set_view(py::bytes_view(out.keep.get()));
+  return true;
+}
+
+}  // namespace velmora::codec

@@ -1,0 +1,67 @@
+// value_rules.hpp: what the encoder accepts for each TL value type.
+//
+// The one home of the serializer's leniency (the README's "what the encoder
+// accepts" table). Each rule takes one Python value and writes its encoding,
+// returning null, or writes nothing and returns its failure text (one of
+// codec/messages.hpp). Every rule has this shape so that a strict twin can
+// sit beside it and write_scalar() can pick one of the two by a flag.
+//
+// A rule that may run Python code (__index__, __float__, a NumPy scalar's
+// truth) calls python_may_run() first (codec/field_values.hpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "py/py.hpp"
+#include "wire/wire.hpp"
+
+namespace velmora::codec {
+
+// Null when the value was written, else the failure text.
+using RuleFailure = const char*;
+
+// Bytes taken from a Python value: a view into an object kept alive, or
+// bytes of our own.
+struct ByteSource {
+  const std::uint8_t* data = nullptr;  // the bytes, valid while this lives
+  std::size_t len = 0;
+  py::Ref keep;     // the object that data views, if any
+  std::string own;  // the bytes made here (decoded hex, a list of ints)
+
+  void set_own() {
+    data = reinterpret_cast<const std::uint8_t*>(own.data());
+    len = own.size();
+  }
+  void set_view(py::ByteView v) {
+    data = v.data();
+    len = v.size();
+  }
+};
+
+// Every scalar type: int, flags ("#"), long, double, int128, int256, bytes,
+// string, Bool and true. Vectors and objects are the walk's.
+RuleFailure write_scalar(wire::TypeKind kind, PyObject* v, wire::Writer& w);
+
+// The value of an Object field that is no dict: bytes of a ready-made
+// encoding, or their hex text, inserted unchecked.
+RuleFailure write_ready_made(PyObject* v, wire::Writer& w);
+
+// The Bool rule, also read for a presence flag ("true" under a flags bit):
+// 1 or 0, or -1 when the value is no boolean (True, False, NumPy's bool).
+int to_bool(PyObject* v);
+
+// The leading items of an int or long vector (T: their width, 4 or 8 bytes)
+// that are exact ints fitting 64 signed bits: they convert without running
+// Python code, so the items stay borrowed and the sequence cannot change
+// under us. Returns the index of the first other item, left to write_scalar.
+template <class T>
+Py_ssize_t write_exact_int_run(wire::Writer& w, PyObject* seq, bool list, Py_ssize_t n);
+
+// The text of an object name, for the lookup and the messages. A str with no
+// UTF-8 form (a lone surrogate) names nothing in any schema: it is rendered
+// with backslash escapes for the message, and *exact is cleared so that the
+// rendering is never looked up. False only when even that fails.
+bool name_text(PyObject* s, ByteSource& out, bool* exact);
+
+}  // namespace velmora::codec

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import velmora.ext as ext
-from conftest import DEFAULT_SCHEMA_TEXT, idx, outcome, python_memory_growth, u32, u64
+from conftest import DEFAULT_SCHEMA_TEXT, deep, idx, outcome, python_memory_growth, u32, u64
 
 VEC, TRUE, FALSE, Z16, EMPTY = u32(0x1CB5C415), u32(0x997275B5), u32(0xBC799737), bytes(16), bytes(4)
 KINDS = ["int", "#", "long", "double", "int128", "int256", "bytes", "string", "Bool", "Vector", "Object"]
@@ -217,14 +217,6 @@ def test_payload_over_24_bits_is_refused(kind):
     assert enc(kind, b"\0" * (2**24 - 1))[:4] == b"\xfe\xff\xff\xff"
     for too_long in (b"\0" * 2**24, "g" * 2**24):
         outcome(lambda: enc(kind, too_long), ValueError(f"v_{kind}:v: {kind} too long"))
-
-
-def deep(n, vectors=False):
-    d = {"_": "help.getConfig"}
-    for _ in range(n):
-        d = {"_": "inputReplyToMessage", "reply_to_msg_id": 1, "quote_entities": [d]} if vectors else \
-            {"_": "invokeWithLayer", "layer": 1, "query": d}
-    return d
 
 
 def test_nesting_bound():

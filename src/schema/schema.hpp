@@ -37,9 +37,9 @@ struct TlFieldDef {
   bool operator==(const TlFieldDef&) const = default;
 };
 
-// What methods and constructors share: the serializer writes cid and then the
-// fields in order; the deserializer finds a constructor by cid and reads the
-// same fields. The Schema keeps only this part of each record.
+// What methods and constructors share: the wire form is cid, then the fields
+// in order. The codec reads it through its compiled form; decoding finds a
+// constructor by cid. The Schema keeps only this part of each record.
 struct TlRecord {
   std::uint32_t cid = 0;          // the constructor identifier before the fields
   std::vector<TlFieldDef> fields;  // wire order

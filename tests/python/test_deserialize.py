@@ -28,6 +28,7 @@ def unknown(data):
     ("bytes", tl_bytes(b"y" * 254), b"y" * 254), ("bytes", tl_bytes(b"z" * 256), b"z" * 256),
     ("string", b"\x02\xc3\xa9\x00", "\u00e9"), ("String", tl_bytes("\U0001f600".encode()), "\U0001f600"),
     ("string", b"\xfe\x05\x00\x00hello\x00\x00\x00", "hello"),  # long form, short length
+    ("bytes", b"\xfe\x00\x00\x00", b""),  # long form, empty, the input's last four bytes
     ("bool", u32(TRUE_ID), unknown(u32(TRUE_ID))),  # not a primitive name: an object
     ("vector<%Message>", u32(2, 0x200, 0x200), unknown(u32(2, 0x200, 0x200))),  # the count read as an id
     ("int", b"\x01\x02\x03", EOF), ("#", b"", EOF), ("long", bytes(7), EOF), ("double", bytes(4), EOF),

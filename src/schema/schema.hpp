@@ -61,9 +61,9 @@ struct TlConstructor : TlRecord {
   bool operator==(const TlConstructor&) const = default;
 };
 
-// Names keep document order so that builds are deterministic: when two
-// constructors share a cid, the later one in the document wins.
-// What parse_schema_document yields and build_schema consumes.
+// What parse_schema_document yields and build_schema consumes. Names keep
+// document order so that builds are deterministic: when two constructors
+// share a cid, the later one in the document wins.
 struct SchemaInput {
   std::uint32_t layer = 0;
   std::vector<std::pair<std::string, TlMethod>> methods;            // unique names
@@ -95,9 +95,9 @@ class Schema {
   // One indexed record. `slot` numbers every record of the schema densely
   // (methods first, then constructors), for tables kept beside it.
   struct Entry {
-    std::shared_ptr<const std::string> name;  // the record's name, shared with its other index
-    std::shared_ptr<const TlRecord> record;   // allocated once, never copied
-    std::uint32_t slot = 0;                   // dense number, for the codec's per-record tables
+    std::shared_ptr<const std::string> name;
+    std::shared_ptr<const TlRecord> record;
+    std::uint32_t slot = 0;
   };
 
   // Returns the entry or null; valid while this Schema is.
@@ -127,14 +127,16 @@ class Schema {
   };
   using NameIndex = std::unordered_map<std::string, Entry, Hash, std::equal_to<>>;
 
+  // The layer is recorded and reported by schema_info, used for nothing else;
+  // the attachment is the Python layer's data, released with the Schema.
   NameIndex methods_by_name_;       // serialize_method, and nested objects no constructor names
   NameIndex constructors_by_name_;  // serialize_constructor, and nested objects first
   // Decoding: constructors only (a method is never decoded); of two sharing
   // a cid, the later in the document.
   std::unordered_map<std::uint32_t, const Entry*> constructors_by_cid_;
-  std::vector<const Entry*> slots_;  // every entry by its number: methods, then constructors
-  std::uint32_t layer_ = 0;          // recorded and reported by schema_info, used for nothing else
-  std::unique_ptr<SchemaAttachment> attachment_;  // the Python layer's data, released with the Schema
+  std::vector<const Entry*> slots_;
+  std::uint32_t layer_ = 0;
+  std::unique_ptr<SchemaAttachment> attachment_;
 };
 
 // Indexes the records. Does not fail (beyond running out of memory). The
@@ -148,8 +150,8 @@ extern const std::string_view kDefaultSchemaText;
 // SchemaStore: the process-wide holder of the current Schema. The lock is
 // held only to copy or swap the reference, never across parsing, lookups or
 // calls into Python. load_schema and module init install; the serializer,
-// the deserializer and schema_info read. A Schema that carries Python objects belongs to one
-// interpreter; the store is never destroyed, so no Python object is released
+// the deserializer and schema_info read. A Schema that carries Python
+// objects belongs to one interpreter; the store is never destroyed, so no Python object is released
 // after the interpreter has gone.
 class SchemaStore {
  public:

@@ -151,8 +151,8 @@ extern const std::string_view kDefaultSchemaText;
 // held only to copy or swap the reference, never across parsing, lookups or
 // calls into Python. load_schema and module init install; the serializer,
 // the deserializer and schema_info read. A Schema that carries Python
-// objects belongs to one interpreter; the store is never destroyed, so no Python object is released
-// after the interpreter has gone.
+// objects belongs to one interpreter; the store is never destroyed, so no
+// Python object is released after the interpreter has gone.
 class SchemaStore {
  public:
   static SchemaStore& instance();

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "wire/wire.hpp"
@@ -53,6 +54,17 @@ TEST(WireWriter, GrowsPastTheInlineBufferKeepingWhatWasWritten) {
     std::memcpy(&v, w.data() + 4 * i, 4);
     ASSERT_EQ(v, i);
   }
+}
+
+// A new Writer's inline buffer holds whatever was there before: zeros must be written, not assumed.
+TEST(WireWriter, WritesItsZeros) {
+  alignas(Writer) unsigned char storage[sizeof(Writer)];
+  std::memset(storage, 0xAB, sizeof storage);
+  asm volatile("" : : "r"(storage) : "memory");  // the fill may not be dropped as dead before construction
+  Writer* w = new (storage) Writer;
+  w->put_zeros(8);
+  EXPECT_EQ(Bytes(w->data(), w->data() + w->size()), Bytes(8, 0));
+  w->~Writer();
 }
 
 TEST(WireFlagsIndex, Table) {

@@ -6,9 +6,7 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import velmora.ext as ext
-from conftest import DEFAULT_SCHEMA_TEXT, u32, u64
-from test_deserialize import load_nesting_schema, nested
-from test_serialize import deep
+from conftest import DEFAULT_SCHEMA_TEXT, deep, load_nesting_schema, nested, u32, u64
 
 ROUNDS = 60 if os.environ.get("VELMORA_VALGRIND") else 1500
 # The default schema, and a copy with a layer and a method more: every call must see one of them whole.

@@ -50,7 +50,7 @@ PyObject* ige_entry(PyObject* args, PyObject* kwargs, const Params<3>& params) {
     if (!result) return result;
     const auto run = Encrypt ? crypto::aes_ige_encrypt : crypto::aes_ige_decrypt;
     const IgeStatus done = run(data->data(), data->size(), key->data(), key->size(), iv->data(),
-                               iv->size(), out);
+                               iv->size(), out, crypto::ige_backend());
     if (done != IgeStatus::kOk) return ige_failure(done);
     if constexpr (Kind == Out::kBytes) {
       return result;

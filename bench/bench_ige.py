@@ -85,6 +85,7 @@ def cbc_row(cxx, key, iv):
 
 
 def main():
+    print(f"velmora's AES-IGE backend: {ext._ige_backend}")
     cxx = cxx_times()
     key, iv = os.urandom(32), os.urandom(32)
     rows, missed = peer_rows(cxx, key, iv)

@@ -1,4 +1,6 @@
-"""Threads: schema swaps under concurrent codec calls, and the deepest nesting on a small stack."""
+"""Threads: schema swaps under concurrent codec calls, AES-IGE from many threads, and the deepest nesting on
+a small stack."""
+import contextlib
 import json
 import os
 import sys
@@ -32,6 +34,16 @@ def in_threads(targets, stack_size=0):
         future.result()  # a failure in a thread fails the test
 
 
+@contextlib.contextmanager
+def switching_often():
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # many more thread switches between calls
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(old)
+
+
 def test_schema_swaps_under_concurrent_codec_calls(restore_default_schema):
     start = threading.Barrier(8)
 
@@ -49,12 +61,25 @@ def test_schema_swaps_under_concurrent_codec_calls(restore_default_schema):
             assert [ext.loads(USER_BYTES), ext.deserialize_constructor(PROXY_BYTES)] == [USER, PROXY]
             assert ext.schema_info() in SUMMARIES
 
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # many more thread switches between calls
-    try:
+    with switching_often():
         in_threads([loader] * 2 + [worker] * 6)
-    finally:
-        sys.setswitchinterval(old)
+
+
+def test_ige_from_many_threads():
+    # Each thread ciphers on a context of its own (IPsec manager, EVP context), made on its first call
+    # and freed when it ends: every thread must get the answers of the main thread.
+    key, iv = os.urandom(32), os.urandom(32)
+    datas = [os.urandom(n) for n in (16, 64, 1024, 4096)]
+    expected = [(ext.aes_ige_enc(d, key, iv), ext.aes_ige_dec(d, key, iv)) for d in datas]
+    start = threading.Barrier(8)
+
+    def worker():
+        start.wait()
+        for _ in range(ROUNDS // 5):
+            assert [(ext.aes_ige_enc(d, key, iv), ext.aes_ige_dec(d, key, iv)) for d in datas] == expected
+
+    with switching_often():
+        in_threads([worker] * 8)
 
 
 def test_deepest_nesting_fits_a_small_thread_stack(restore_default_schema):

@@ -4,9 +4,8 @@ The three are checked to give the same bytes, then timed in paired rounds of
 thread CPU time (timing.paired_ns); the ratio is the median over the rounds
 of the fastest peer's time over velmora's, with its interquartile range as
 the noise. The C++ bench_ige adds velmora's own core without Python (what is
-left is the Python call) and libcrypto's AES-256-CBC through EVP; IGE
-encryption of 1 MiB is held against cryptography's AES-256-CBC (libcrypto's
-EVP as well), timed in paired rounds with it.
+left is the Python call) and libcrypto's AES-256-CBC through EVP, which IGE
+encryption of 1 MiB is held against.
 """
 
 import os
@@ -72,16 +71,21 @@ def peer_rows(cxx, key, iv):
 
 
 def cbc_row(cxx, key, iv):
+    """IGE encryption of 1 MiB against CBC encryption through EVP. The target
+    is judged in C++ (velmora's core against the system libcrypto that it
+    uses); cryptography's CBC, on the library it bundles, is timed in paired
+    rounds with the Python call."""
     n = 1 << 20
     data = os.urandom(n)
     cbc = Cipher(algorithms.AES(key), modes.CBC(iv[:16]))
     ours, base = paired_ns([lambda: ext.aes_ige_enc(data, key, iv),
                             lambda: cbc.encryptor().update(data)], rounds=ROUNDS)
-    lo, ratio, hi = quartiles([b / o for o, b in zip(ours, base)])
-    met = ratio >= CBC_TARGET
-    return [["IGE enc 1 MiB vs AES-256-CBC enc", fmt_ns(statistics.median(ours)),
-             fmt_ns(statistics.median(base)), fmt_ns(cxx[("evp-cbc", "enc", n)]),
-             f"{ratio:.2f} ({lo:.2f}-{hi:.2f})", f">= {CBC_TARGET:.2f}", "yes" if met else "MISSED"]], not met
+    lo, paired, hi = quartiles([b / o for o, b in zip(ours, base)])
+    core, evp = cxx[("core", "enc", n)], cxx[("evp-cbc", "enc", n)]
+    met = evp / core >= CBC_TARGET
+    return [["IGE enc 1 MiB vs AES-256-CBC enc", fmt_ns(core), fmt_ns(evp), f"{evp / core:.2f}",
+             f">= {CBC_TARGET:.2f}", "yes" if met else "MISSED", fmt_ns(statistics.median(ours)),
+             fmt_ns(statistics.median(base)), f"{paired:.2f} ({lo:.2f}-{hi:.2f})"]], not met
 
 
 def main():
@@ -93,8 +97,8 @@ def main():
            "met", "velmora C++ core"], rows)
     extra, extra_missed = cbc_row(cxx, key, iv)
     print()
-    table(["case", "velmora", "cryptography CBC", "EVP CBC in C++, key per call",
-           "CBC / velmora (IQR)", "target", "met"], extra)
+    table(["case", "velmora C++ core", "EVP CBC in C++, key per call", "EVP / velmora", "target", "met",
+           "velmora", "cryptography CBC", "cryptography / velmora (IQR)"], extra)
     print(f"{len(rows) + 1 - missed - extra_missed} of {len(rows) + 1} targets met")
 
 

@@ -1,6 +1,5 @@
 """Threads: schema swaps under concurrent codec calls, AES-IGE from many threads, and the deepest nesting on
 a small stack."""
-import contextlib
 import json
 import os
 import sys
@@ -34,16 +33,6 @@ def in_threads(targets, stack_size=0):
         future.result()  # a failure in a thread fails the test
 
 
-@contextlib.contextmanager
-def switching_often():
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # many more thread switches between calls
-    try:
-        yield
-    finally:
-        sys.setswitchinterval(old)
-
-
 def test_schema_swaps_under_concurrent_codec_calls(restore_default_schema):
     start = threading.Barrier(8)
 
@@ -61,8 +50,12 @@ def test_schema_swaps_under_concurrent_codec_calls(restore_default_schema):
             assert [ext.loads(USER_BYTES), ext.deserialize_constructor(PROXY_BYTES)] == [USER, PROXY]
             assert ext.schema_info() in SUMMARIES
 
-    with switching_often():
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # many more thread switches between calls
+    try:
         in_threads([loader] * 2 + [worker] * 6)
+    finally:
+        sys.setswitchinterval(old)
 
 
 def test_ige_from_many_threads():
@@ -78,8 +71,7 @@ def test_ige_from_many_threads():
         for _ in range(ROUNDS // 5):
             assert [(ext.aes_ige_enc(d, key, iv), ext.aes_ige_dec(d, key, iv)) for d in datas] == expected
 
-    with switching_often():
-        in_threads([worker] * 8)
+    in_threads([worker] * 8)
 
 
 def test_deepest_nesting_fits_a_small_thread_stack(restore_default_schema):

@@ -1,8 +1,9 @@
 // AES-256-IGE through Intel's multi-buffer IPsec library, where the build
 // found it: the library's key expansion, then one ECB job per block. IGE
 // chains every block on the one before, so a block's job is all the library
-// can be given at a time; a job costs less than EVP's call per block, and
-// the key expansion a fraction of EVP's set-up of a context.
+// can be given at a time. A chained job costs about what EVP's call per
+// block does; the gain is the set-up, a key expansion of some 12 ns against
+// the 100 and more of giving an EVP context its key.
 #include "crypto/ige_backends.hpp"
 
 #if VELMORA_IPSEC_MB

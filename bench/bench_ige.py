@@ -31,7 +31,7 @@ ROUNDS = 21
 def cxx_times():
     out = subprocess.run([str(BUILD / "bench_ige")], capture_output=True, text=True, check=True)
     rows = (line.split() for line in out.stdout.splitlines() if line.strip())
-    return {(engine, op, int(n)): float(ns) for engine, op, n, ns in rows}
+    return {(engine, op, int(n)): float(value) for engine, op, n, value in rows}
 
 
 def size_text(n):
@@ -73,17 +73,17 @@ def peer_rows(cxx, key, iv):
 def cbc_row(cxx, key, iv):
     """IGE encryption of 1 MiB against CBC encryption through EVP. The target
     is judged in C++ (velmora's core against the system libcrypto that it
-    uses); cryptography's CBC, on the library it bundles, is timed in paired
-    rounds with the Python call."""
+    uses, in paired rounds); cryptography's CBC, on the library it bundles,
+    is timed in paired rounds with the Python call."""
     n = 1 << 20
     data = os.urandom(n)
     cbc = Cipher(algorithms.AES(key), modes.CBC(iv[:16]))
     ours, base = paired_ns([lambda: ext.aes_ige_enc(data, key, iv),
                             lambda: cbc.encryptor().update(data)], rounds=ROUNDS)
     lo, paired, hi = quartiles([b / o for o, b in zip(ours, base)])
-    core, evp = cxx[("core", "enc", n)], cxx[("evp-cbc", "enc", n)]
-    met = evp / core >= CBC_TARGET
-    return [["IGE enc 1 MiB vs AES-256-CBC enc", fmt_ns(core), fmt_ns(evp), f"{evp / core:.2f}",
+    core, evp, ratio = cxx[("core", "enc", n)], cxx[("evp-cbc", "enc", n)], cxx[("paired", "cbc/core", n)]
+    met = ratio >= CBC_TARGET
+    return [["IGE enc 1 MiB vs AES-256-CBC enc", fmt_ns(core), fmt_ns(evp), f"{ratio:.2f}",
              f">= {CBC_TARGET:.2f}", "yes" if met else "MISSED", fmt_ns(statistics.median(ours)),
              fmt_ns(statistics.median(base)), f"{paired:.2f} ({lo:.2f}-{hi:.2f})"]], not met
 
@@ -97,7 +97,7 @@ def main():
            "met", "velmora C++ core"], rows)
     extra, extra_missed = cbc_row(cxx, key, iv)
     print()
-    table(["case", "velmora C++ core", "EVP CBC in C++, key per call", "EVP / velmora", "target", "met",
+    table(["case", "velmora C++ core", "EVP CBC in C++, key per call", "EVP / velmora (paired)", "target", "met",
            "velmora", "cryptography CBC", "cryptography / velmora (IQR)"], extra)
     print(f"{len(rows) + 1 - missed - extra_missed} of {len(rows) + 1} targets met")
 

@@ -75,7 +75,8 @@ def test_utf8_edges_agree_with_cpython():
                     b"\xe0\xa0\x80", b"\xf0\x8f\xbf\xbf", b"\xf0\x90\x80\x80", b"\xed\xa0\x80", b"\xed\x9f\xbf",
                     b"\xf4\x8f\xbf\xbf", b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80", b"\xff", b"\xc3", b"\xe2\x82",
                     b"\xf0\x9f\x98", b"x\xe2\x28\xa1", b"x\xe2\x82\x28", b"\xf0\x9f\x98(", b"12345678\x80",
-                    b"1234567\xc3\xa9\xc3", b"\xc3\xa9" * 10 + b"\xed\xa0\x80", b"abcdefgh\xc3\xa9"]:
+                    b"1234567\xc3\xa9\xc3", b"\xc3\xa9" * 10 + b"\xed\xa0\x80", b"abcdefgh\xc3\xa9",
+                    b"\x7f\xff"]:
         outcome(lambda: decode_string(payload), utf8_outcome(payload))
 
 

@@ -62,10 +62,8 @@ ROWS = [
             "bytes": E_BYTES, "string": EMPTY, "Bool": TRUE, "Vector": E_VEC, "Object": E_N}),
     (5, {"int": u32(5), "#": u32(5), "long": u64(5), "double": dbl(5.0), "int128": E_BYTES, "int256": E_BYTES,
          "bytes": E_BYTES, "string": EMPTY, "Bool": FALSE, "Vector": E_VEC, "Object": E_N}),
-    (False, {"int": u32(0), "long": u64(0), "Bool": FALSE}), (2**32 + 7, {"int": u32(7), "long": u64(2**32 + 7)}),
-    (-1, {"int": u32(-1), "#": u32(-1), "long": u64(-1)}), (2**63, {"int": u32(0), "long": u64(2**63)}),
-    (2**64 - 1, {"int": u32(-1), "long": u64(-1)}), (2**64, {"int": E_INT, "long": E_INT, "double": dbl(2.0**64)}),
-    (-(2**63) - 1, {"int": E_INT, "long": E_INT}), (10**400, {"double": E_DBL}),
+    (False, {"int": u32(0), "long": u64(0), "Bool": FALSE}), (-1, {"#": u32(-1)}),  # int and long: a property
+    (2**64, {"double": dbl(2.0**64)}), (10**400, {"double": E_DBL}),
     (1.5, {"int": E_INT, "#": E_INT, "long": E_INT, "double": dbl(1.5), "int128": E_BYTES, "Bool": FALSE}),
     (idx(7), {"int": u32(7), "long": u64(7), "double": dbl(7.0), "int128": E_BYTES}), (idx(-2), {"long": u64(-2)}),
     (idx(2**64), {"int": E_INT}), (idx(None), {"int": E_INT, "long": E_INT}), (MyInt(9), {"int": u32(9)}),
@@ -116,7 +114,7 @@ def test_value_table(kind, value, want):
     outcome(lambda: enc(kind, value), ValueError(f"v_{kind}:v: {want}") if isinstance(want, str) else want)
 
 
-@given(st.integers(min_value=-(2**70), max_value=2**70))
+@given(st.integers(-(2**70), 2**70) | st.sampled_from([2**32 + 7, 2**63, 2**64 - 1, 2**64, -(2**63), -(2**63) - 1]))
 def test_integer_wrapping(x):
     fits = -(2**63) <= x < 2**64
     outcome(lambda: enc("int", x), u32(x) if fits else ValueError("v_int:v: int expected"))

@@ -1,4 +1,3 @@
-// serialize_method, serialize_constructor and dumps.
 #include "codec/serializer.hpp"
 #include "module/call.hpp"
 #include "module/functions.hpp"
@@ -6,15 +5,25 @@
 namespace velmora::module {
 namespace {
 
-// A record name under the str rule, then the arguments dict.
-template <class Encode>
-PyObject* encode_entry(const Params<2>& params, Encode&& encode, PyObject* args, PyObject* kwargs) {
+using codec::Strictness;
+
+// A record name under the str rule, then the arguments dict; for the strict
+// entries a third argument, hex_text (the unsigned integer rule, nonzero:
+// hex text for bytes-like values).
+template <std::size_t N, class Encode>
+PyObject* encode_entry(const Params<N>& params, Encode&& encode, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> Result<py::Ref> {
     auto bound = bind(params, args, kwargs);
     if (!bound) return std::move(bound).failure();
     auto name = arg_str(params.names[0], (*bound)[0]);
     if (!name) return std::move(name).failure();
-    return encode(*name, (*bound)[1]);
+    Strictness how = Strictness::kLenient;
+    if constexpr (N == 3) {
+      auto hex_text = arg_u64(params.names[2], (*bound)[2]);
+      if (!hex_text) return std::move(hex_text).failure();
+      how = *hex_text != 0 ? Strictness::kStrictHexText : Strictness::kStrict;
+    }
+    return encode(*name, (*bound)[1], how);
   });
 }
 
@@ -36,6 +45,27 @@ PyObject* dumps(PyObject*, PyObject* args, PyObject* kwargs) {
     auto bound = bind(kParams, args, kwargs);
     if (!bound) return std::move(bound).failure();
     return codec::dumps((*bound)[0]);
+  });
+}
+
+PyObject* serialize_method_strict(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<3> kParams{"_serialize_method_strict", {"method", "args", "hex_text"}};
+  return encode_entry(kParams, codec::serialize_method, args, kwargs);
+}
+
+PyObject* serialize_constructor_strict(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<3> kParams{"_serialize_constructor_strict", {"name", "args", "hex_text"}};
+  return encode_entry(kParams, codec::serialize_constructor, args, kwargs);
+}
+
+PyObject* dumps_strict(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<2> kParams{"_dumps_strict", {"obj", "hex_text"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    auto bound = bind(kParams, args, kwargs);
+    if (!bound) return std::move(bound).failure();
+    auto hex_text = arg_u64(kParams.names[1], (*bound)[1]);
+    if (!hex_text) return std::move(hex_text).failure();
+    return codec::dumps((*bound)[0], *hex_text != 0 ? Strictness::kStrictHexText : Strictness::kStrict);
   });
 }
 

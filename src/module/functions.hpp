@@ -29,6 +29,13 @@ VELMORA_FN(aes_gcm_decrypt);
 VELMORA_FN(cut);
 VELMORA_FN(pack);
 
+// Private entries (underscore names, not in __all__) for the package's
+// strict encoding: (method, args, hex_text), (name, args, hex_text) and
+// (obj, hex_text).
+VELMORA_FN(serialize_method_strict);
+VELMORA_FN(serialize_constructor_strict);
+VELMORA_FN(dumps_strict);
+
 // Chooses the AES-GCM backend and records its name in the module's private
 // attribute _gcm_backend. Returns -1 with an error set on failure.
 int prepare_crypto(PyObject* module);

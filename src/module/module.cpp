@@ -1,5 +1,6 @@
 // The module entry point and its function table.
 #include <atomic>
+#include <iterator>
 
 #include "module/call.hpp"
 #include "module/functions.hpp"
@@ -46,8 +47,17 @@ const FunctionRecord kFunctions[] = {
     {"pack", VELMORA_ENTRY(pack), kArgs, "pack(parts)\n--\n\n"},
 };
 
+// Set as module attributes but left out of __all__: the package's own.
+const FunctionRecord kPrivateFunctions[] = {
+    {"_serialize_method_strict", VELMORA_ENTRY(serialize_method_strict), kArgs,
+     "_serialize_method_strict(method, args, hex_text)\n--\n\n"},
+    {"_serialize_constructor_strict", VELMORA_ENTRY(serialize_constructor_strict), kArgs,
+     "_serialize_constructor_strict(name, args, hex_text)\n--\n\n"},
+    {"_dumps_strict", VELMORA_ENTRY(dumps_strict), kArgs, "_dumps_strict(obj, hex_text)\n--\n\n"},
+};
+
 // The function objects need PyMethodDef records that outlive them.
-PyMethodDef g_defs[sizeof(kFunctions) / sizeof(kFunctions[0])];
+PyMethodDef g_defs[std::size(kFunctions) + std::size(kPrivateFunctions)];
 
 PyModuleDef g_module = {
     PyModuleDef_HEAD_INIT,
@@ -81,6 +91,12 @@ int add_functions(PyObject* m) {
     if (!name) return -1;
     if (PyList_Append(all.get(), name.get()) < 0) return -1;
     if (PyObject_SetAttr(m, name.get(), fn.get()) < 0) return -1;
+  }
+  for (const FunctionRecord& rec : kPrivateFunctions) {
+    g_defs[i] = PyMethodDef{rec.name, rec.entry, rec.flags, rec.doc};
+    py::Ref fn = py::steal(PyCFunction_NewEx(&g_defs[i], m, modname.get()));
+    ++i;
+    if (!fn || PyObject_SetAttrString(m, rec.name, fn.get()) < 0) return -1;
   }
   if (PyObject_SetAttrString(m, "__all__", all.get()) < 0) return -1;
   // Not in __all__: the class exists so that callers can name it in an

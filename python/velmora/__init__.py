@@ -7,7 +7,6 @@ package encodes strictly by default: ``dumps``, ``serialize_method`` and
 """
 
 from importlib import resources
-from typing import Any, Union
 
 from . import ext
 
@@ -21,23 +20,9 @@ def default_schema() -> str:
     return resources.files(__name__).joinpath("default_schema.json").read_text(encoding="utf-8")
 
 
-def serialize_method(name: str, args: dict[str, Any], *, strict: bool = True) -> bytes:
-    """The TL bytes of a method call. ``strict=False``: exactly ``velmora.ext.serialize_method``."""
-    if not strict:
-        return ext.serialize_method(name, args)
-    return ext._serialize_method_strict(name, args, False)
-
-
-def serialize_constructor(name: str, args: dict[str, Any], *, strict: bool = True) -> bytes:
-    """The TL bytes of a constructor. ``strict=False``: exactly ``velmora.ext.serialize_constructor``."""
-    if not strict:
-        return ext.serialize_constructor(name, args)
-    return ext._serialize_constructor_strict(name, args, False)
-
-
-def dumps(obj: Union[bytes, dict[str, Any]], *, strict: bool = True) -> bytes:
-    """The TL bytes of an object whose "_" names its constructor; bytes pass through.
-    ``strict=False``: exactly ``velmora.ext.dumps``."""
-    if not strict:
-        return ext.dumps(obj)
-    return ext._dumps_strict(obj, False)
+# Native functions: serialize_method(name, args, *, strict=True),
+# serialize_constructor(name, args, *, strict=True) and dumps(obj, *, strict=True).
+# strict=False returns exactly what the velmora.ext function of the same name does.
+serialize_method = ext._serialize_method
+serialize_constructor = ext._serialize_constructor
+dumps = ext._dumps

@@ -204,8 +204,7 @@ def _serialize(kind: str, name: str, fields: dict[str, Any], lenient: bool) -> b
     if lenient:
         encode: Callable[..., bytes] = getattr(ext, f"serialize_{kind}")
         return encode(name, fields)
-    strict: Callable[..., bytes] = getattr(ext, f"_serialize_{kind}_strict")
-    return strict(name, fields, True)
+    return ext._encode_json(kind == "method", name, fields)
 
 
 def _cmd_encode(args: argparse.Namespace, document: Optional[str]) -> int:

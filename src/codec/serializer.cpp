@@ -57,6 +57,7 @@ class Serializer {
   bool top_level_object(std::string_view name, PyObject* dict, const Schema& s,
                         const Schema::Entry& e, std::string& err) {
     DepthGuard guard(depth_);
+    top_args_ = true;
     return write_object(name, dict, s, e, err);
   }
 
@@ -88,7 +89,11 @@ class Serializer {
                                              const char* no_text, const std::string* expect);
   bool nested_object(std::string_view name, const Schema* s, const Schema::Entry* e, PyObject* dict,
                      std::string& err, const std::string* expect);
-  [[gnu::noinline]] bool scalar_strict(TypeKind kind, PyObject* v, std::string& err);
+  // Strict: the refusal's text in err; false.
+  [[gnu::noinline]] static bool refuse(const msg::Refusal& r, PyObject* v, std::string& err) {
+    err = refusal_text(r, v);
+    return false;
+  }
   [[gnu::noinline]] bool keys_known(PyObject* dict, const CompiledRecord& rec, FieldValues& values,
                                     bool written, std::string& err);
   [[gnu::noinline]] static bool builds(const Schema& s, const Schema::Entry& e,
@@ -123,6 +128,7 @@ class Serializer {
   GatherState gathered_;           // the field values of the objects open
   const bool strict_;              // the strict twins and checks; path messages
   const bool hex_text_;            // strict, from JSON: hex text for bytes-like
+  bool top_args_ = false;          // the top-level object is an arguments dict, maybe without "_"
 };
 
 // The flags words from the values, field by field in schema order.
@@ -165,10 +171,16 @@ bool Serializer::write_object(std::string_view name, PyObject* dict, const Schem
 bool Serializer::keys_known(PyObject* dict, const CompiledRecord& rec, FieldValues& values,
                             bool written, std::string& err) {
   if (written) {
-    Py_ssize_t found = 0;
-    for (std::size_t i = 0; i < rec.fields.size(); ++i) found += values.get(i) != nullptr;
+    Py_ssize_t found = values.found();
+    if (found < 0) {
+      found = 0;
+      for (std::size_t i = 0; i < rec.fields.size(); ++i) found += values.get(i) != nullptr;
+    }
     const Py_ssize_t extra = PyDict_Size(dict) - found;
     if (rec.gather && extra == 0) return true;
+    // "_" named every object but the top level of serialize_method and
+    // serialize_constructor.
+    if (rec.gather && extra == 1 && (depth_ > 1 || !top_args_)) return true;
     PyObject* const underscore = underscore_key.get();
     if (rec.gather && extra == 1 && underscore && PyDict_GetItemWithError(dict, underscore)) return true;
     PyErr_Clear();
@@ -251,17 +263,12 @@ bool Serializer::value(TypeKind kind, TypeKind element, const std::string* expec
                        std::string& err) {
   if (kind == TypeKind::kVector) return vector(element, expect, v, err);
   if (kind == TypeKind::kObject) return nested_field(v, expect, err);
-  if (strict_) return scalar_strict(kind, v, err);
+  if (strict_) {
+    const msg::Refusal* r = write_scalar_strict(kind, v, w_, hex_text_);
+    return r == nullptr || refuse(*r, v, err);
+  }
   if (RuleFailure e = write_scalar(kind, v, w_)) {
     err = e;
-    return false;
-  }
-  return true;
-}
-
-bool Serializer::scalar_strict(TypeKind kind, PyObject* v, std::string& err) {
-  if (const msg::Refusal* r = write_scalar_strict(kind, v, w_, hex_text_)) {
-    err = refusal_text(*r, v);
     return false;
   }
   return true;
@@ -387,7 +394,9 @@ bool Serializer::nested_object(std::string_view name, const Schema* s, const Sch
     err.assign(msg::kUnknownNested).append(name);  // formatted: "unknown constructor <name>"
     return false;
   }
-  if (strict_ && expect != nullptr && !builds(*s, *e, *expect, err)) return false;
+  if (strict_ && expect != nullptr && compiled(*s, *e).type != expect && !builds(*s, *e, *expect, err)) {
+    return false;
+  }
   if (!write_object(name, dict, *s, *e, err)) {
     if (!strict_) err.insert(0, msg::kNestedPrefix);
     return false;

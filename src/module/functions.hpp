@@ -29,12 +29,15 @@ VELMORA_FN(aes_gcm_decrypt);
 VELMORA_FN(cut);
 VELMORA_FN(pack);
 
-// Private entries (underscore names, not in __all__) for the package's
-// strict encoding: (method, args, hex_text), (name, args, hex_text) and
-// (obj, hex_text).
-VELMORA_FN(serialize_method_strict);
-VELMORA_FN(serialize_constructor_strict);
-VELMORA_FN(dumps_strict);
+// Private entries (underscore names, not in __all__): the package's own
+// serialize_method(name, args, *, strict=True), serialize_constructor(name,
+// args, *, strict=True) and dumps(obj, *, strict=True); and the command
+// line's strict encoding of JSON input, _encode_json(method, name, args),
+// where hex text stands for bytes.
+VELMORA_FN(package_serialize_method);
+VELMORA_FN(package_serialize_constructor);
+VELMORA_FN(package_dumps);
+VELMORA_FN(encode_json);
 
 // Chooses the AES-GCM backend and records its name in the module's private
 // attribute _gcm_backend. Returns -1 with an error set on failure.

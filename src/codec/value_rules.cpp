@@ -119,7 +119,7 @@ int strict_bytes(PyObject* v, bool hex_text, ByteSource& out, const msg::Refusal
 bool int_le_bytes(PyObject* v, std::size_t n, std::string& out) {
   int overflow = 0;
   const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-  PyObject* sign = overflow < 0 || x < 0 ? Py_True : Py_False;
+  PyObject* sign = overflow < 0 || (overflow == 0 && x < 0) ? Py_True : Py_False;
   py::Ref method = py::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "to_bytes"));
   py::Ref args = py::steal(Py_BuildValue("(Ons)", v, static_cast<Py_ssize_t>(n), "little"));
   py::Ref kwargs = py::steal(Py_BuildValue("{s:O}", "signed", sign));

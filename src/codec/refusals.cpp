@@ -99,4 +99,19 @@ bool find_unknown_key(PyObject* dict, const CompiledRecord& rec, std::string& er
   return false;
 }
 
+bool builds(const schema::Schema& s, const schema::Schema::Entry& e, const std::string& expect,
+            std::string& err) {
+  const std::string* type = compiled(s, e).type;
+  const bool method = e.index < s.num_methods();
+  if (!method && (type == nullptr || type == &expect || *type == expect)) return true;
+  // formatted: "<type> expected, got <constructor> of type <type>", "... got method <name>"
+  err.assign(expect).append(" expected, got ");
+  if (method) {
+    err.append(msg::kStrictMethod).append(*e.name);
+  } else {
+    err.append(*e.name).append(msg::kStrictOfType).append(*type);
+  }
+  return false;
+}
+
 }  // namespace velmora::codec

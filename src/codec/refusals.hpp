@@ -21,4 +21,11 @@ std::string refusal_text(const msg::Refusal& r, PyObject* v);
 // record with flags are never proposed. False when every key names a field.
 bool find_unknown_key(PyObject* dict, const CompiledRecord& rec, std::string& err);
 
+// Whether the record e may stand where a nested object of type expect
+// belongs: a constructor whose type the document does not say, or says is
+// expect. Otherwise false, with the text "<type> expected, got <constructor>
+// of type <its type>" or "<type> expected, got method <name>".
+bool builds(const schema::Schema& s, const schema::Schema::Entry& e, const std::string& expect,
+            std::string& err);
+
 }  // namespace velmora::codec

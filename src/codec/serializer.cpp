@@ -96,8 +96,6 @@ class Serializer {
   }
   [[gnu::noinline]] bool keys_known(PyObject* dict, const CompiledRecord& rec, FieldValues& values,
                                     bool written, std::string& err);
-  [[gnu::noinline]] static bool builds(const Schema& s, const Schema::Entry& e,
-                                       const std::string& expect, std::string& err);
 
   // Strict: one step of the path before a failure, ":<field>" or "[<index>]",
   // with ": " before the failure text itself.
@@ -402,23 +400,6 @@ bool Serializer::nested_object(std::string_view name, const Schema* s, const Sch
     return false;
   }
   return true;
-}
-
-// Strict: a constructor that the document says builds another type than
-// expected, or a method, is refused; one whose type it does not say is not.
-bool Serializer::builds(const Schema& s, const Schema::Entry& e, const std::string& expect,
-                        std::string& err) {
-  const std::string* type = compiled(s, e).type;
-  const bool method = e.index < s.num_methods();
-  if (!method && (type == nullptr || type == &expect || *type == expect)) return true;
-  // formatted: "<type> expected, got <constructor> of type <type>", "... got method <name>"
-  err.assign(expect).append(" expected, got ");
-  if (method) {
-    err.append(msg::kStrictMethod).append(*e.name);
-  } else {
-    err.append(*e.name).append(msg::kStrictOfType).append(*type);
-  }
-  return false;
 }
 
 // Writes the top-level object of a record found in the snapshot, which the

@@ -98,10 +98,21 @@ class Serializer {
                                     bool written, std::string& err);
 
   // Strict: one step of the path before a failure, ":<field>" or "[<index>]",
-  // with ": " before the failure text itself.
-  [[gnu::noinline]] static void path_step(std::string_view step, std::string& err) {
+  // with ": " before the failure text itself. Out of line, as every text
+  // built on the failure path, to keep the recursive frames small.
+  [[gnu::noinline]] static void path_step(std::string_view open, std::string_view step,
+                                          std::string_view close, std::string& err) {
     const bool path = !err.empty() && (err[0] == ':' || err[0] == '[');
-    err.insert(0, path ? std::string(step) : std::string(step).append(": "));
+    err.insert(0, std::string(open).append(step).append(close).append(path ? "" : ": "));
+  }
+  [[gnu::noinline]] static void path_index(Py_ssize_t i, std::string& err) {
+    path_step("[", std::to_string(i), "]", err);
+  }
+  [[gnu::noinline]] static bool refuse_flag(const CompiledField& f, const msg::Refusal& r, PyObject* v,
+                                            std::string& err) {
+    err = refusal_text(r, v);
+    path_step(":", f.def->name, "", err);
+    return false;
   }
   [[gnu::noinline]] static void flags_pass(const CompiledRecord& rec, FieldValues& values,
                                            std::uint32_t* words);
@@ -236,9 +247,7 @@ bool Serializer::write_flagged_fields(std::string_view name, const CompiledRecor
       if (!strict_) {
         (void)to_bool(v);
       } else if (const msg::Refusal* r = check_presence_flag(v)) {
-        err = refusal_text(*r, v);
-        path_step(std::string(":").append(f.def->name), err);
-        return false;
+        return refuse_flag(f, *r, v, err);
       }
       continue;
     }
@@ -250,7 +259,7 @@ bool Serializer::write_flagged_fields(std::string_view name, const CompiledRecor
 bool Serializer::field(std::string_view obj, const CompiledField& f, PyObject* v, std::string& err) {
   if (value(f.kind, f.element, f.expect, v, err)) return true;
   if (strict_) {
-    path_step(std::string(":").append(f.def->name), err);
+    path_step(":", f.def->name, "", err);
   } else {
     field_error(obj, f, err);
   }
@@ -275,7 +284,8 @@ bool Serializer::value(TypeKind kind, TypeKind element, const std::string* expec
 bool Serializer::vector(TypeKind element, const std::string* expect, PyObject* v, std::string& err) {
   const bool list = py::is_list(v);
   if (!list && !py::is_tuple(v)) {
-    err = strict_ ? refusal_text(msg::kStrictVector, v) : msg::kVectorExpected;
+    if (strict_) return refuse(msg::kStrictVector, v, err);
+    err = msg::kVectorExpected;
     return false;
   }
   // The elements of an inner vector are always "int".
@@ -293,7 +303,7 @@ bool Serializer::vector(TypeKind element, const std::string* expect, PyObject* v
   for (; i < n && !(list && py::list_size(v) != n); ++i) {
     py::Ref item = py::borrow(list ? PyList_GetItem(v, i) : PyTuple_GetItem(v, i));
     if (!value(element, inner, expect, item.get(), err)) {
-      if (strict_) path_step(std::string("[").append(std::to_string(i)).append("]"), err);
+      if (strict_) path_index(i, err);
       return false;
     }
   }

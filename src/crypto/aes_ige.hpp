@@ -1,12 +1,17 @@
-// aes_ige.hpp: AES-256 in IGE mode over whole 16-byte blocks, on libcrypto.
+// aes_ige.hpp: AES-256 in IGE mode over whole 16-byte blocks.
 //
-// Stateless: the key is expanded once per call and nothing survives it, so
-// chaining across calls is the caller's business (pass the last ciphertext
-// block followed by the last plaintext block as the next iv).
+// Two backends do the work, both with the block cipher in a library: Intel's
+// multi-buffer IPsec library where the build found it (its key expansion and
+// one-block ECB jobs), libcrypto's EVP everywhere else; long encryptions run
+// as one EVP CBC pass in either. Stateless: the key is expanded once per call
+// and nothing of it survives the call, so chaining across calls is the
+// caller's business (pass the last ciphertext block followed by the last
+// plaintext block as the next iv).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace velmora::crypto {
 
@@ -19,22 +24,33 @@ enum class IgeStatus {
   kBadDataLength,  // not a multiple of 16
   kBadKeyLength,   // not 32
   kBadIvLength,    // not 32
-  kCipherFailure,  // libcrypto refused; not reachable with valid lengths
+  kCipherFailure,  // the library refused; not reachable with valid lengths
 };
+
+enum class IgeBackend { kOpenSsl, kIpsecMb };
 
 const char* ige_status_message(IgeStatus s) noexcept;
 
 // The length checks, in the order callers must report them.
 IgeStatus ige_check(std::size_t data_len, std::size_t key_len, std::size_t iv_len) noexcept;
 
+// The backend of this process, chosen on the first call (the module makes
+// that call at import): the IPsec library when it is built in and a manager
+// could be set up, libcrypto otherwise.
+IgeBackend ige_backend() noexcept;
+// Every backend this build can run, the chosen one first.
+std::span<const IgeBackend> ige_backends() noexcept;
+// "openssl", or "ipsec-mb" with the library's version and code path.
+const char* ige_backend_name(IgeBackend b) noexcept;
+
 // Encrypt or decrypt n bytes from in to out. in and out must not overlap;
 // out has room for n bytes. The checks of ige_check run first, before any
-// byte of out is written.
+// byte of out is written; on a cipher failure out is wiped.
 IgeStatus aes_ige_encrypt(const std::uint8_t* in, std::size_t n, const std::uint8_t* key,
                           std::size_t key_len, const std::uint8_t* iv, std::size_t iv_len,
-                          std::uint8_t* out) noexcept;
+                          std::uint8_t* out, IgeBackend backend = ige_backend()) noexcept;
 IgeStatus aes_ige_decrypt(const std::uint8_t* in, std::size_t n, const std::uint8_t* key,
                           std::size_t key_len, const std::uint8_t* iv, std::size_t iv_len,
-                          std::uint8_t* out) noexcept;
+                          std::uint8_t* out, IgeBackend backend = ige_backend()) noexcept;
 
 }  // namespace velmora::crypto

@@ -48,7 +48,7 @@ PyObject* ige_entry(PyObject* args, PyObject* kwargs, const Params<3>& params) {
     if (!result) return result;
     const auto run = Encrypt ? crypto::aes_ige_encrypt : crypto::aes_ige_decrypt;
     const IgeStatus done = run(data.data(), data.size(), key.data(), key.size(), iv.data(),
-                               iv.size(), out);
+                               iv.size(), out, crypto::ige_backend());
     if (done != IgeStatus::kOk) return ige_failure(done);
     if constexpr (Kind == Out::kBytes) {
       return result;
@@ -126,10 +126,14 @@ PyObject* aes_ige_dec_raw(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 int prepare_crypto(PyObject* m) {
-  // The backend is chosen here, at import, so that no call pays for setting
-  // it up; the name stays private, outside the sixteen functions.
-  return PyModule_AddStringConstant(m, "_gcm_backend",
-                                    crypto::gcm_backend_name(crypto::gcm_backend()));
+  // The backends are chosen here, at import, so that no call pays for
+  // setting them up; the names stay private, outside the sixteen functions.
+  if (PyModule_AddStringConstant(m, "_gcm_backend",
+                                 crypto::gcm_backend_name(crypto::gcm_backend())) != 0) {
+    return -1;
+  }
+  return PyModule_AddStringConstant(m, "_ige_backend",
+                                    crypto::ige_backend_name(crypto::ige_backend()));
 }
 
 PyObject* aes_gcm_encrypt(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstring>
 #include <span>
+#include <type_traits>
 #include <unordered_map>
 
 #include "schema/messages.hpp"

@@ -1,8 +1,10 @@
 // The TL wire layer: byte strings, the growing writer and the flags-word index rule.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "wire/wire.hpp"
@@ -53,6 +55,24 @@ TEST(WireWriter, GrowsPastTheInlineBufferKeepingWhatWasWritten) {
     std::memcpy(&v, w.data() + 4 * i, 4);
     ASSERT_EQ(v, i);
   }
+}
+
+// A new Writer's inline buffer holds whatever was there before: zeros must be written, not assumed; and
+// zeros past a full inline buffer go to a grown one, not past the Writer (the bytes after it stay 0xAB).
+TEST(WireWriter, WritesItsZerosWithinItsBuffer) {
+  alignas(Writer) unsigned char storage[sizeof(Writer) + 16];
+  std::memset(storage, 0xAB, sizeof storage);
+  asm volatile("" : : "r"(storage) : "memory");  // the fill may not be dropped as dead before construction
+  Writer* w = new (storage) Writer;
+  w->put_zeros(8);
+  for (int i = 0; i < 126; ++i) w->put_u32(0xffffffffu);  // the inline buffer is full
+  w->put_zeros(8);
+  Bytes want(Writer::kInlineCapacity + 8, 0xff);
+  std::fill_n(want.begin(), 8, 0);
+  std::fill_n(want.end() - 8, 8, 0);
+  EXPECT_EQ(Bytes(w->data(), w->data() + w->size()), want);
+  EXPECT_EQ(Bytes(storage + sizeof(Writer), storage + sizeof storage), Bytes(16, 0xAB));
+  w->~Writer();
 }
 
 TEST(WireFlagsIndex, Table) {

@@ -105,3 +105,37 @@ def outcome(call, want):
 
 # The protocol's published schema texts (layer 144), service records first.
 PUBLISHED_TL = {name: (ROOT / "tests" / "vectors" / "schema" / name).read_text() for name in ("mtproto.tl", "api.tl")}
+
+
+# Records and nestings that the codec tests and the thread tests share.
+VEC, EMPTY_PEER, RPC = 0x1CB5C415, 0x7F3B18EA, 0xF35C6D01  # Vector, inputPeerEmpty, rpc_result
+
+
+def vec(inner=None, nested=False):
+    return {"type": "Vector", "is_vector": True, "vector_inner": inner, "vector_inner_is_vector": nested}
+
+
+def f(name, type_="int", bit=None, bare=False, group=None):
+    return {"name": name, "type": type_, "flag_bit": bit, "is_bare": bare, "flags_group": group}
+
+
+def nested(kind, levels):
+    """Nesting by vectors at object position, by object fields, or by vector fields."""
+    unit, bottom = {"vector": (u32(VEC, 1), u32(EMPTY_PEER)), "object": (u32(RPC) + u64(1), u32(EMPTY_PEER)),
+                    "field": (u32(5, VEC, 1), u32(5, VEC, 0))}[kind]
+    return unit * levels + bottom
+
+
+def load_nesting_schema():
+    load({"e": (EMPTY_PEER, [], False), "r": (RPC, [f("a", "long"), f("o", "Object")], False),
+          "w": (5, [{"name": "v", **vec("W")}], False)})
+
+
+def deep(n, vectors=False, name=str):
+    """An object n levels below the top, through object fields or through vector fields; `name` makes
+    the record names (a str subclass takes the by-text path)."""
+    d = {"_": name("help.getConfig")}
+    for _ in range(n):
+        d = {"_": "inputReplyToMessage", "reply_to_msg_id": 1, "quote_entities": [d]} if vectors else \
+            {"_": name("invokeWithLayer"), "layer": 1, "query": d}
+    return d

@@ -5,15 +5,12 @@ import pytest
 from hypothesis import given, strategies as st
 
 import velmora.ext as ext
-from conftest import load, outcome, python_memory_growth, tl_bytes, u32, u64
+from conftest import (EMPTY_PEER, RPC, VEC, f, load, load_nesting_schema, nested, outcome, python_memory_growth,
+                      tl_bytes, u32, u64, vec)
 
-VEC, TRUE_ID, FALSE_ID, EMPTY_PEER, RPC = 0x1CB5C415, 0x997275B5, 0xBC799737, 0x7F3B18EA, 0xF35C6D01
+TRUE_ID, FALSE_ID = 0x997275B5, 0xBC799737
 EOF = ValueError("unexpected eof")
 pytestmark = pytest.mark.usefixtures("restore_default_schema")
-
-
-def vec(inner=None, nested=False):
-    return {"type": "Vector", "is_vector": True, "vector_inner": inner, "vector_inner_is_vector": nested}
 
 
 def unknown(data):
@@ -31,6 +28,7 @@ def unknown(data):
     ("bytes", tl_bytes(b"y" * 254), b"y" * 254), ("bytes", tl_bytes(b"z" * 256), b"z" * 256),
     ("string", b"\x02\xc3\xa9\x00", "\u00e9"), ("String", tl_bytes("\U0001f600".encode()), "\U0001f600"),
     ("string", b"\xfe\x05\x00\x00hello\x00\x00\x00", "hello"),  # long form, short length
+    ("bytes", b"\xfe\x00\x00\x00", b""),  # long form, empty, the input's last four bytes
     ("bool", u32(TRUE_ID), unknown(u32(TRUE_ID))),  # not a primitive name: an object
     ("vector<%Message>", u32(2, 0x200, 0x200), unknown(u32(2, 0x200, 0x200))),  # the count read as an id
     ("int", b"\x01\x02\x03", EOF), ("#", b"", EOF), ("long", bytes(7), EOF), ("double", bytes(4), EOF),
@@ -101,10 +99,6 @@ def test_objects_at_object_position():
         outcome(lambda: ext.deserialize_constructor(data=data), want)
 
 
-def f(name, type_="int", bit=None, bare=False, group=None):
-    return {"name": name, "type": type_, "flag_bit": bit, "is_bare": bare, "flags_group": group}
-
-
 FLAGGED = [f("early", bit=0), f("early_bare", "true", 0, True), f("flags", "#"), f("a", bit=0), f("b", "long", 33),
            f("c", "true", 2, True), f("d", "Bool", 3, True), f("e", bit=4, bare=True), f("flags2", "#"),
            f("g", bit=0, group="flags2"), f("h", bit=0, group="flags1"), f("t", "true", 5)]
@@ -125,18 +119,6 @@ def test_flags(w0, w1, body, want):
     outcome(lambda: ext.loads(u32(0x30, 1, 7)), EOF)  # flags2 missing
     # Without has_flags every field is read, whatever its flag bit.
     assert ext.loads(u32(0x40, 0, 5, 6)) == {"_": "n", "flags": 0, "a": 5, "x": 6}
-
-
-def nested(kind, levels):
-    """Nesting by vectors at object position, by object fields, or by vector fields."""
-    unit, bottom = {"vector": (u32(VEC, 1), u32(EMPTY_PEER)), "object": (u32(RPC) + u64(1), u32(EMPTY_PEER)),
-                    "field": (u32(5, VEC, 1), u32(5, VEC, 0))}[kind]
-    return unit * levels + bottom
-
-
-def load_nesting_schema():
-    load({"e": (EMPTY_PEER, [], False), "r": (RPC, [f("a", "long"), f("o", "Object")], False),
-          "w": (5, [{"name": "v", **vec("W")}], False)})
 
 
 @pytest.mark.parametrize("kind", ["vector", "object", "field"])

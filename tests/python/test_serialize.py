@@ -8,7 +8,7 @@ from hypothesis import given, strategies as st
 
 import velmora
 import velmora.ext as ext
-from conftest import DEFAULT_SCHEMA_TEXT, idx, outcome, python_memory_growth, u32, u64
+from conftest import DEFAULT_SCHEMA_TEXT, deep, idx, outcome, python_memory_growth, u32, u64
 
 VEC, TRUE, FALSE, Z16, EMPTY = u32(0x1CB5C415), u32(0x997275B5), u32(0xBC799737), bytes(16), bytes(4)
 KINDS = ["int", "#", "long", "double", "int128", "int256", "bytes", "string", "Bool", "Vector", "Object"]
@@ -24,7 +24,8 @@ def _value_schema():
         doc["constructors"][f"v_{kind}"] = [0x100 + i, [["v", kind, None, None, False, kind == "Vector"]]]
     doc["constructors"].update(grouped=[0x200, [["flags", "#"], ["flags2", "#"], ["a", "int", 3],
                                                 ["b", "true", 33, "flags2", True], ["c", "long", 0, "flags2"]], True],
-                               vv=[0x201, [["v", "Vector", None, None, False, True, "Vector", True]]])
+                               vv=[0x201, [["v", "Vector", None, None, False, True, "Vector", True]]],
+                               under=[0x202, [["x", "int"], ["_", "string"]]])
     return json.dumps(doc)
 
 
@@ -202,6 +203,7 @@ INIT = {"_": "initConnection", "api_id": 6, "device_model": "d", "system_version
     (reply_to, {"poll_option": b"", "todo_item_id": 9}, REPLY + u32(0xC0, 5, 9, 0)),
     (invoke_with_layer, "", LAYER), (invoke_with_layer, b"\x01\x02", LAYER + b"\x01\x02"),
     (invoke_with_layer, "0a0b", LAYER + b"\x0a\x0b"),
+    (invoke_with_layer, {"_": "under", "x": 1}, LAYER + u32(0x202, 1) + b"\x05under\0\0"),  # a field named "_"
     (invoke_with_layer, INIT, LAYER + u32(0xC1CD5EA9, 0, 6) + b"\x01d\0\0\x01s\0\0\x011\0\0\x02en\0" + EMPTY
      + b"\x02en\0" + u32(0xC4F9186B)),
 ])
@@ -222,14 +224,6 @@ def test_payload_over_24_bits_is_refused(kind):
     assert enc(kind, b"\0" * (2**24 - 1))[:4] == b"\xfe\xff\xff\xff"
     for too_long in (b"\0" * 2**24, "g" * 2**24):
         outcome(lambda: enc(kind, too_long), ValueError(f"v_{kind}:v: {kind} too long"))
-
-
-def deep(n, vectors=False, name=str):
-    d = {"_": name("help.getConfig")}
-    for _ in range(n):
-        d = {"_": "inputReplyToMessage", "reply_to_msg_id": 1, "quote_entities": [d]} if vectors else \
-            {"_": name("invokeWithLayer"), "layer": 1, "query": d}
-    return d
 
 
 def test_nesting_bound():

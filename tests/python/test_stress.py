@@ -1,4 +1,5 @@
-"""Threads: schema swaps under concurrent codec calls, and the deepest nesting on a small stack."""
+"""Threads: schema swaps under concurrent codec calls, AES-IGE from many threads, and the deepest nesting on
+a small stack."""
 import json
 import os
 import sys
@@ -7,9 +8,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import velmora
 import velmora.ext as ext
-from conftest import DEFAULT_SCHEMA_TEXT, u32, u64
-from test_deserialize import load_nesting_schema, nested
-from test_serialize import deep
+from conftest import DEFAULT_SCHEMA_TEXT, deep, load_nesting_schema, nested, u32, u64
 
 ROUNDS = 60 if os.environ.get("VELMORA_VALGRIND") else 1500
 # The default schema, and a copy with a layer and a method more: every call must see one of them whole.
@@ -56,6 +55,22 @@ def test_schema_swaps_under_concurrent_codec_calls(restore_default_schema):
         in_threads([loader] * 2 + [worker] * 6)
     finally:
         sys.setswitchinterval(old)
+
+
+def test_ige_from_many_threads():
+    # Each thread ciphers on a context of its own (IPsec manager, EVP context), made on its first call
+    # and freed when it ends: every thread must get the answers of the main thread.
+    key, iv = os.urandom(32), os.urandom(32)
+    datas = [os.urandom(n) for n in (16, 64, 1024, 4096)]
+    expected = [(ext.aes_ige_enc(d, key, iv), ext.aes_ige_dec(d, key, iv)) for d in datas]
+    start = threading.Barrier(8)
+
+    def worker():
+        start.wait()
+        for _ in range(ROUNDS // 5):
+            assert [(ext.aes_ige_enc(d, key, iv), ext.aes_ige_dec(d, key, iv)) for d in datas] == expected
+
+    in_threads([worker] * 8)
 
 
 def test_deepest_nesting_fits_a_small_thread_stack(restore_default_schema):

@@ -1,6 +1,9 @@
 """velmora: TL serialization and AES for protocol clients.
 
-The work is done by the native module ``velmora.ext``; see its functions.
+The work is done by the native module ``velmora.ext``; see its functions. The
+package encodes strictly by default: ``dumps``, ``serialize_method`` and
+``serialize_constructor`` refuse what ``velmora.ext`` would write as a default
+(see the README's TL type table), and name the path to the refused value.
 ``velmora.read`` decodes one value of a given type at an offset, and
 ``velmora.message`` is the message layer (envelope, service messages).
 """
@@ -8,10 +11,10 @@ The work is done by the native module ``velmora.ext``; see its functions.
 from importlib import resources
 from typing import Any, Union
 
-from . import ext as _ext
+from . import ext
 
 __version__ = "0.1.0"
-__all__ = ["default_schema", "read"]
+__all__ = ["default_schema", "dumps", "read", "serialize_constructor", "serialize_method"]
 
 
 def default_schema() -> str:
@@ -34,4 +37,12 @@ def read(data: Union[bytes, bytearray, memoryview], type: str = "Object", *, off
         data = bytes(data)
     if offset < 0:
         raise ValueError("offset out of range")
-    return _ext._read(data, type, offset, methods)
+    return ext._read(data, type, offset, methods)
+
+
+# Native functions: serialize_method(name, args, *, strict=True),
+# serialize_constructor(name, args, *, strict=True) and dumps(obj, *, strict=True).
+# strict=False returns exactly what the velmora.ext function of the same name does.
+serialize_method = ext._serialize_method
+serialize_constructor = ext._serialize_constructor
+dumps = ext._dumps

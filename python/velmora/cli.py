@@ -198,11 +198,13 @@ def _cmd_decode(args: argparse.Namespace, document: Optional[str]) -> int:
     return 0
 
 
-def _serialize(kind: str, name: str, fields: dict[str, Any], **options: Any) -> bytes:
-    """Encodes a method call or a constructor. ``options`` are the encoder's keywords: none
-    today; ``strict=`` once the package's strict encoding is there to take it."""
-    encode: Callable[..., bytes] = getattr(ext, f"serialize_{kind}")
-    return encode(name, fields, **options)
+def _serialize(kind: str, name: str, fields: dict[str, Any], lenient: bool) -> bytes:
+    """Encodes a method call or a constructor: strictly, with hex text standing for the bytes
+    it spells where bytes are accepted (JSON has no bytes); or as ``velmora.ext`` does."""
+    if lenient:
+        encode: Callable[..., bytes] = getattr(ext, f"serialize_{kind}")
+        return encode(name, fields)
+    return ext._encode_json(kind == "method", name, fields)
 
 
 def _cmd_encode(args: argparse.Namespace, document: Optional[str]) -> int:
@@ -215,11 +217,12 @@ def _cmd_encode(args: argparse.Namespace, document: Optional[str]) -> int:
         _fail(f"invalid JSON: the fields must be a JSON object, not {type(fields).__name__}")
     try:
         try:
-            data = _serialize("constructor" if args.constructor else "method", args.name, fields)
+            data = _serialize("constructor" if args.constructor else "method", args.name, fields,
+                              args.lenient)
         except ValueError as exc:
             if args.constructor or not str(exc).startswith("unknown method: "):
                 raise
-            data = _serialize("constructor", args.name, fields)
+            data = _serialize("constructor", args.name, fields, args.lenient)
     except ValueError as exc:
         if str(exc).startswith("unknown constructor: "):
             what = "a constructor" if args.constructor else "a method or a constructor"
@@ -331,6 +334,9 @@ def _parser() -> argparse.ArgumentParser:
                         help='the fields, e.g. \'{"nonce": "00ff..."}\'; - reads standard input')
     encode.add_argument("--constructor", action="store_true",
                         help="NAME is a constructor, even if a method has the same name")
+    encode.add_argument("--lenient", action="store_true",
+                        help="encode as velmora.ext does: wrong values written as defaults, unknown"
+                             " keys ignored (by default they are refused, naming the path)")
     schema = commands.add_parser("schema", help="convert or check TL schema text, show the schema",
                                  description="Schema tools.")
     _add_schema_commands(schema.add_subparsers(dest="schema_command", required=True, metavar="ACTION"))

@@ -83,9 +83,42 @@ bool index_names(const schema::Schema& s, CompiledSchema& data) {
   return true;
 }
 
+// The type each constructor builds, where the document says it; then each
+// object-typed field's (or its elements') expected type where a constructor
+// builds it. The constructors are read from input before build_schema,
+// which keeps the first of equal names.
+void index_types(const schema::SchemaInput& input, const schema::Schema& s, CompiledSchema& data) {
+  std::unordered_map<std::string_view, std::size_t> ids;    // type -> index in type_names
+  std::unordered_map<std::string_view, std::size_t> built;  // constructor name -> index
+  for (const auto& [name, rec] : input.constructors) {
+    auto [it, fresh] = ids.try_emplace(rec.type, data.type_names.size());
+    if (fresh) data.type_names.push_back(rec.type);
+    built.try_emplace(name, it->second);
+  }
+  for (std::size_t i = s.num_methods(); i < s.num_records(); ++i) {
+    auto it = built.find(*s.by_index(i).name);
+    if (it != built.end()) data.records[i].type = &data.type_names[it->second];
+  }
+  for (CompiledRecord& rec : data.records) {
+    for (CompiledField& f : rec.fields) {
+      const bool items = f.kind == TypeKind::kVector && f.element == TypeKind::kObject;
+      if (f.kind != TypeKind::kObject && !items) continue;
+      auto it = ids.find(items ? f.def->vector_inner.value_or("") : f.def->type);
+      if (it != ids.end()) f.expect = &data.type_names[it->second];
+    }
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input) {
+  // The constructors' types, which the Schema does not keep.
+  schema::SchemaInput types;
+  for (auto& [name, rec] : input.constructors) {
+    if (rec.type.empty()) continue;
+    types.constructors.emplace_back(name, schema::TlConstructor{});
+    types.constructors.back().second.type = rec.type;
+  }
   std::shared_ptr<schema::Schema> s = schema::build_schema(std::move(input));
   auto data = std::make_unique<CompiledSchema>();
   // Field names repeat across records (flags, user_id, peer ...): one str each.
@@ -125,6 +158,7 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
   }
   if (!index_fields(*data)) return nullptr;
   if (!index_names(*s, *data)) return nullptr;
+  index_types(types, *s, *data);
   s->set_attachment(std::move(data));
   return s;
 }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "py/py.hpp"
@@ -79,6 +80,10 @@ struct CompiledField {
   std::uint8_t own_word = 0;     // "#" fields: word of its own name
   std::uint8_t group_word = 0;   // conditional fields: word of flags_group or "flags"
   std::uint32_t bit = 0;         // conditional fields: 1 << (flag_bit % 32)
+  // Strict encoding: the type (in CompiledSchema::type_names) that a nested
+  // object here must build, this field's or its vector's elements'; null
+  // when no constructor of the document declares building it.
+  const std::string* expect = nullptr;
 };
 
 // One record: what a codec call reads of it for each object it writes or reads.
@@ -90,6 +95,8 @@ struct CompiledRecord {
   // walk of its dict, matching each key to a field by by_key.
   bool gather = false;
   SmallIndex by_key;  // address of the interned field name -> field index (FieldValues)
+  // A constructor's "type" (in CompiledSchema::type_names), else null.
+  const std::string* type = nullptr;
 };
 
 class CompiledSchema final : public schema::SchemaAttachment {
@@ -107,6 +114,9 @@ class CompiledSchema final : public schema::SchemaAttachment {
   // Constructor identifier -> record index of the constructor that
   // find_constructor_by_cid finds (the deserializer's lookup).
   SmallIndex by_cid;
+  // The types the document's constructors build, each once; its records
+  // and fields point here.
+  std::vector<std::string> type_names;
 };
 
 // The compiled data of an installed schema.

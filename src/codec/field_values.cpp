@@ -46,7 +46,8 @@ bool FieldValues::gather(std::uint32_t* words) {
   PyObject* v = nullptr;
   // An exact str key names one field at most, so the walk may stop once every
   // field has its value.
-  for (std::size_t left = rec_.fields.size(); left != 0 && PyDict_Next(dict_, &pos, &k, &v);) {
+  std::size_t left = rec_.fields.size();
+  for (; left != 0 && PyDict_Next(dict_, &pos, &k, &v);) {
     std::uint32_t i = rec_.by_key.find(address(k));
     if (i == SmallIndex::kNone) {
       if (!py::is_exact_str(k)) {
@@ -70,6 +71,7 @@ bool FieldValues::gather(std::uint32_t* words) {
     }
   }
   flags_set_ = plain;
+  found_ = static_cast<Py_ssize_t>(rec_.fields.size() - left);
   return true;
 }
 

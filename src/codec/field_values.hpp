@@ -67,6 +67,9 @@ class FieldValues {
   PyObject* get(std::size_t i) { return epoch_ == python_epoch ? values_[i] : live(i); }
   // True when the walk set every flags bit (no presence flag needed asking).
   bool flags_set() const noexcept { return flags_set_; }
+  // The keys of the dict that name fields, as the walk found them; -1 when
+  // no walk was made or Python code may have run since.
+  Py_ssize_t found() const noexcept { return values_ && epoch_ == python_epoch ? found_ : -1; }
 
  private:
   static constexpr std::uint64_t kLive = ~std::uint64_t{0};
@@ -92,6 +95,7 @@ class FieldValues {
   std::uint64_t epoch_ = kLive;  // python_epoch when gathered; kLive: look up
   py::Ref held_;                 // the value live() looked up last
   bool flags_set_ = false;
+  Py_ssize_t found_ = 0;  // keys naming a field, of the walk
 };
 
 }  // namespace velmora::codec

@@ -23,6 +23,46 @@ inline constexpr const char* kUnknownFieldType = "unknown field type";
 inline constexpr const char* kNestedNotEncoded = "nested field expected dict or bytes";
 inline constexpr const char* kNestedBadHex = "nested field expected dict or bytes, got string";
 
+// Strict refusals (codec/value_rules.cpp, codec/strict_keys.cpp): each is
+// shown as "<text>, got <what was given>", as its Given says; the walk puts
+// the path before it ("<object>:<field>[<index>]:<field>: ").
+enum class Given : unsigned char { kType, kValue, kLength, kNothing };
+struct Refusal {
+  const char* text;
+  Given given;
+};
+inline constexpr Refusal kStrictInt{"int expected", Given::kType};
+inline constexpr Refusal kStrictIntRange{"int out of range", Given::kValue};
+inline constexpr Refusal kStrictLong{"long expected", Given::kType};
+inline constexpr Refusal kStrictLongRange{"long out of range", Given::kValue};
+inline constexpr Refusal kStrictDouble{"double expected", Given::kType};
+inline constexpr Refusal kStrictDoubleRange{"double out of range", Given::kValue};
+inline constexpr Refusal kStrictInt128{"int128 expected", Given::kType};
+inline constexpr Refusal kStrictInt128Range{"int128 out of range", Given::kValue};
+inline constexpr Refusal kStrictInt128Length{"int128 needs 16 bytes", Given::kLength};
+inline constexpr Refusal kStrictInt256{"int256 expected", Given::kType};
+inline constexpr Refusal kStrictInt256Range{"int256 out of range", Given::kValue};
+inline constexpr Refusal kStrictInt256Length{"int256 needs 32 bytes", Given::kLength};
+inline constexpr Refusal kStrictBytes{"bytes expected", Given::kType};
+inline constexpr Refusal kStrictString{"string expected", Given::kType};
+inline constexpr Refusal kStrictNoUtf8{"string expected, got str with no UTF-8 form", Given::kNothing};
+inline constexpr Refusal kStrictHex{"hex text expected", Given::kValue};
+inline constexpr Refusal kStrictNotContiguous{"memoryview not C-contiguous", Given::kNothing};
+inline constexpr Refusal kStrictBool{"Bool expected", Given::kType};
+inline constexpr Refusal kStrictFlag{"bool or None expected", Given::kType};
+inline constexpr Refusal kStrictVector{"list or tuple expected", Given::kType};
+inline constexpr Refusal kStrictNested{"dict or bytes expected", Given::kType};
+inline constexpr Refusal kStrictBytesTooLong{"bytes too long", Given::kNothing};
+inline constexpr Refusal kStrictStringTooLong{"string too long", Given::kNothing};
+// "<type> expected, got <constructor> of type <its type>" and
+// "<type> expected, got method <name>".
+inline constexpr const char* kStrictOfType = " of type ";
+inline constexpr const char* kStrictMethod = "method ";
+// "unknown key '<key>' (closest field: <name>)", or "(no fields)".
+inline constexpr const char* kStrictUnknownKey = "unknown key ";
+inline constexpr const char* kStrictClosest = " (closest field: ";
+inline constexpr const char* kStrictNoFields = " (no fields)";
+
 // Objects and vectors (codec/serializer.cpp); the deserializer shares the
 // nesting bound's text.
 inline constexpr const char* kTooDeep = "nesting too deep";

@@ -7,6 +7,7 @@
 #include "codec/depth.hpp"
 #include "codec/field_values.hpp"
 #include "codec/messages.hpp"
+#include "codec/refusals.hpp"
 #include "codec/value_rules.hpp"
 #include "schema/schema.hpp"
 #include "wire/wire.hpp"
@@ -43,20 +44,28 @@ const Schema::Entry* find_by_str(const Schema& s, PyObject* name, bool construct
 // one "object:field: " prefix per object level on the way out.
 class Serializer {
  public:
-  Serializer(Writer& w, schema::SchemaStore::Snapshot top) : w_(w), schemas_(std::move(top)) {}
+  // strict: the strict twin of each value rule, and the checks only strict
+  // encoding makes (unknown keys, the type a nested object builds); its
+  // failures name the path ("<object>:<field>[<index>]:<field>: ") instead of
+  // nesting one "<object>:<field>: " prefix per object. hex_text: see
+  // write_scalar_strict.
+  Serializer(Writer& w, schema::SchemaStore::Snapshot top, bool strict = false, bool hex_text = false)
+      : w_(w), schemas_(std::move(top)), strict_(strict), hex_text_(hex_text) {}
 
   // The call's object, counted as the first level of nesting, of a record
   // found in snapshot s.
   bool top_level_object(std::string_view name, PyObject* dict, const Schema& s,
                         const Schema::Entry& e, std::string& err) {
     DepthGuard guard(depth_);
+    top_args_ = true;
     return write_object(name, dict, s, e, err);
   }
 
   // A nested object, or dumps()'s object, whose name is a str: the compiled
   // tables first, the text path when they do not find it. A name without
   // any text form fails with `no_text`.
-  bool object_by_name_str(PyObject* name, PyObject* dict, std::string& err, const char* no_text);
+  bool object_by_name_str(PyObject* name, PyObject* dict, std::string& err, const char* no_text,
+                          const std::string* expect = nullptr);
 
  private:
   // The recursive path (write_object -> value -> vector / nested_field ->
@@ -69,22 +78,55 @@ class Serializer {
                     std::string& err);
   bool write_flagged_fields(std::string_view name, const CompiledRecord& rec, FieldValues& values,
                             const std::uint32_t* words, std::string& err);
-  bool field(std::string_view obj, const CompiledField& f, PyObject* v, std::string& err);
-  bool value(TypeKind kind, TypeKind element, PyObject* v, std::string& err);
-  bool vector(TypeKind element, PyObject* v, std::string& err);
-  bool nested_field(PyObject* v, std::string& err);
+  [[gnu::always_inline]] bool field(std::string_view obj, const CompiledField& f, PyObject* v,
+                                    std::string& err);
+  // expect: the type a nested object here must build (CompiledField::expect).
+  // field() and value() inlined into their callers, as the compiler chose
+  // before the strict branches tipped its estimate: a call per field cost
+  // some 5 % of the walk.
+  [[gnu::always_inline]] bool value(TypeKind kind, TypeKind element, const std::string* expect,
+                                    PyObject* v, std::string& err);
+  bool vector(TypeKind element, const std::string* expect, PyObject* v, std::string& err);
+  bool nested_field(PyObject* v, const std::string* expect, std::string& err);
   [[gnu::noinline]] bool object_ready_made(PyObject* v, std::string& err);
   [[gnu::noinline]] bool object_by_name_text(PyObject* name, PyObject* dict, std::string& err,
-                                             const char* no_text);
+                                             const char* no_text, const std::string* expect);
   bool nested_object(std::string_view name, const Schema* s, const Schema::Entry* e, PyObject* dict,
-                     std::string& err);
+                     std::string& err, const std::string* expect);
+  // Strict: the refusal's text in err; false.
+  [[gnu::noinline]] static bool refuse(const msg::Refusal& r, PyObject* v, std::string& err) {
+    err = refusal_text(r, v);
+    return false;
+  }
+  [[gnu::noinline]] bool keys_known(PyObject* dict, const CompiledRecord& rec, FieldValues& values,
+                                    bool written, std::string& err);
+
+  // Strict: one step of the path before a failure, ":<field>" or "[<index>]",
+  // with ": " before the failure text itself. Out of line, as every text
+  // built on the failure path, to keep the recursive frames small.
+  [[gnu::noinline]] static void path_step(std::string_view open, std::string_view step,
+                                          std::string_view close, std::string& err) {
+    const bool path = !err.empty() && (err[0] == ':' || err[0] == '[');
+    err.insert(0, std::string(open).append(step).append(close).append(path ? "" : ": "));
+  }
+  [[gnu::noinline]] static void path_index(Py_ssize_t i, std::string& err) {
+    path_step("[", std::to_string(i), "]", err);
+  }
+  [[gnu::noinline]] static bool refuse_flag(const CompiledField& f, const msg::Refusal& r, PyObject* v,
+                                            std::string& err) {
+    err = refusal_text(r, v);
+    path_step(":", f.def->name, "", err);
+    return false;
+  }
   [[gnu::noinline]] static void flags_pass(const CompiledRecord& rec, FieldValues& values,
                                            std::uint32_t* words);
 
   // The failure texts "<object>:<field>: <failure>" and
-  // "<object>: missing required field <field>" (codec/messages.hpp).
-  [[gnu::noinline]] static void field_error(std::string_view obj, const CompiledField& f,
-                                            std::string& err) {
+  // "<object>: missing required field <field>" (codec/messages.hpp); strict,
+  // the path's step ":<field>".
+  [[gnu::noinline]] void field_error(std::string_view obj, const CompiledField& f,
+                                     std::string& err) const {
+    if (strict_) return path_step(":", f.def->name, "", err);
     std::string m;
     m.reserve(obj.size() + f.def->name.size() + err.size() + 3);
     m.append(obj).append(":").append(f.def->name).append(": ").append(err);
@@ -99,6 +141,9 @@ class Serializer {
   unsigned depth_ = 0;             // objects open, the top-level one counted first
   schema::SnapshotCache schemas_;  // the top-level object's, then each nested object's
   GatherState gathered_;           // the field values of the objects open
+  const bool strict_;              // the strict twins and checks; path messages
+  const bool hex_text_;            // strict, from JSON: hex text for bytes-like
+  bool top_args_ = false;          // the top-level object is an arguments dict, maybe without "_"
 };
 
 // The flags words from the values, field by field in schema order.
@@ -122,9 +167,53 @@ bool Serializer::write_object(std::string_view name, PyObject* dict, const Schem
   std::uint32_t words[kFlagsWords] = {};
   FieldValues values(gathered_, dict, rec, rec.has_flags ? words : nullptr, depth_ == 1);
   w_.put_u32(e.record->cid);
-  if (!rec.has_flags) return write_fields(name, rec, values, err);
-  if (!values.flags_set()) flags_pass(rec, values, words);
-  return write_flagged_fields(name, rec, values, words, err);
+  // Strict failures name the path, which the top level starts.
+  const std::string_view obj = strict_ ? std::string_view() : name;
+  bool written = false;
+  if (!rec.has_flags) {
+    written = write_fields(obj, rec, values, err);
+  } else {
+    if (!values.flags_set()) flags_pass(rec, values, words);
+    written = write_flagged_fields(obj, rec, values, words, err);
+  }
+  if (!strict_) return written;
+  // Strict: the keys the walk found as fields make up the whole dict, with
+  // the "_" that named a nested object (see keys_known).
+  const Py_ssize_t found = values.found();
+  if (written && rec.gather && found >= 0) {
+    const Py_ssize_t extra = PyDict_Size(dict) - found;
+    if (extra == 0 || (extra == 1 && depth_ > 1)) return true;
+  }
+  return keys_known(dict, rec, values, written, err);
+}
+
+// Strict: every key of the dict is "_" or names a field. The keys found as
+// fields, with "_", make up the whole dict only when no other key is there,
+// so the dict is walked only when the count says otherwise, or after a
+// missing field (most often a misspelt key, which is the better report).
+bool Serializer::keys_known(PyObject* dict, const CompiledRecord& rec, FieldValues& values,
+                            bool written, std::string& err) {
+  if (written) {
+    Py_ssize_t found = values.found();
+    if (found < 0) {
+      found = 0;
+      for (std::size_t i = 0; i < rec.fields.size(); ++i) found += values.get(i) != nullptr;
+    }
+    const Py_ssize_t extra = PyDict_Size(dict) - found;
+    if (rec.gather && extra == 0) return true;
+    // "_" named every object but the top level of serialize_method and
+    // serialize_constructor.
+    if (rec.gather && extra == 1 && (depth_ > 1 || !top_args_)) return true;
+    PyObject* const underscore = underscore_key.get();
+    if (rec.gather && extra == 1 && underscore && PyDict_GetItemWithError(dict, underscore)) return true;
+    PyErr_Clear();
+  } else if (err.rfind(msg::kMissingField, 0) != 0) {
+    return false;
+  }
+  std::string unknown;
+  if (!find_unknown_key(dict, rec, unknown)) return written;
+  err.assign(": ").append(unknown);
+  return false;
 }
 
 // The fields of a record without flags: each one required.
@@ -168,7 +257,12 @@ bool Serializer::write_flagged_fields(std::string_view name, const CompiledRecor
       }
       continue;
     } else if (f.presence_flag) {
-      (void)to_bool(v);  // the bit is settled already
+      // The bit is settled already; strict refuses what is not a flag.
+      if (!strict_) {
+        (void)to_bool(v);
+      } else if (const msg::Refusal* r = check_presence_flag(v)) {
+        return refuse_flag(f, *r, v, err);
+      }
       continue;
     }
     if (!field(name, f, v, err)) return false;
@@ -176,15 +270,20 @@ bool Serializer::write_flagged_fields(std::string_view name, const CompiledRecor
   return true;
 }
 
-bool Serializer::field(std::string_view obj, const CompiledField& f, PyObject* v, std::string& err) {
-  if (value(f.kind, f.element, v, err)) return true;
+inline bool Serializer::field(std::string_view obj, const CompiledField& f, PyObject* v, std::string& err) {
+  if (value(f.kind, f.element, f.expect, v, err)) return true;
   field_error(obj, f, err);
   return false;
 }
 
-bool Serializer::value(TypeKind kind, TypeKind element, PyObject* v, std::string& err) {
-  if (kind == TypeKind::kVector) return vector(element, v, err);
-  if (kind == TypeKind::kObject) return nested_field(v, err);
+inline bool Serializer::value(TypeKind kind, TypeKind element, const std::string* expect, PyObject* v,
+                       std::string& err) {
+  if (kind == TypeKind::kVector) return vector(element, expect, v, err);
+  if (kind == TypeKind::kObject) return nested_field(v, expect, err);
+  if (strict_) {
+    const msg::Refusal* r = write_scalar_strict(kind, v, w_, hex_text_);
+    return r == nullptr || refuse(*r, v, err);
+  }
   if (RuleFailure e = write_scalar(kind, v, w_)) {
     err = e;
     return false;
@@ -192,9 +291,10 @@ bool Serializer::value(TypeKind kind, TypeKind element, PyObject* v, std::string
   return true;
 }
 
-bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
+bool Serializer::vector(TypeKind element, const std::string* expect, PyObject* v, std::string& err) {
   const bool list = py::is_list(v);
   if (!list && !py::is_tuple(v)) {
+    if (strict_) return refuse(msg::kStrictVector, v, err);
     err = msg::kVectorExpected;
     return false;
   }
@@ -205,13 +305,17 @@ bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
   Py_ssize_t i = 0;
   if (element == TypeKind::kLong || element == TypeKind::kInt) {
     i = element == TypeKind::kLong ? write_exact_int_run<std::uint64_t>(w_, v, list, n)
+        : strict_                  ? write_exact_int_run<std::uint32_t, true>(w_, v, list, n)
                                    : write_exact_int_run<std::uint32_t>(w_, v, list, n);
   }
   // Converting an item may run Python code; a list that changes size
   // meanwhile would make the count written above wrong.
   for (; i < n && !(list && py::list_size(v) != n); ++i) {
     py::Ref item = py::borrow(list ? PyList_GetItem(v, i) : PyTuple_GetItem(v, i));
-    if (!value(element, inner, item.get(), err)) return false;
+    if (!value(element, inner, expect, item.get(), err)) {
+      if (strict_) path_index(i, err);
+      return false;
+    }
   }
   if (list && py::list_size(v) != n) {
     err = msg::kVectorResized;
@@ -222,7 +326,7 @@ bool Serializer::vector(TypeKind element, PyObject* v, std::string& err) {
 
 // The value of an Object field: a dict named by its entry "_", or a
 // ready-made encoding.
-bool Serializer::nested_field(PyObject* v, std::string& err) {
+bool Serializer::nested_field(PyObject* v, const std::string* expect, std::string& err) {
   if (!py::is_dict(v)) return object_ready_made(v, err);
   PyObject* const underscore = underscore_key.get();
   if (underscore == nullptr) PyErr_Clear();  // out of memory: fails as nameless
@@ -244,10 +348,15 @@ bool Serializer::nested_field(PyObject* v, std::string& err) {
     return false;
   }
   py::Ref hold = py::borrow(name);
-  return object_by_name_str(name, v, err, msg::kNestedNoName);
+  return object_by_name_str(name, v, err, msg::kNestedNoName, expect);
 }
 
 bool Serializer::object_ready_made(PyObject* v, std::string& err) {
+  if (strict_) {
+    const msg::Refusal* r = write_ready_made_strict(v, w_);
+    if (r != nullptr) err = refusal_text(*r, v);
+    return r == nullptr;
+  }
   if (RuleFailure e = write_ready_made(v, w_)) {
     err = e;
     return false;
@@ -256,23 +365,23 @@ bool Serializer::object_ready_made(PyObject* v, std::string& err) {
 }
 
 bool Serializer::object_by_name_str(PyObject* name, PyObject* dict, std::string& err,
-                                    const char* no_text) {
+                                    const char* no_text, const std::string* expect) {
   if (py::is_exact_str(name)) {
     if (const Schema* s = schemas_.current()) {
       const auto* cs = static_cast<const CompiledSchema*>(s->attachment());
       const std::uint32_t index = cs->nested_by_name.find(address(name));
       const Schema::Entry* e =
           index != SmallIndex::kNone ? &s->by_index(index) : find_by_str(*s, name, true, true);
-      if (e != nullptr) return nested_object(*e->name, s, e, dict, err);
+      if (e != nullptr) return nested_object(*e->name, s, e, dict, err, expect);
     }
   }
-  return object_by_name_text(name, dict, err, no_text);
+  return object_by_name_text(name, dict, err, no_text, expect);
 }
 
 // The name's text, looked up as a constructor, else as a method; a name
 // that is not exact (see name_text) is reported as unknown.
 bool Serializer::object_by_name_text(PyObject* name, PyObject* dict, std::string& err,
-                                     const char* no_text) {
+                                     const char* no_text, const std::string* expect) {
   ByteSource text;
   bool exact = true;
   if (!name_text(name, text, &exact)) {
@@ -283,13 +392,13 @@ bool Serializer::object_by_name_text(PyObject* name, PyObject* dict, std::string
   const Schema* s = schemas_.current();
   const Schema::Entry* e = s && exact ? s->find_constructor(n) : nullptr;
   if (e == nullptr && s && exact) e = s->find_method(n);
-  return nested_object(n, s, e, dict, err);
+  return nested_object(n, s, e, dict, err, expect);
 }
 
 // A nested object, one more level of nesting, of the record e found in
 // snapshot s (null: no schema; e null: `name` names no record).
 bool Serializer::nested_object(std::string_view name, const Schema* s, const Schema::Entry* e,
-                               PyObject* dict, std::string& err) {
+                               PyObject* dict, std::string& err, const std::string* expect) {
   DepthGuard guard(depth_);
   if (!guard.ok()) {
     err = msg::kTooDeep;
@@ -303,8 +412,11 @@ bool Serializer::nested_object(std::string_view name, const Schema* s, const Sch
     err.assign(msg::kUnknownNested).append(name);  // formatted: "unknown constructor <name>"
     return false;
   }
+  if (strict_ && expect != nullptr && compiled(*s, *e).type != expect && !builds(*s, *e, *expect, err)) {
+    return false;
+  }
   if (!write_object(name, dict, *s, *e, err)) {
-    err.insert(0, msg::kNestedPrefix);
+    if (!strict_) err.insert(0, msg::kNestedPrefix);
     return false;
   }
   return true;
@@ -313,24 +425,27 @@ bool Serializer::nested_object(std::string_view name, const Schema* s, const Sch
 // Writes the top-level object of a record found in the snapshot, which the
 // serializer keeps for the nested objects.
 Result<py::Ref> encode_top_level(schema::SchemaStore::Snapshot snap, const Schema::Entry& e,
-                                 PyObject* args) {
+                                 PyObject* args, Strictness how) {
   if (!py::is_dict(args)) return Failure::value(msg::kArgsNotDict);
   const Schema& s = *snap.schema;
   Writer w;
-  Serializer ser(w, std::move(snap));
+  Serializer ser(w, std::move(snap), how != Strictness::kLenient, how == Strictness::kStrictHexText);
   std::string err;
-  if (!ser.top_level_object(*e.name, args, s, e, err)) return Failure::value(std::move(err));
+  if (!ser.top_level_object(*e.name, args, s, e, err)) {
+    if (how != Strictness::kLenient) err.insert(0, *e.name);  // the path's start
+    return Failure::value(std::move(err));
+  }
   return py::new_bytes(w.data(), w.size());
 }
 
 // serialize_method and serialize_constructor: the exact-str lookup first,
 // the text path when that does not find it.
-Result<py::Ref> serialize_by_name_str(PyObject* name, PyObject* args, bool method) {
+Result<py::Ref> serialize_by_name_str(PyObject* name, PyObject* args, bool method, Strictness how) {
   schema::SchemaStore::Snapshot snap = schema::SchemaStore::instance().snapshot();
   const Schema* s = snap.schema.get();
   if (s) {
     const Schema::Entry* e = find_by_str(*s, name, !method, method);
-    if (e != nullptr) return encode_top_level(std::move(snap), *e, args);
+    if (e != nullptr) return encode_top_level(std::move(snap), *e, args, how);
   }
   py::ByteView text;
   py::Ref hold = py::utf8_of(name, &text);  // UnicodeEncodeError passed on as it is
@@ -342,20 +457,20 @@ Result<py::Ref> serialize_by_name_str(PyObject* name, PyObject* args, bool metho
     // formatted: "unknown method: <name>", "unknown constructor: <name>"
     return Failure::value(std::string(method ? msg::kUnknownMethod : msg::kUnknownConstructor).append(n));
   }
-  return encode_top_level(std::move(snap), *e, args);
+  return encode_top_level(std::move(snap), *e, args, how);
 }
 
 }  // namespace
 
-Result<py::Ref> serialize_method(PyObject* method, PyObject* args) {
-  return serialize_by_name_str(method, args, true);
+Result<py::Ref> serialize_method(PyObject* method, PyObject* args, Strictness how) {
+  return serialize_by_name_str(method, args, true, how);
 }
 
-Result<py::Ref> serialize_constructor(PyObject* name, PyObject* args) {
-  return serialize_by_name_str(name, args, false);
+Result<py::Ref> serialize_constructor(PyObject* name, PyObject* args, Strictness how) {
+  return serialize_by_name_str(name, args, false, how);
 }
 
-Result<py::Ref> dumps(PyObject* obj) {
+Result<py::Ref> dumps(PyObject* obj, Strictness how) {
   if (py::is_bytes(obj)) {
     auto view = py::bytes_view(obj);
     return py::new_bytes(view.data(), view.size());
@@ -368,9 +483,14 @@ Result<py::Ref> dumps(PyObject* obj) {
   if (name == nullptr || !py::is_str(name)) return Failure::value(msg::kDumpsNoName);
   py::Ref hold = py::borrow(name);
   Writer w;
-  Serializer ser(w, {});
+  Serializer ser(w, {}, how != Strictness::kLenient, how == Strictness::kStrictHexText);
   std::string err;
   if (!ser.object_by_name_str(name, obj, err, msg::kDumpsNoName)) {
+    ByteSource text;
+    bool exact = true;
+    if (!err.empty() && err[0] == ':' && name_text(name, text, &exact)) {  // the path's start
+      err.insert(0, reinterpret_cast<const char*>(text.data), text.len);
+    }
     return Failure::value(std::move(err));
   }
   return py::new_bytes(w.data(), w.size());

@@ -19,11 +19,19 @@
 
 namespace velmora::codec {
 
+// How values are taken: by the lenient rules of velmora.ext, or by their
+// strict twins (codec/value_rules.hpp), which also refuse unknown keys and
+// nested objects of another type and name the path in their failures; with
+// hex text for bytes-like values, as JSON input gives them.
+enum class Strictness { kLenient, kStrict, kStrictHexText };
+
 // The record name must be a str (the caller applies the str rule). An exact
 // str is looked up without a UTF-8 copy; a name with no UTF-8 form raises
 // the interpreter's UnicodeEncodeError.
-Result<py::Ref> serialize_method(PyObject* method, PyObject* args);
-Result<py::Ref> serialize_constructor(PyObject* name, PyObject* args);
-Result<py::Ref> dumps(PyObject* obj);
+Result<py::Ref> serialize_method(PyObject* method, PyObject* args,
+                                 Strictness how = Strictness::kLenient);
+Result<py::Ref> serialize_constructor(PyObject* name, PyObject* args,
+                                      Strictness how = Strictness::kLenient);
+Result<py::Ref> dumps(PyObject* obj, Strictness how = Strictness::kLenient);
 
 }  // namespace velmora::codec

@@ -1,5 +1,8 @@
 #include "codec/value_rules.hpp"
 
+#include <climits>
+#include <cstdint>
+
 #include "codec/field_values.hpp"
 #include "codec/messages.hpp"
 
@@ -49,6 +52,86 @@ bool small_exact_int(PyObject* v, long long& out) {
   int overflow = 0;
   out = PyLong_AsLongLongAndOverflow(v, &overflow);
   return overflow == 0;
+}
+
+// Strict: an int, not bool, in lo..hi, as its 64-bit pattern. Reads the
+// int's own value, so no Python code runs, not even a subclass's.
+const msg::Refusal* plain_int(PyObject* v, long long lo, std::uint64_t hi, const msg::Refusal& wrong,
+                              const msg::Refusal& range, std::uint64_t& out) {
+  if (!py::is_exact_int(v) && (!py::is_int(v) || PyBool_Check(v))) return &wrong;
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (overflow == 0) {
+    if (x < lo || (x > 0 && static_cast<std::uint64_t>(x) > hi)) return &range;
+    out = static_cast<std::uint64_t>(x);
+    return nullptr;
+  }
+  if (overflow < 0) return &range;
+  const unsigned long long u = PyLong_AsUnsignedLongLong(v);
+  if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return &range;
+  }
+  if (u > hi) return &range;
+  out = u;
+  return nullptr;
+}
+
+// Strict bytes-like: bytes, bytearray, or a C-contiguous memoryview (copied
+// once: the limited API of the oldest interpreter served reads no buffer).
+// 1: taken; 0: none of them; -1: refused with *r.
+int bytes_like(PyObject* v, ByteSource& out, const msg::Refusal** r) {
+  if (py::is_bytes(v)) {
+    out.set_view(py::bytes_view(v));
+    return 1;
+  }
+  if (PyByteArray_Check(v)) {
+    out.data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AsString(v));
+    out.len = static_cast<std::size_t>(PyByteArray_Size(v));
+    return 1;
+  }
+  if (!PyMemoryView_Check(v)) return 0;
+  py::Ref contiguous = py::steal(PyObject_GetAttrString(v, "c_contiguous"));
+  if (contiguous.get() == Py_True) out.keep = py::steal(PyBytes_FromObject(v));
+  if (!out.keep) {  // not contiguous, or released
+    PyErr_Clear();
+    *r = &msg::kStrictNotContiguous;
+    return -1;
+  }
+  out.set_view(py::bytes_view(out.keep.get()));
+  return 1;
+}
+
+// bytes_like, or with hex_text (JSON input) the bytes that a str of hex
+// digits spells.
+int strict_bytes(PyObject* v, bool hex_text, ByteSource& out, const msg::Refusal** r) {
+  if (!hex_text || !py::is_str(v)) return bytes_like(v, out, r);
+  if (!utf8_of(v, out) || !decode_hex(out.data, out.len, out.own)) {
+    *r = &msg::kStrictHex;
+    return -1;
+  }
+  out.set_own();
+  return 1;
+}
+
+// An int as n bytes little-endian (two's complement when negative), through
+// int.to_bytes itself; false when it fits n bytes neither signed nor unsigned.
+bool int_le_bytes(PyObject* v, std::size_t n, std::string& out) {
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+  PyObject* sign = overflow < 0 || (overflow == 0 && x < 0) ? Py_True : Py_False;
+  py::Ref method = py::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "to_bytes"));
+  py::Ref args = py::steal(Py_BuildValue("(Ons)", v, static_cast<Py_ssize_t>(n), "little"));
+  py::Ref kwargs = py::steal(Py_BuildValue("{s:O}", "signed", sign));
+  py::Ref bytes;
+  if (method && args && kwargs) bytes = py::steal(PyObject_Call(method.get(), args.get(), kwargs.get()));
+  if (!bytes) {
+    PyErr_Clear();
+    return false;
+  }
+  const py::ByteView view = py::bytes_view(bytes.get());
+  out.assign(reinterpret_cast<const char*>(view.data()), view.size());
+  return true;
 }
 
 // Integer conversion: signed 64-bit, or the bit pattern of an unsigned one.
@@ -127,6 +210,14 @@ RuleFailure write_int(PyObject* v, Writer& w) {
   return nullptr;
 }
 
+// Strict int and "#": an int, not bool, in -2^31 .. 2^32 - 1.
+const msg::Refusal* write_int_strict(PyObject* v, Writer& w) {
+  std::uint64_t x = 0;
+  if (auto r = plain_int(v, INT32_MIN, UINT32_MAX, msg::kStrictInt, msg::kStrictIntRange, x)) return r;
+  w.put_u32(static_cast<std::uint32_t>(x));
+  return nullptr;
+}
+
 // long: an int, 8 bytes as they are, or the hex text of 8 bytes.
 RuleFailure write_long(PyObject* v, Writer& w) {
   long long small = 0;
@@ -155,6 +246,14 @@ RuleFailure write_long(PyObject* v, Writer& w) {
   return nullptr;
 }
 
+// Strict long: an int, not bool, in -2^63 .. 2^64 - 1.
+const msg::Refusal* write_long_strict(PyObject* v, Writer& w) {
+  std::uint64_t x = 0;
+  if (auto r = plain_int(v, LLONG_MIN, UINT64_MAX, msg::kStrictLong, msg::kStrictLongRange, x)) return r;
+  w.put_u64(x);
+  return nullptr;
+}
+
 // double: anything float() takes.
 RuleFailure write_double(PyObject* v, Writer& w) {
   if (!py::is_exact_float(v) && !py::is_exact_int(v)) python_may_run();  // __float__, __index__
@@ -162,6 +261,24 @@ RuleFailure write_double(PyObject* v, Writer& w) {
   if (d == -1.0 && PyErr_Occurred()) {
     PyErr_Clear();
     return msg::kDoubleExpected;
+  }
+  w.put_double(d);
+  return nullptr;
+}
+
+// Strict double: a float, or an int (not bool) that a double holds.
+const msg::Refusal* write_double_strict(PyObject* v, Writer& w) {
+  double d = 0;
+  if (py::is_exact_float(v) || PyFloat_Check(v)) {
+    d = PyFloat_AsDouble(v);  // a subclass's own value: no __float__ runs
+  } else if (py::is_exact_int(v) || (py::is_int(v) && !PyBool_Check(v))) {
+    d = PyLong_AsDouble(v);
+    if (d == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return &msg::kStrictDoubleRange;
+    }
+  } else {
+    return &msg::kStrictDouble;
   }
   w.put_double(d);
   return nullptr;
@@ -189,6 +306,26 @@ RuleFailure write_wide_int(bool int256, PyObject* v, Writer& w) {
   return nullptr;
 }
 
+// Strict int128 and int256: bytes-like of exactly 16 or 32 bytes, or an int
+// (not bool) that fits in 128 or 256 bits, signed or unsigned, written
+// little-endian like every TL integer.
+const msg::Refusal* write_wide_int_strict(bool int256, PyObject* v, Writer& w, bool hex_text) {
+  const std::size_t n = int256 ? 32 : 16;
+  ByteSource src;
+  const msg::Refusal* r = nullptr;
+  const int got = strict_bytes(v, hex_text, src, &r);
+  if (got < 0) return r;
+  if (got > 0) {
+    if (src.len != n) return int256 ? &msg::kStrictInt256Length : &msg::kStrictInt128Length;
+    w.put_raw(src.data, n);
+    return nullptr;
+  }
+  if (!py::is_int(v) || PyBool_Check(v)) return int256 ? &msg::kStrictInt256 : &msg::kStrictInt128;
+  if (!int_le_bytes(v, n, src.own)) return int256 ? &msg::kStrictInt256Range : &msg::kStrictInt128Range;
+  w.put_raw(src.own.data(), n);
+  return nullptr;
+}
+
 // bytes from a byte source; string from a str (one with no UTF-8 form as
 // empty) or bytes, anything else as empty.
 RuleFailure write_byte_string(bool text, PyObject* v, Writer& w) {
@@ -204,6 +341,23 @@ RuleFailure write_byte_string(bool text, PyObject* v, Writer& w) {
   }
   // Longer payloads have no TL encoding: refuse rather than truncate.
   if (src.len > wire::kMaxByteStringLen) return text ? msg::kStringTooLong : msg::kBytesTooLong;
+  w.put_byte_string(src.data, src.len);
+  return nullptr;
+}
+
+// Strict string: a str with a UTF-8 form, or bytes-like; strict bytes:
+// bytes-like only.
+const msg::Refusal* write_byte_string_strict(bool text, PyObject* v, Writer& w, bool hex_text) {
+  ByteSource src;
+  if (text && py::is_str(v)) {
+    if (!utf8_of(v, src)) return &msg::kStrictNoUtf8;
+  } else {
+    const msg::Refusal* r = nullptr;
+    const int got = text ? bytes_like(v, src, &r) : strict_bytes(v, hex_text, src, &r);
+    if (got < 0) return r;
+    if (got == 0) return text ? &msg::kStrictString : &msg::kStrictBytes;
+  }
+  if (src.len > wire::kMaxByteStringLen) return text ? &msg::kStrictStringTooLong : &msg::kStrictBytesTooLong;
   w.put_byte_string(src.data, src.len);
   return nullptr;
 }
@@ -244,6 +398,50 @@ RuleFailure write_scalar(TypeKind kind, PyObject* v, Writer& w) {
   return msg::kUnknownFieldType;
 }
 
+const msg::Refusal* write_scalar_strict(TypeKind kind, PyObject* v, Writer& w, bool hex_text) {
+  switch (kind) {
+    case TypeKind::kFlags:
+    case TypeKind::kInt: return write_int_strict(v, w);
+    case TypeKind::kLong: return write_long_strict(v, w);
+    case TypeKind::kDouble: return write_double_strict(v, w);
+    case TypeKind::kInt128:
+    case TypeKind::kInt256: return write_wide_int_strict(kind == TypeKind::kInt256, v, w, hex_text);
+    case TypeKind::kBytes: return write_byte_string_strict(false, v, w, hex_text);
+    case TypeKind::kString: return write_byte_string_strict(true, v, w, hex_text);
+    case TypeKind::kBool: {
+      const int b = to_bool(v);
+      if (b < 0) return &msg::kStrictBool;
+      w.put_bool(b == 1);
+      return nullptr;
+    }
+    case TypeKind::kTrue: return check_presence_flag(v);
+    case TypeKind::kVector:
+    case TypeKind::kObject: break;  // the walk's
+  }
+  return &msg::kStrictNested;
+}
+
+const msg::Refusal* check_presence_flag(PyObject* v) {
+  return v == Py_None || to_bool(v) >= 0 ? nullptr : &msg::kStrictFlag;
+}
+
+const msg::Refusal* write_ready_made_strict(PyObject* v, Writer& w) {
+  ByteSource src;
+  const msg::Refusal* r = nullptr;
+  const int got = bytes_like(v, src, &r);
+  if (got < 0) return r;
+  if (got == 0) return &msg::kStrictNested;
+  w.put_raw(src.data, src.len);
+  return nullptr;
+}
+
+std::size_t given_byte_length(PyObject* v) {
+  ByteSource src;
+  const msg::Refusal* ignored = nullptr;
+  (void)strict_bytes(v, true, src, &ignored);
+  return src.len;
+}
+
 RuleFailure write_ready_made(PyObject* v, Writer& w) {
   if (py::is_bytes(v)) {
     auto view = py::bytes_view(v);
@@ -259,7 +457,7 @@ RuleFailure write_ready_made(PyObject* v, Writer& w) {
   return nullptr;
 }
 
-template <class T>
+template <class T, bool Strict>
 [[gnu::noinline]] Py_ssize_t write_exact_int_run(Writer& w, PyObject* seq, bool list, Py_ssize_t n) {
   // A loop of its own, whatever is inlined around the vector writer.
   w.reserve(static_cast<std::size_t>(n) * sizeof(T));
@@ -268,6 +466,9 @@ template <class T>
     PyObject* item = list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
     long long x = 0;
     if (!small_exact_int(item, x)) break;
+    if constexpr (Strict && sizeof(T) == 4) {
+      if (x < INT32_MIN || x > UINT32_MAX) break;  // refused by the int rule
+    }
     if constexpr (sizeof(T) == 8) {
       w.put_u64(static_cast<T>(x));
     } else {
@@ -278,6 +479,7 @@ template <class T>
 }
 template Py_ssize_t write_exact_int_run<std::uint32_t>(Writer&, PyObject*, bool, Py_ssize_t);
 template Py_ssize_t write_exact_int_run<std::uint64_t>(Writer&, PyObject*, bool, Py_ssize_t);
+template Py_ssize_t write_exact_int_run<std::uint32_t, true>(Writer&, PyObject*, bool, Py_ssize_t);
 
 bool name_text(PyObject* s, ByteSource& out, bool* exact) {
   *exact = utf8_of(s, out);

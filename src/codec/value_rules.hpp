@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 
+#include "codec/messages.hpp"
 #include "py/py.hpp"
 #include "wire/wire.hpp"
 
@@ -43,6 +44,20 @@ struct ByteSource {
 // string, Bool and true. Vectors and objects are the walk's.
 RuleFailure write_scalar(wire::TypeKind kind, PyObject* v, wire::Writer& w);
 
+// The strict twins: each rule of write_scalar tightened as the package's
+// default encoding has it. Whatever a twin writes is what write_scalar writes
+// for the same value (bytearray and memoryview as the bytes they hold); it
+// refuses the rest, null meaning written. With hex_text (JSON input), a str
+// of hex digits stands for the bytes it spells where bytes-like is accepted.
+const msg::Refusal* write_scalar_strict(wire::TypeKind kind, PyObject* v, wire::Writer& w,
+                                        bool hex_text);
+// The strict twin of write_ready_made: bytes-like only.
+const msg::Refusal* write_ready_made_strict(PyObject* v, wire::Writer& w);
+// A presence flag's value, strictly: a boolean (to_bool) or None.
+const msg::Refusal* check_presence_flag(PyObject* v);
+// The length of a value refused by its length: bytes-like, or hex text.
+std::size_t given_byte_length(PyObject* v);
+
 // The value of an Object field that is no dict: bytes of a ready-made
 // encoding, or their hex text, inserted unchecked.
 RuleFailure write_ready_made(PyObject* v, wire::Writer& w);
@@ -55,7 +70,7 @@ int to_bool(PyObject* v);
 // that are exact ints fitting 64 signed bits: they convert without running
 // Python code, so the items stay borrowed and the sequence cannot change
 // under us. Returns the index of the first other item, left to write_scalar.
-template <class T>
+template <class T, bool Strict = false>
 Py_ssize_t write_exact_int_run(wire::Writer& w, PyObject* seq, bool list, Py_ssize_t n);
 
 // The text of an object name, for the lookup and the messages. A str with no

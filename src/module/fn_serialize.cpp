@@ -1,4 +1,3 @@
-// serialize_method, serialize_constructor and dumps.
 #include "codec/serializer.hpp"
 #include "module/call.hpp"
 #include "module/functions.hpp"
@@ -6,16 +5,47 @@
 namespace velmora::module {
 namespace {
 
+using codec::Strictness;
+
 // A record name under the str rule, then the arguments dict.
 template <class Encode>
-PyObject* encode_entry(const Params<2>& params, Encode&& encode, PyObject* args, PyObject* kwargs) {
+PyObject* encode_entry(const Params<2>& params, Encode&& encode, PyObject* args, PyObject* kwargs,
+                       Strictness how = Strictness::kLenient) {
   return call_frame([&]() -> Result<py::Ref> {
     auto bound = bind(params, args, kwargs);
     if (!bound) return std::move(bound).failure();
     auto name = arg_str(params.names[0], (*bound)[0]);
     if (!name) return std::move(name).failure();
-    return encode(*name, (*bound)[1]);
+    return encode(*name, (*bound)[1], how);
   });
+}
+
+// The package's keyword-only strict=True: its truth, and in *kwargs the
+// other keywords, for bind() (a copy without it when it is given).
+Result<bool> take_strict(PyObject** kwargs, py::Ref& rest) {
+  static py::InternedText key{"strict"};
+  if (*kwargs == nullptr) return true;
+  if (key.get() == nullptr) return Failure::pending();
+  PyObject* v = PyDict_GetItemWithError(*kwargs, key.get());
+  if (v == nullptr) {
+    if (PyErr_Occurred()) return Failure::pending();
+    return true;
+  }
+  py::Ref hold = py::borrow(v);
+  rest = py::steal(PyDict_Copy(*kwargs));
+  if (!rest || PyDict_DelItem(rest.get(), key.get()) < 0) return Failure::pending();
+  *kwargs = rest.get();
+  const int truth = PyObject_IsTrue(v);
+  if (truth < 0) return Failure::pending();
+  return truth == 1;
+}
+
+template <class Encode>
+PyObject* package_entry(const Params<2>& params, Encode&& encode, PyObject* args, PyObject* kwargs) {
+  py::Ref rest;
+  Result<bool> strict = take_strict(&kwargs, rest);
+  if (!strict) return call_frame([&]() -> Result<py::Ref> { return std::move(strict).failure(); });
+  return encode_entry(params, encode, args, kwargs, *strict ? Strictness::kStrict : Strictness::kLenient);
 }
 
 }  // namespace
@@ -36,6 +66,42 @@ PyObject* dumps(PyObject*, PyObject* args, PyObject* kwargs) {
     auto bound = bind(kParams, args, kwargs);
     if (!bound) return std::move(bound).failure();
     return codec::dumps((*bound)[0]);
+  });
+}
+
+PyObject* package_serialize_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<2> kParams{"serialize_method", {"name", "args"}};
+  return package_entry(kParams, codec::serialize_method, args, kwargs);
+}
+
+PyObject* package_serialize_constructor(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<2> kParams{"serialize_constructor", {"name", "args"}};
+  return package_entry(kParams, codec::serialize_constructor, args, kwargs);
+}
+
+PyObject* package_dumps(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<1> kParams{"dumps", {"obj"}};
+  py::Ref rest;
+  Result<bool> strict = take_strict(&kwargs, rest);
+  return call_frame([&]() -> Result<py::Ref> {
+    if (!strict) return std::move(strict).failure();
+    auto bound = bind(kParams, args, kwargs);
+    if (!bound) return std::move(bound).failure();
+    return codec::dumps((*bound)[0], *strict ? Strictness::kStrict : Strictness::kLenient);
+  });
+}
+
+PyObject* encode_json(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<3> kParams{"_encode_json", {"method", "name", "args"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    auto bound = bind(kParams, args, kwargs);
+    if (!bound) return std::move(bound).failure();
+    auto method = arg_u64(kParams.names[0], (*bound)[0]);
+    if (!method) return std::move(method).failure();
+    auto name = arg_str(kParams.names[1], (*bound)[1]);
+    if (!name) return std::move(name).failure();
+    auto encode = *method != 0 ? codec::serialize_method : codec::serialize_constructor;
+    return encode(*name, (*bound)[2], Strictness::kStrictHexText);
   });
 }
 

@@ -34,6 +34,16 @@ VELMORA_FN(pack);
 // failure.
 int add_message_functions(PyObject* module);
 
+// Private entries (underscore names, not in __all__): the package's own
+// serialize_method(name, args, *, strict=True), serialize_constructor(name,
+// args, *, strict=True) and dumps(obj, *, strict=True); and the command
+// line's strict encoding of JSON input, _encode_json(method, name, args),
+// where hex text stands for bytes.
+VELMORA_FN(package_serialize_method);
+VELMORA_FN(package_serialize_constructor);
+VELMORA_FN(package_dumps);
+VELMORA_FN(encode_json);
+
 // Chooses the AES-GCM backend and records its name in the module's private
 // attribute _gcm_backend. Returns -1 with an error set on failure.
 int prepare_crypto(PyObject* module);

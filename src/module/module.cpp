@@ -1,5 +1,6 @@
 // The module entry point and its function table.
 #include <atomic>
+#include <iterator>
 
 #include "module/call.hpp"
 #include "module/functions.hpp"
@@ -46,8 +47,24 @@ const FunctionRecord kFunctions[] = {
     {"pack", VELMORA_ENTRY(pack), kArgs, "pack(parts)\n--\n\n"},
 };
 
+// Set as module attributes but left out of __all__: the package's own. The
+// first three are velmora's functions themselves, named as velmora names them.
+struct PrivateRecord {
+  const char* attribute;
+  FunctionRecord function;
+};
+const PrivateRecord kPrivateFunctions[] = {
+    {"_serialize_method", {"serialize_method", VELMORA_ENTRY(package_serialize_method), kArgs,
+                           "serialize_method(name, args, *, strict=True)\n--\n\n"}},
+    {"_serialize_constructor", {"serialize_constructor", VELMORA_ENTRY(package_serialize_constructor),
+                                kArgs, "serialize_constructor(name, args, *, strict=True)\n--\n\n"}},
+    {"_dumps", {"dumps", VELMORA_ENTRY(package_dumps), kArgs, "dumps(obj, *, strict=True)\n--\n\n"}},
+    {"_encode_json", {"_encode_json", VELMORA_ENTRY(encode_json), kArgs,
+                      "_encode_json(method, name, args)\n--\n\n"}},
+};
+
 // The function objects need PyMethodDef records that outlive them.
-PyMethodDef g_defs[sizeof(kFunctions) / sizeof(kFunctions[0])];
+PyMethodDef g_defs[std::size(kFunctions) + std::size(kPrivateFunctions)];
 
 PyModuleDef g_module = {
     PyModuleDef_HEAD_INIT,
@@ -81,6 +98,15 @@ int add_functions(PyObject* m) {
     if (!name) return -1;
     if (PyList_Append(all.get(), name.get()) < 0) return -1;
     if (PyObject_SetAttr(m, name.get(), fn.get()) < 0) return -1;
+  }
+  py::Ref package = py::steal(PyUnicode_FromString("velmora"));
+  if (!package) return -1;
+  for (const PrivateRecord& rec : kPrivateFunctions) {
+    const FunctionRecord& f = rec.function;
+    g_defs[i] = PyMethodDef{f.name, f.entry, f.flags, f.doc};
+    py::Ref fn = py::steal(PyCFunction_NewEx(&g_defs[i], m, package.get()));
+    ++i;
+    if (!fn || PyObject_SetAttrString(m, rec.attribute, fn.get()) < 0) return -1;
   }
   if (PyObject_SetAttrString(m, "__all__", all.get()) < 0) return -1;
   // Not in __all__: the class exists so that callers can name it in an

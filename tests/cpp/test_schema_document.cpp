@@ -1,7 +1,6 @@
 // Schema documents: refusals with their positions, accepted forms, the index, the compiled-in document.
 #include <gtest/gtest.h>
 
-#include <set>
 #include <tuple>
 #include <string>
 #include <string_view>
@@ -168,21 +167,6 @@ TEST(Schema, LookupsAndSharedCids) {
   EXPECT_EQ(s->find_constructor_by_cid(9), nullptr);          // methods are not indexed by cid
   EXPECT_EQ(s->find_method("same")->record->cid, 9u);
   EXPECT_EQ(s->find_constructor("same")->record->cid, 10u);
-}
-
-// The converter's tests prove the document equal to its TL text; here, that it is the one compiled in.
-TEST(DefaultSchema, CountsDistinctIdsAndSpotRecords) {
-  SchemaInput in = parse_ok(kDefaultSchemaText);
-  std::set<std::uint32_t> cids;
-  for (const auto& m : in.methods) cids.insert(m.second.cid);
-  for (const auto& c : in.constructors) cids.insert(c.second.cid);
-  EXPECT_EQ(std::vector<std::size_t>({in.layer, in.methods.size(), in.constructors.size(), cids.size()}),
-            std::vector<std::size_t>({0, 21, 27, 48}));
-  auto s = build_schema(std::move(in));
-  EXPECT_EQ(*s->find_constructor_by_cid(0x05162463)->name, "resPQ");
-  EXPECT_EQ(s->find_constructor("codeSettings")->record->fields.back().flag_bit, 8u);
-  EXPECT_EQ(s->find_method("auth.logOut")->record->cid, 0x3e72ba19u);
-  EXPECT_EQ(s->find_constructor("auth.logOut"), nullptr);
 }
 
 }  // namespace

@@ -75,7 +75,8 @@ def test_utf8_edges_agree_with_cpython():
                     b"\xe0\xa0\x80", b"\xf0\x8f\xbf\xbf", b"\xf0\x90\x80\x80", b"\xed\xa0\x80", b"\xed\x9f\xbf",
                     b"\xf4\x8f\xbf\xbf", b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80", b"\xff", b"\xc3", b"\xe2\x82",
                     b"\xf0\x9f\x98", b"x\xe2\x28\xa1", b"x\xe2\x82\x28", b"\xf0\x9f\x98(", b"12345678\x80",
-                    b"1234567\xc3\xa9\xc3", b"\xc3\xa9" * 10 + b"\xed\xa0\x80", b"abcdefgh\xc3\xa9"]:
+                    b"1234567\xc3\xa9\xc3", b"\xc3\xa9" * 10 + b"\xed\xa0\x80", b"abcdefgh\xc3\xa9",
+                    b"\x7f\xff"]:
         outcome(lambda: decode_string(payload), utf8_outcome(payload))
 
 
@@ -127,29 +128,6 @@ def test_nesting_bound(kind):
     ext.loads(nested(kind, 99))  # 100 levels, counting the outermost
     for levels in (100, 200_000):
         outcome(lambda: ext.loads(nested(kind, levels)), ValueError("nesting too deep"))
-
-
-RT_FIELDS = [f("flags", "#"), f("i"), f("l", "long"), f("d", "double"), f("b", "Bool"), f("s", "string"),
-             f("by", "bytes"), f("n128", "int128"), f("n256", "int256"), f("opt", "long", 0),
-             f("bare", "true", 1, True), {"name": "vl", **vec("long")}, {"name": "vs", **vec("string")},
-             {"name": "vv", **vec("Vector", True)}, f("child", "Object", 2), {"name": "kids", **vec("Leaf")}]
-I32, I64 = st.integers(-(2**31), 2**31 - 1), st.integers(-(2**63), 2**63 - 1)
-leaf = st.builds(lambda x: {"_": "leaf", "x": x}, I32)
-rt_value = st.fixed_dictionaries({
-    "i": I32, "l": I64, "d": st.floats(allow_nan=False), "b": st.booleans(), "s": st.text(max_size=300),
-    "by": st.binary(max_size=300), "n128": st.binary(min_size=16, max_size=16),
-    "n256": st.binary(min_size=32, max_size=32), "vl": st.lists(I64, max_size=5),
-    "vs": st.lists(st.text(max_size=5), max_size=3), "vv": st.lists(st.lists(I32, max_size=3), max_size=3),
-    "kids": st.lists(leaf, max_size=3)}, optional={"opt": I64, "bare": st.booleans(), "child": leaf})
-
-
-@given(value=rt_value)
-def test_round_trip(value):
-    load({"rt": (0x60, RT_FIELDS, True), "leaf": (0x61, [f("x")], False)})
-    flags = 1 * ("opt" in value) | 2 * bool(value.get("bare")) | 4 * ("child" in value)
-    want = {"_": "rt", "flags": flags, **value, "bare": bool(value.get("bare"))}
-    outcome(lambda: ext.loads(ext.serialize_constructor("rt", {**value, "flags": flags})),
-            {k: want[k] for k in ["_"] + [fd["name"] for fd in RT_FIELDS] if k in want})
 
 
 def test_decoding_keeps_no_references():

@@ -53,17 +53,15 @@ def test_every_single_byte_tamper_fails(name):
             RuntimeError, (DECRYPT_ERROR,))
 
 
-@pytest.mark.parametrize("key_len, nonce_len, message", [
-    *[(k, n, KEY_ERROR) for k in (0, 16, 24, 31, 33) for n in (8, 12)],  # the key is checked first
-    *[(32, n, f"AES-GCM nonce must be 12 bytes, got {n}") for n in (0, 8, 11, 13, 16)],
+NONE_AAD = (TypeError, ("argument 'aad': 'NoneType' object cannot be converted to 'PyBytes'",))
+
+
+@pytest.mark.parametrize("key_len, nonce_len, aad, want", [
+    *[(k, n, b"", (RuntimeError, (KEY_ERROR,))) for k in (0, 16, 24, 31, 33) for n in (8, 12)],  # the key first
+    *[(32, n, b"", (RuntimeError, (f"AES-GCM nonce must be 12 bytes, got {n}",))) for n in (0, 8, 11, 13, 16)],
+    (32, 12, None, NONE_AAD),
 ])
-def test_length_errors_in_order(key_len, nonce_len, message):
+def test_refusals_in_order(key_len, nonce_len, aad, want):
     for fn, data in BOTH:
         # Exception, not the internal fault: a handler for Exception sees it.
-        assert refused(fn, bytes(key_len), bytes(nonce_len), data, b"") == (RuntimeError, (message,))
-
-
-def test_aad_none():
-    for fn, data in BOTH:
-        assert refused(fn, KEY, NONCE, data, None) == (
-            TypeError, ("argument 'aad': 'NoneType' object cannot be converted to 'PyBytes'",))
+        assert refused(fn, bytes(key_len), bytes(nonce_len), data, aad) == want

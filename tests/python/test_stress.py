@@ -6,6 +6,7 @@ import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
+import velmora
 import velmora.ext as ext
 from conftest import DEFAULT_SCHEMA_TEXT, deep, load_nesting_schema, nested, u32, u64
 
@@ -73,6 +74,7 @@ def test_ige_from_many_threads():
 
 
 def test_deepest_nesting_fits_a_small_thread_stack(restore_default_schema):
-    in_threads([lambda: [ext.dumps(deep(99, vectors)) for vectors in (False, True)]], stack_size=256 * 1024)
+    in_threads([lambda: [dumps(deep(99, vectors)) for dumps in (ext.dumps, velmora.dumps) for vectors in (False, True)]],
+               stack_size=256 * 1024)
     load_nesting_schema()
     in_threads([lambda: [ext.loads(nested(kind, 99)) for kind in ("vector", "object", "field")]], stack_size=256 * 1024)

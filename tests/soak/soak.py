@@ -2,24 +2,27 @@
 
 Each round makes one call from a fixed table that covers all sixteen functions and every way a call
 can fail (binding, argument conversion, bad values, failed authentication, schema parsing, encoding
-and decoding), and checks its result or exception class; one of them swaps the schema and back.
-The peak resident size is taken after the first tenth of the calls (allocator pools
+and decoding), and checks its result or exception class; one of them swaps the schema (converted from
+TL text) and back. The peak resident size is taken after the first tenth of the calls (allocator pools
 warm) and at the end; it must grow by less than 10 MB.
 
-Run: make soak   (SOAK_CALLS overrides the number of calls)
+Run: make soak   (SOAK_CALLS overrides the number of calls; `make test` makes each call once with
+every interpreter found, so that one the abi3 library does not load on fails the build)
 """
 import os
 import pathlib
+import platform
 import resource
 import sys
 import time
 
 import velmora.ext as ext
+from velmora import tlschema
 
 KEY, IV, NONCE, DATA = bytes(range(32)), bytes(range(32, 64)), bytes(12), bytes(range(256)) * 4
 IGE_CT = ext.aes_ige_enc(DATA, KEY, IV)
 SEALED = ext.aes_gcm_encrypt(KEY, NONCE, b"payload", b"aad")
-SMALL_DOC = '{"layer": 1, "methods": {}, "constructors": {"point": {"cid": 287454020, "fields": [["x", "int"]]}}}'
+SMALL_DOC = tlschema.convert("// LAYER 1\npoint#11223344 x:int = Point;")
 DEFAULT_DOC = (pathlib.Path(__file__).resolve().parents[2] / "src" / "schema" / "default_schema.json").read_text()
 DEFAULT_SUMMARY = {"layer": 0, "methods": 21, "constructors": 27}
 USER, SELF_REF = {"_": "inputPeerUser", "user_id": 7, "access_hash": -5}, {"_": "inputPeerUser"}
@@ -76,7 +79,10 @@ def main():
             before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         call(*CALLS[i % len(CALLS)])
     after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(f"soak: {total} calls over {len(CALLS)} call kinds in {time.monotonic() - started:.1f} s; "
+    named = {n for _, fn, *_ in CALLS for n in getattr(fn, "__code__", None) and fn.__code__.co_names or [fn.__name__]}
+    assert named >= set(ext.__all__), set(ext.__all__) - named
+    print(f"soak: CPython {platform.python_version()}, {ext.__file__}: {total} calls over {len(CALLS)} call kinds in "
+          f"{time.monotonic() - started:.1f} s; "
           f"peak RSS {before / 1024:.1f} MB after {total // 10} calls, {after / 1024:.1f} MB at the end "
           f"(+{(after - before) / 1024:.2f} MB, limit 10 MB)")
     if after - before >= 10 * 1024:

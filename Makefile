@@ -15,7 +15,7 @@ APT_PKGS := cmake ninja-build g++ libssl-dev rapidjson-dev libgtest-dev \
 export PYTHONPATH := $(CURDIR)/$(BUILD)/python
 
 .PHONY: demo test build deps venv bench clean wheel-check cpp-test py-test
-.PHONY: check-deps sanitize valgrind fuzz soak lint dist test-wheels
+.PHONY: check-deps sanitize valgrind fuzz soak lint dist test-wheels test-cross test-libcxx
 
 # System packages, only those that are missing: $(call apt_install,<packages>).
 define apt_install
@@ -109,6 +109,12 @@ test-wheels: dist
 	  echo "CPython $$v: $$(tail -n 1 $$env.log)"; \
 	  if [ $$rc -ne 0 ]; then failed=1; tail -n 30 $$env.log; fi; \
 	done; exit $$failed
+
+# ---- Other processors, under emulation -------------------------------------
+# `make test-cross ARCH=aarch64|s390x`: cross-built, run under qemu-user (s390x
+# is big-endian). Not part of `make test`: it installs a cross compiler.
+test-cross: venv
+	@tools/cross/cross.sh $(ARCH)
 
 # ---- Hardening: sanitizers, valgrind, fuzzing, soak, lint -----------------
 # Not part of `make test`; their tools live in a separate package list.

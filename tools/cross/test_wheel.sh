@@ -13,8 +13,8 @@ rm -rf "$env"
 # The test tools come from the Debian packages beside the interpreter.
 "$work/root/usr/bin/python3" -m venv --without-pip --system-site-packages "$env"
 site=$("$env/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
-"$src/.venv/bin/pip" install -q --no-deps --only-binary=:all: --platform "manylinux_2_28_$arch" \
-  --python-version 3.11 --target "$site" "$whl"
+"$src/.venv/bin/pip" install -q --no-deps --only-binary=:all: --platform "$(basename "$whl" .whl | cut -d- -f5)" \
+  --implementation cp --abi abi3 --python-version 3.11 --target "$site" "$whl"
 start=$(date +%s)
 set +e
 (cd "$env" && unset PYTHONPATH && bin/python -s "$src/tools/release/wheel_tests.py" \

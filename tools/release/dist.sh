@@ -44,7 +44,10 @@ fi
 unset PYTHONPATH
 CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} "$py" -m build --no-isolation "${defines[@]}" --outdir "$work" . \
   > "$work/build.log" 2>&1 || { tail -n 40 "$work/build.log"; exit 1; }
-PATH=$src/.venv/bin:$PATH "$src/.venv/bin/auditwheel" repair --plat "manylinux_2_28_$arch" --wheel-dir dist \
+# auditwheel names the policies of its own machine's processor only; for
+# another it finds the tag itself (auto), from the module's glibc symbols.
+plat=manylinux_2_28_$arch; [ "$arch" = "$(uname -m)" ] || plat=auto
+PATH=$src/.venv/bin:$PATH "$src/.venv/bin/auditwheel" repair --plat "$plat" --wheel-dir dist \
   "$work"/*.whl > "$work/repair.log" 2>&1 || { cat "$work/repair.log"; exit 1; }
 grep -E 'New filename tags|Fixed-up' "$work/repair.log" || true
 mv "$work"/*.tar.gz dist/

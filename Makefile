@@ -15,7 +15,7 @@ APT_PKGS := cmake ninja-build g++ libssl-dev rapidjson-dev libgtest-dev zlib1g-d
 export PYTHONPATH := $(CURDIR)/$(BUILD)/python
 
 .PHONY: demo test quick build deps venv bench bench-venv clean cpp-test py-test
-.PHONY: check-deps sanitize valgrind fuzz soak lint dist test-wheels
+.PHONY: check-deps sanitize valgrind fuzz soak lint dist test-wheels test-cross test-libcxx
 
 # System packages, only those that are missing: $(call apt_install,<packages>).
 define apt_install
@@ -104,33 +104,24 @@ clean:
 # The interpreters the module is tried on: pyenv's CPythons >= 3.9, else the venv's.
 PYTHONS ?= $(shell tools/release/pythons.sh)
 INTERPRETERS = $(or $(strip $(PYTHONS)),$(CURDIR)/$(PY))
-DIST_BUILD  := build/dist
 WHEEL_VENVS := build/wheel-venvs
 
-# The wheel is built from the sdist (so the sdist is proven complete), then
-# auditwheel copies the libraries beyond the manylinux policy (libcrypto, and
-# libipsec-mb when the build links it) into the wheel and retags it.
-# `make dist IPSEC_MB=OFF` makes a wheel whose AES-GCM runs on libcrypto alone.
+# The wheel is built from the sdist (so the sdist is proven complete) by zig's
+# compiler for glibc 2.28, with a static libcrypto built from Debian's OpenSSL
+# source (cached in build/openssl); auditwheel copies in libipsec-mb where the
+# build links it and tags the wheel. ARCH=aarch64 cross-builds that machine's
+# wheel (EVP backend). `make dist IPSEC_MB=OFF`: AES-GCM on libcrypto alone.
+ARCH ?= $(shell uname -m)
 dist: deps venv
-	rm -rf dist $(DIST_BUILD) && mkdir -p $(DIST_BUILD)
-	unset PYTHONPATH; CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m build --no-isolation \
-	  -C cmake.define.VELMORA_IPSEC_MB=$(IPSEC_MB) --outdir $(DIST_BUILD) . \
-	  > $(DIST_BUILD).log 2>&1 || { tail -n 40 $(DIST_BUILD).log; exit 1; }
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --wheel-dir dist $(DIST_BUILD)/*.whl \
-	  > $(DIST_BUILD)/repair.log 2>&1 || { cat $(DIST_BUILD)/repair.log; exit 1; }
-	@grep -E 'New filename tags|Fixed-up' $(DIST_BUILD)/repair.log
-	mv $(DIST_BUILD)/*.tar.gz dist/
-	$(VENV)/bin/abi3audit --strict --summary --assume-minimum-abi3 3.9 dist/*.whl
-	@cd $(DIST_BUILD) && $(CURDIR)/$(PY) -m zipfile -e $(CURDIR)/dist/*.whl unpacked && \
-	  ldd unpacked/velmora/ext.abi3.so | tee ldd.txt | grep -E 'libcrypto|IPSec' && \
-	  if grep -E '(libcrypto|IPSec_MB)[^ ]* => /(usr/)?lib' ldd.txt; then \
-	    echo "the wheel's module loads a system library"; exit 1; fi
+	@tools/release/dist.sh $(ARCH) $(IPSEC_MB)
 	@ls -l dist
 
 # The one wheel, installed into a fresh venv of each interpreter with the test
 # suite's needs (pyproject's wheel-test group), then the suite against it.
+# ARCH=aarch64: into a venv of the emulated Debian CPython of `make test-cross`.
 test-wheels: dist
-	@unset PYTHONPATH; rm -rf $(WHEEL_VENVS); mkdir -p $(WHEEL_VENVS); whl=$$(ls $(CURDIR)/dist/*.whl); \
+ifeq ($(ARCH),$(shell uname -m))
+	@unset PYTHONPATH; rm -rf $(WHEEL_VENVS); mkdir -p $(WHEEL_VENVS); whl=$$(ls $(CURDIR)/dist/*$(ARCH).whl); \
 	failed=0; for py in $(INTERPRETERS); do \
 	  v=$$($$py -c 'import platform; print(platform.python_version())'); env=$(CURDIR)/$(WHEEL_VENVS)/$$v; \
 	  { $$py -m venv $$env && $$env/bin/python -m pip install -q --upgrade pip && \
@@ -139,6 +130,19 @@ test-wheels: dist
 	  echo "CPython $$v: $$(tail -n 1 $$env.log)"; \
 	  if [ $$rc -ne 0 ]; then failed=1; tail -n 30 $$env.log; fi; \
 	done; exit $$failed
+else
+	@tools/cross/test_wheel.sh $(ARCH)
+endif
+
+# ---- Other processors, under emulation -------------------------------------
+# `make test-cross ARCH=aarch64|s390x`: cross-built, run under qemu-user (s390x
+# is big-endian). Not part of `make test`: it installs a cross compiler.
+test-cross: deps venv
+	@tools/cross/cross.sh $(ARCH)
+
+# Every test with clang and libc++ (the macOS toolchain's C++ library).
+test-libcxx: deps venv
+	@tools/cross/libcxx.sh
 
 # ---- Hardening: sanitizers, valgrind, fuzzing, soak, lint -----------------
 # Not part of `make test`; their tools live in a separate package list.

@@ -133,9 +133,7 @@ py::Ref Decoder::fixed_list(std::uint32_t n, Make&& make) {
   py::Ref list = py::steal(PyList_New(n));
   if (!list) return {};
   for (std::uint32_t i = 0; i < n; ++i) {
-    T v;
-    std::memcpy(&v, p + std::size_t{i} * sizeof(T), sizeof(T));
-    PyObject* item = make(v);
+    PyObject* item = make(wire::load_le<T>(p + std::size_t{i} * sizeof(T)));
     if (!item) return {};
     PyList_SetItem(list.get(), i, item);  // steals the item
   }

@@ -1,11 +1,6 @@
 #include "wire/wire.hpp"
 
-#include <bit>
-
 namespace velmora::wire {
-
-static_assert(std::endian::native == std::endian::little,
-              "the wire code copies integers as they lie in memory");
 
 TypeKind classify(std::string_view t, bool is_vector) noexcept {
   switch (t.size()) {

@@ -17,6 +17,8 @@
 #include <span>
 #include <string_view>
 
+#include "wire/endian.hpp"
+
 namespace velmora::wire {
 
 inline constexpr std::uint32_t kVectorId = 0x1cb5c415u;
@@ -92,17 +94,17 @@ class Writer {
   }
   void put_u32(std::uint32_t v) {
     reserve(4);
-    std::memcpy(data_ + len_, &v, 4);  // little-endian hosts only (checked in wire.cpp)
+    store_le(data_ + len_, v);
     len_ += 4;
   }
   void put_u64(std::uint64_t v) {
     reserve(8);
-    std::memcpy(data_ + len_, &v, 8);
+    store_le(data_ + len_, v);
     len_ += 8;
   }
   void put_double(double v) {
     reserve(8);
-    std::memcpy(data_ + len_, &v, 8);
+    store_le(data_ + len_, v);
     len_ += 8;
   }
   void put_raw(const void* p, std::size_t n) {
@@ -146,19 +148,19 @@ class Reader {
 
   bool read_u32(std::uint32_t& out) noexcept {
     if (remaining() < 4) return false;
-    std::memcpy(&out, data_.data() + pos_, 4);
+    out = load_le<std::uint32_t>(data_.data() + pos_);
     pos_ += 4;
     return true;
   }
   bool read_u64(std::uint64_t& out) noexcept {
     if (remaining() < 8) return false;
-    std::memcpy(&out, data_.data() + pos_, 8);
+    out = load_le<std::uint64_t>(data_.data() + pos_);
     pos_ += 8;
     return true;
   }
   bool read_double(double& out) noexcept {
     if (remaining() < 8) return false;
-    std::memcpy(&out, data_.data() + pos_, 8);
+    out = load_le<double>(data_.data() + pos_);
     pos_ += 8;
     return true;
   }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -48,13 +49,49 @@ TEST(WireByteString, HeaderPayloadPaddingAndReadBack) {
 
 TEST(WireWriter, GrowsPastTheInlineBufferKeepingWhatWasWritten) {
   Writer w;
-  for (std::uint32_t i = 0; i < 1000; ++i) w.put_u32(i);
+  for (std::uint32_t i = 0; i < 1000; ++i) w.put_u32((i & 0xffu) * 0x01010101u);
   ASSERT_EQ(w.size(), 4000u);
-  for (std::uint32_t i = 0; i < 1000; ++i) {
-    std::uint32_t v = 0;
-    std::memcpy(&v, w.data() + 4 * i, 4);
-    ASSERT_EQ(v, i);
-  }
+  for (std::uint32_t i = 0; i < 4000; ++i) ASSERT_EQ(w.data()[i], static_cast<std::uint8_t>(i / 4)) << i;
+}
+
+// A number stored and loaded in both byte orders: a copy in the host's order
+// fails here on any host.
+template <class T>
+void expect_bytes(T v, const Bytes& le) {
+  const Bytes be(le.rbegin(), le.rend());
+  Bytes out(sizeof(T));
+  store<std::endian::little>(out.data(), v);
+  EXPECT_EQ(out, le) << v;
+  store<std::endian::big>(out.data(), v);
+  EXPECT_EQ(out, be) << v;
+  EXPECT_EQ((load<std::endian::little, T>(le.data())), v);
+  EXPECT_EQ((load<std::endian::big, T>(be.data())), v);
+}
+
+TEST(WireNumbers, BytesInBothOrders) {
+  expect_bytes<std::uint32_t>(0x01020304u, {4, 3, 2, 1});
+  expect_bytes(kVectorId, {0x15, 0xc4, 0xb5, 0x1c});
+  expect_bytes<std::uint64_t>(0x0102030405060708u, {8, 7, 6, 5, 4, 3, 2, 1});
+  expect_bytes<std::int64_t>(-2, {0xfe, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff});
+  expect_bytes(1.0, {0, 0, 0, 0, 0, 0, 0xf0, 0x3f});
+  expect_bytes(-3.141592653589793, {0x18, 0x2d, 0x44, 0x54, 0xfb, 0x21, 0x09, 0xc0});
+}
+
+TEST(WireNumbers, WriterAndReaderInTheWireOrder) {
+  Writer w;
+  w.put_bool(true);
+  w.put_u64(0x0102030405060708u);
+  w.put_double(1.0);
+  const Bytes want = {0xb5, 0x75, 0x72, 0x99, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0, 0, 0, 0, 0, 0xf0, 0x3f};
+  ASSERT_EQ(Bytes(w.data(), w.data() + w.size()), want);
+  Reader r(want);
+  std::uint32_t id = 0;
+  std::uint64_t n = 0;
+  double d = 0;
+  ASSERT_TRUE(r.read_u32(id) && r.read_u64(n) && r.read_double(d));
+  EXPECT_EQ(id, kBoolTrue);
+  EXPECT_EQ(n, 0x0102030405060708u);
+  EXPECT_EQ(d, 1.0);
 }
 
 // A new Writer's inline buffer holds whatever was there before: zeros must be written, not assumed; and

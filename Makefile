@@ -14,7 +14,7 @@ APT_PKGS := cmake ninja-build g++ libssl-dev rapidjson-dev libgtest-dev \
   $(if $(filter x86_64,$(shell uname -m)),libipsec-mb-dev)
 export PYTHONPATH := $(CURDIR)/$(BUILD)/python
 
-.PHONY: demo test quick build deps venv bench clean cpp-test py-test
+.PHONY: demo test quick build deps venv bench bench-venv clean cpp-test py-test
 .PHONY: check-deps sanitize valgrind fuzz soak lint dist test-wheels
 
 # System packages, only those that are missing: $(call apt_install,<packages>).
@@ -77,8 +77,25 @@ quick: build
 demo: build
 	@for f in examples/demo_*.py; do echo "== $$f"; $(PY) $$f || exit 1; done
 
-bench: build
-	VELMORA_BUILD=$(BUILD) $(PY) bench/run.py
+# Benchmarks run on the machine's optimised CPython (Debian's /usr/bin/python3),
+# in a venv of their own with the pins of requirements-bench.txt; the abi3
+# module of the build tree loads there through PYTHONPATH. Another interpreter:
+# `make bench BENCH_PY=.venv/bin/python` (pyenv's, the test venv).
+BENCH_BASE  ?= /usr/bin/python3
+BENCH_VENV  := .venv-bench
+BENCH_PY    ?= $(BENCH_VENV)/bin/python
+
+$(BENCH_VENV)/.stamp: requirements-bench.txt
+	$(call apt_install,python3-venv)
+	$(BENCH_BASE) -m venv $(BENCH_VENV)
+	$(BENCH_VENV)/bin/pip install -q --upgrade pip
+	$(BENCH_VENV)/bin/pip install -q -r requirements-bench.txt
+	touch $@
+
+bench-venv: $(BENCH_VENV)/.stamp
+
+bench: build $(if $(filter $(BENCH_VENV)/bin/python,$(BENCH_PY)),bench-venv)
+	VELMORA_BUILD=$(BUILD) $(BENCH_PY) bench/run.py
 
 clean:
 	rm -rf build dist

@@ -9,11 +9,14 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
+from interpreter import describe  # noqa: E402
+
 HERE = pathlib.Path(__file__).resolve().parent
 
 
 def main() -> int:
     only = sys.argv[1:]
+    print(describe(), flush=True)
     for path in sorted(HERE.glob("bench_*.py")):
         if only and not any(o in path.stem for o in only):
             continue

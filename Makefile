@@ -94,8 +94,11 @@ $(BENCH_VENV)/.stamp: requirements-bench.txt
 
 bench-venv: $(BENCH_VENV)/.stamp
 
+# The codec table also runs on the test venv's interpreter (pyenv's, built
+# without PGO), so that the two can be compared from one run.
 bench: build $(if $(filter $(BENCH_VENV)/bin/python,$(BENCH_PY)),bench-venv)
 	VELMORA_BUILD=$(BUILD) $(BENCH_PY) bench/run.py
+	@if [ "$(BENCH_PY)" != "$(PY)" ]; then echo; VELMORA_BUILD=$(BUILD) $(PY) bench/run.py codec; fi
 
 clean:
 	rm -rf build dist

@@ -46,7 +46,9 @@ bool FieldValues::gather(std::uint32_t* words) {
   PyObject* v = nullptr;
   // An exact str key names one field at most, so the walk may stop once every
   // field has its value.
-  for (std::size_t left = rec_.fields.size(); left != 0 && PyDict_Next(dict_, &pos, &k, &v);) {
+  const std::size_t n = rec_.fields.size();
+  std::size_t left = n;
+  for (; left != 0 && PyDict_Next(dict_, &pos, &k, &v);) {
     std::uint32_t i = rec_.by_key.find(address(k));
     if (i == SmallIndex::kNone) {
       if (!py::is_exact_str(k)) {
@@ -60,6 +62,7 @@ bool FieldValues::gather(std::uint32_t* words) {
     Py_INCREF(v);
     values_[i] = v;
     --left;
+    ++held_count_;
     const CompiledField& f = rec_.fields[i];
     if (plain && f.conditional && v != Py_None) {
       if (!f.presence_flag || v == Py_True) {

@@ -104,7 +104,8 @@ class Serializer {
 // The flags words from the values, field by field in schema order.
 void Serializer::flags_pass(const CompiledRecord& rec, FieldValues& values, std::uint32_t* words) {
   std::fill_n(words, kFlagsWords, 0);
-  for (std::size_t i = 0; i < rec.fields.size(); ++i) {
+  const std::size_t n = rec.fields.size();
+  for (std::size_t i = 0; i < n; ++i) {
     const CompiledField& f = rec.fields[i];
     if (!f.conditional) continue;
     PyObject* v = values.get(i);
@@ -130,7 +131,8 @@ bool Serializer::write_object(std::string_view name, PyObject* dict, const Schem
 // The fields of a record without flags: each one required.
 bool Serializer::write_fields(std::string_view name, const CompiledRecord& rec, FieldValues& values,
                               std::string& err) {
-  for (std::size_t i = 0; i < rec.fields.size(); ++i) {
+  const std::size_t n = rec.fields.size();  // not re-read after each call out
+  for (std::size_t i = 0; i < n; ++i) {
     const CompiledField& f = rec.fields[i];
     PyObject* v = values.get(i);
     if (v == nullptr) {
@@ -147,7 +149,8 @@ bool Serializer::write_fields(std::string_view name, const CompiledRecord& rec, 
 bool Serializer::write_flagged_fields(std::string_view name, const CompiledRecord& rec,
                                       FieldValues& values, const std::uint32_t* words,
                                       std::string& err) {
-  for (std::size_t i = 0; i < rec.fields.size(); ++i) {
+  const std::size_t n = rec.fields.size();
+  for (std::size_t i = 0; i < n; ++i) {
     const CompiledField& f = rec.fields[i];
     if (f.kind == TypeKind::kFlags) {
       w_.put_u32(words[f.own_word]);

@@ -46,10 +46,15 @@ bool FieldValues::gather(std::uint32_t* words) {
   PyObject* v = nullptr;
   // An exact str key names one field at most, so the walk may stop once every
   // field has its value.
-  const std::size_t n = rec_.fields.size();
-  std::size_t left = n;
-  for (; left != 0 && PyDict_Next(dict_, &pos, &k, &v);) {
-    std::uint32_t i = rec_.by_key.find(address(k));
+  std::uint32_t* const order = rec_.key_order.data();
+  const std::size_t steps = rec_.key_order.size();
+  std::size_t step = 0;
+  for (std::size_t left = rec_.fields.size(); left != 0 && PyDict_Next(dict_, &pos, &k, &v); ++step) {
+    std::uint32_t i = step < steps ? order[step] : SmallIndex::kNone;
+    if (i == SmallIndex::kNone || rec_.fields[i].key.get() != k) {
+      i = rec_.by_key.find(address(k));
+      if (step < steps) order[step] = i;
+    }
     if (i == SmallIndex::kNone) {
       if (!py::is_exact_str(k)) {
         python_may_run();

@@ -18,6 +18,10 @@ using schema::Schema;
 using wire::kFlagsWords;
 using wire::Writer;
 
+// What a size hint reserves at most, so that one huge call does not make
+// every later one allocate as much.
+constexpr std::size_t kMaxSizeHint = std::size_t{1} << 22;
+
 // The entry that an exact str names in one of the compiled name tables, or
 // null. Comparing exact str keys runs no Python code; anything else (a str
 // subclass, a miss) is left to the text path, which also words the errors.
@@ -319,10 +323,13 @@ Result<py::Ref> encode_top_level(schema::SchemaStore::Snapshot snap, const Schem
                                  PyObject* args) {
   if (!py::is_dict(args)) return Failure::value(msg::kArgsNotDict);
   const Schema& s = *snap.schema;
+  const CompiledRecord& rec = compiled(s, e);
   Writer w;
+  w.reserve(rec.size_hint);  // a page of messages, written with no regrowth
   Serializer ser(w, std::move(snap));
   std::string err;
   if (!ser.top_level_object(*e.name, args, s, e, err)) return Failure::value(std::move(err));
+  rec.size_hint = std::min(w.size(), kMaxSizeHint);
   return py::new_bytes(w.data(), w.size());
 }
 

@@ -65,6 +65,7 @@ test: build
 	@$(PY) -m pytest -q -p no:cacheprovider tests/python 2>&1 | tee $(BUILD)/pytest.log; \
 	  exit $${PIPESTATUS[0]}
 	@rm -f $(BUILD)/smoke.log; for py in $(INTERPRETERS); do \
+	  $$py -c 'import sys; sys.exit(sys.version_info < tuple(map(int, "$(ABI3_FLOOR)".split("."))))' || continue; \
 	  $$py -s tests/smoke/smoke.py >> $(BUILD)/smoke.log 2>&1 || { cat $(BUILD)/smoke.log; exit 1; }; done
 	@echo "== C++ unit tests (CTest) =="; grep -E 'tests passed|tests failed' $(BUILD)/ctest.log
 	@echo "== Python tests (pytest) =="; tail -n 1 $(BUILD)/pytest.log

@@ -1,7 +1,9 @@
 """The serializer reads a dict in one walk; Python code run while a value is
 converted or a key compared may change the dict, and must be seen exactly as
 the per-field lookups (taken when a key is no exact str) see it."""
+import itertools
 import json
+import struct
 
 import pytest
 
@@ -73,3 +75,12 @@ def test_a_record_gathers_only_its_own_fields(restore_default_schema, inner, wan
     ext.load_schema(OWN)
     with pytest.raises(ValueError, match=f"^ValueError: o:i: ValueError: {want}$"):
         ext.dumps({"_": "o", "i": inner})
+
+
+def test_objects_of_one_record_are_read_whatever_order_their_keys_come_in(restore_default_schema):
+    ext.load_schema(OWN)
+    orders = list(itertools.permutations(["f0", "f1", "f2", "zz"]))
+    objects = [{"_": "a3", **{k: 10 * n + i for i, k in enumerate(o)}} for n, o in enumerate(orders)]
+    objects += [json.loads(json.dumps(o)) for o in objects]  # keys equal to the field names, not the same str
+    for d in objects:  # one after another: each read after an object whose keys came in another order
+        assert ext.dumps(d) == struct.pack("<Iiii", 5, d["f0"], d["f1"], d["f2"])

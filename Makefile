@@ -192,7 +192,7 @@ VG_BUILD   := build/valgrind
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_schema fuzz_codec
-CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(CURDIR)/$(PY)
+CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DVELMORA_ABI3_FLOOR=$(ABI3_FLOOR)
 
 check-deps: deps
 	$(call apt_install,$(CHECK_APT_PKGS))

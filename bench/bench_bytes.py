@@ -1,6 +1,6 @@
 """AES-IGE, cut and pack against their ceilings, measured in one run.
 
-The ceilings come from bench_crypto (libcrypto through EVP, no Python);
+The ceilings come from bench_ige (libcrypto through EVP, no Python);
 every ratio is computed from this run only. AES-GCM has bench_gcm.
 """
 
@@ -14,7 +14,7 @@ import velmora.ext as ext
 
 
 def ceilings():
-    exe = BUILD / "bench_crypto"
+    exe = BUILD / "bench_ige"
     out = subprocess.run([str(exe)], capture_output=True, text=True, check=True).stdout
     res = {}
     for line in out.split("\n"):

@@ -49,7 +49,8 @@ bool FieldValues::gather(std::uint32_t* words) {
   std::uint32_t* const order = rec_.key_order.data();
   const std::size_t steps = rec_.key_order.size();
   std::size_t step = 0;
-  for (std::size_t left = rec_.fields.size(); left != 0 && PyDict_Next(dict_, &pos, &k, &v); ++step) {
+  for (std::size_t left = rec_.fields.size(); left != 0 && PyDict_Next(dict_, &pos, &k, &v);
+       ++step) {
     std::uint32_t i = step < steps ? order[step] : SmallIndex::kNone;
     if (i == SmallIndex::kNone || rec_.fields[i].key.get() != k) {
       i = rec_.by_key.find(address(k));

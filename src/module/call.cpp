@@ -46,7 +46,8 @@ PyObject* call_with_tuple(PyObject* (*entry)(PyObject*, PyObject*, PyObject*), P
     kwargs = py::steal(PyDict_New());
     if (!kwargs) return nullptr;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
-      if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, i), args[nargs + i]) < 0) return nullptr;
+      PyObject* name = PyTuple_GetItem(kwnames, i);
+      if (PyDict_SetItem(kwargs.get(), name, args[nargs + i]) < 0) return nullptr;
     }
   }
   return entry(self, tuple.get(), kwargs.get());

@@ -31,8 +31,11 @@ PyObject* encode_entry(const Params<2>& params, Encode&& encode, PyObject* args,
 PyObject* serialize_method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   static constexpr Params<2> kParams{"serialize_method", {"method", "args"}};
-  if (nargs != 2 || kwnames != nullptr) return call_with_tuple(serialize_method, self, args, nargs, kwnames);
-  return call_frame([&] { return encode_bound(kParams, codec::serialize_method, args[0], args[1]); });
+  if (nargs != 2 || kwnames != nullptr) {
+    return call_with_tuple(serialize_method, self, args, nargs, kwnames);
+  }
+  return call_frame(
+      [&] { return encode_bound(kParams, codec::serialize_method, args[0], args[1]); });
 }
 
 PyObject* serialize_constructor_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -41,7 +44,8 @@ PyObject* serialize_constructor_fast(PyObject* self, PyObject* const* args, Py_s
   if (nargs != 2 || kwnames != nullptr) {
     return call_with_tuple(serialize_constructor, self, args, nargs, kwnames);
   }
-  return call_frame([&] { return encode_bound(kParams, codec::serialize_constructor, args[0], args[1]); });
+  return call_frame(
+      [&] { return encode_bound(kParams, codec::serialize_constructor, args[0], args[1]); });
 }
 
 PyObject* dumps_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

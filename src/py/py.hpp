@@ -68,12 +68,24 @@ inline unsigned long type_flags(PyObject* o) noexcept { return PyType_GetFlags(P
 inline bool has_type(PyObject* o, PyTypeObject& exact, unsigned long subclass_flag) noexcept {
   return Py_TYPE(o) == &exact || (type_flags(o) & subclass_flag) != 0;
 }
-inline bool is_int(PyObject* o) noexcept { return has_type(o, PyLong_Type, Py_TPFLAGS_LONG_SUBCLASS); }
-inline bool is_bytes(PyObject* o) noexcept { return has_type(o, PyBytes_Type, Py_TPFLAGS_BYTES_SUBCLASS); }
-inline bool is_str(PyObject* o) noexcept { return has_type(o, PyUnicode_Type, Py_TPFLAGS_UNICODE_SUBCLASS); }
-inline bool is_list(PyObject* o) noexcept { return has_type(o, PyList_Type, Py_TPFLAGS_LIST_SUBCLASS); }
-inline bool is_tuple(PyObject* o) noexcept { return has_type(o, PyTuple_Type, Py_TPFLAGS_TUPLE_SUBCLASS); }
-inline bool is_dict(PyObject* o) noexcept { return has_type(o, PyDict_Type, Py_TPFLAGS_DICT_SUBCLASS); }
+inline bool is_int(PyObject* o) noexcept {
+  return has_type(o, PyLong_Type, Py_TPFLAGS_LONG_SUBCLASS);
+}
+inline bool is_bytes(PyObject* o) noexcept {
+  return has_type(o, PyBytes_Type, Py_TPFLAGS_BYTES_SUBCLASS);
+}
+inline bool is_str(PyObject* o) noexcept {
+  return has_type(o, PyUnicode_Type, Py_TPFLAGS_UNICODE_SUBCLASS);
+}
+inline bool is_list(PyObject* o) noexcept {
+  return has_type(o, PyList_Type, Py_TPFLAGS_LIST_SUBCLASS);
+}
+inline bool is_tuple(PyObject* o) noexcept {
+  return has_type(o, PyTuple_Type, Py_TPFLAGS_TUPLE_SUBCLASS);
+}
+inline bool is_dict(PyObject* o) noexcept {
+  return has_type(o, PyDict_Type, Py_TPFLAGS_DICT_SUBCLASS);
+}
 
 // Exact type tests: no subclass, so no Python code of a subclass can run when
 // the value is read.

@@ -8,14 +8,19 @@ JOBS    ?= 2
 # IPSEC_MB=OFF builds AES-GCM on libcrypto alone, in a build tree of its own:
 # `make test IPSEC_MB=OFF` runs every test against that backend.
 IPSEC_MB ?= ON
-BUILD   := build/release$(if $(filter OFF,$(IPSEC_MB)),-openssl)
+# The oldest CPython the module loads on (the limited API it is built for):
+# 3.9, every interpreter; 3.10, where the encoder reads a str's UTF-8 in
+# place. `make test ABI3_FLOOR=3.10` builds and tests that one, in a build
+# tree of its own.
+ABI3_FLOOR ?= 3.9
+BUILD   := build/release$(if $(filter OFF,$(IPSEC_MB)),-openssl)$(if $(filter-out 3.9,$(ABI3_FLOOR)),-abi3-$(ABI3_FLOOR))
 # Debian ships the IPsec library for x86-64 only; elsewhere GCM runs on libcrypto.
 APT_PKGS := cmake ninja-build g++ libssl-dev rapidjson-dev libgtest-dev zlib1g-dev \
   $(if $(filter x86_64,$(shell uname -m)),libipsec-mb-dev)
 export PYTHONPATH := $(CURDIR)/$(BUILD)/python
 
 .PHONY: demo test quick build deps venv bench bench-venv clean cpp-test py-test
-.PHONY: check-deps sanitize valgrind fuzz soak lint dist test-wheels test-cross test-libcxx
+.PHONY: check-deps sanitize valgrind fuzz soak lint dist wheel test-wheels test-cross test-libcxx
 
 # System packages, only those that are missing: $(call apt_install,<packages>).
 define apt_install
@@ -43,7 +48,7 @@ venv: $(VENV)/.stamp
 # `.venv/bin/python -c "import velmora"` works with no PYTHONPATH (PYTHONPATH still comes first).
 build: deps venv
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMORA_TESTS=ON -DVELMORA_BENCH=ON \
-	  -DVELMORA_IPSEC_MB=$(IPSEC_MB) -DPython_EXECUTABLE=$(CURDIR)/$(PY) > /dev/null
+	  -DVELMORA_IPSEC_MB=$(IPSEC_MB) -DVELMORA_ABI3_FLOOR=$(ABI3_FLOOR) -DPython_EXECUTABLE=$(CURDIR)/$(PY) > /dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 	@$(PY) -c 'import sys, sysconfig; open(sysconfig.get_paths()["purelib"] + "/velmora-build.pth", "w").write(sys.argv[1] + "\n")' \
 	  $(CURDIR)/$(BUILD)/python && cd / && env -u PYTHONPATH $(CURDIR)/$(PY) -c 'import velmora.ext'
@@ -60,6 +65,7 @@ test: build
 	@$(PY) -m pytest -q -p no:cacheprovider tests/python 2>&1 | tee $(BUILD)/pytest.log; \
 	  exit $${PIPESTATUS[0]}
 	@rm -f $(BUILD)/smoke.log; for py in $(INTERPRETERS); do \
+	  $$py -c 'import sys; sys.exit(sys.version_info < tuple(map(int, "$(ABI3_FLOOR)".split("."))))' || continue; \
 	  SOAK_CALLS=1000 $$py -s tests/soak/soak.py >> $(BUILD)/smoke.log 2>&1 || { cat $(BUILD)/smoke.log; exit 1; }; done
 	@echo "== C++ unit tests (CTest) =="; grep -E 'tests passed|tests failed' $(BUILD)/ctest.log
 	@echo "== Python tests (pytest) =="; tail -n 1 $(BUILD)/pytest.log
@@ -94,41 +100,78 @@ $(BENCH_VENV)/.stamp: requirements-bench.txt
 
 bench-venv: $(BENCH_VENV)/.stamp
 
+# The module timed is the one pip installs on these interpreters: the wheel
+# of the newest floor (BENCH_FLOOR), built in a tree of its own; the C++
+# benchmarks come from the build tree. The codec table also runs on the test
+# venv's interpreter (pyenv's, built without PGO), so that the two can be
+# compared from one run.
+BENCH_FLOOR ?= 3.10
+BENCH_EXT   := build/bench-abi3-$(BENCH_FLOOR)
+BENCH_ENV   := PYTHONPATH=$(CURDIR)/$(BENCH_EXT)/python VELMORA_BUILD=$(BUILD)
 bench: build $(if $(filter $(BENCH_VENV)/bin/python,$(BENCH_PY)),bench-venv)
-	VELMORA_BUILD=$(BUILD) $(BENCH_PY) bench/run.py
+	cmake -S . -B $(BENCH_EXT) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMORA_IPSEC_MB=$(IPSEC_MB) \
+	  -DVELMORA_ABI3_FLOOR=$(BENCH_FLOOR) -DPython_EXECUTABLE=$(CURDIR)/$(PY) > /dev/null
+	cmake --build $(BENCH_EXT) -j $(JOBS) --target ext velmora_package > /dev/null
+	@echo "module: the abi3 build for CPython $(BENCH_FLOOR) and later ($(BENCH_EXT))"
+	$(BENCH_ENV) $(BENCH_PY) bench/run.py
+	@if [ "$(BENCH_PY)" != "$(PY)" ]; then echo; $(BENCH_ENV) $(PY) bench/run.py codec; fi
 
 clean:
 	rm -rf build dist
 
-# ---- Release: the sdist and one manylinux abi3 wheel ----------------------
+# ---- Release: the sdist and one manylinux abi3 wheel per floor -----------
 # The interpreters the module is tried on: pyenv's CPythons >= 3.9, else the venv's.
 PYTHONS ?= $(shell tools/release/pythons.sh)
 INTERPRETERS = $(or $(strip $(PYTHONS)),$(CURDIR)/$(PY))
 WHEEL_VENVS := build/wheel-venvs
+# One wheel per floor (ABI3_FLOOR above): pip installs the newest that the
+# interpreter meets, so 3.10 and later get the faster encoder.
+ABI3_FLOORS ?= 3.9 3.10
 
-# The wheel is built from the sdist (so the sdist is proven complete) by zig's
-# compiler for glibc 2.28, with a static libcrypto built from Debian's OpenSSL
-# source (cached in build/openssl); auditwheel copies in libipsec-mb where the
-# build links it and tags the wheel. ARCH=aarch64 cross-builds that machine's
-# wheel (EVP backend). `make dist IPSEC_MB=OFF`: AES-GCM on libcrypto alone.
+# The wheels are built from the sdist (so the sdist is proven complete) by
+# zig's compiler for glibc 2.28, with a static libcrypto built from Debian's
+# OpenSSL source (cached in build/openssl); auditwheel copies in libipsec-mb
+# where the build links it and tags each wheel. ARCH=aarch64 cross-builds that
+# machine's wheels (EVP backend). `make dist IPSEC_MB=OFF`: AES-GCM on
+# libcrypto alone.
 ARCH ?= $(shell uname -m)
 dist: deps venv
-	@tools/release/dist.sh $(ARCH) $(IPSEC_MB)
+	rm -rf dist build/dist
+	@for f in $(ABI3_FLOORS); do $(MAKE) --no-print-directory wheel ABI3_FLOOR=$$f || exit 1; done
 	@ls -l dist
 
-# The one wheel, installed into a fresh venv of each interpreter with the test
-# suite's needs (pyproject's wheel-test group), then the suite against it.
+# The wheel of ABI3_FLOOR for ARCH, added to dist/.
+wheel: deps venv
+	@tools/release/dist.sh $(ARCH) $(IPSEC_MB) $(ABI3_FLOOR)
+
+# Each wheel, installed into a fresh venv of each interpreter its tag claims
+# (cp310: 3.10 and later) with the test suite's needs (pyproject's wheel-test
+# group), then the suite against it; and on each interpreter, the wheel pip
+# picks from dist/ must be the one of the newest floor it meets.
 # ARCH=aarch64: into a venv of the emulated Debian CPython of `make test-cross`.
 test-wheels: dist
 ifeq ($(ARCH),$(shell uname -m))
-	@unset PYTHONPATH; rm -rf $(WHEEL_VENVS); mkdir -p $(WHEEL_VENVS); whl=$$(ls $(CURDIR)/dist/*$(ARCH).whl); \
-	failed=0; for py in $(INTERPRETERS); do \
-	  v=$$($$py -c 'import platform; print(platform.python_version())'); env=$(CURDIR)/$(WHEEL_VENVS)/$$v; \
+	@unset PYTHONPATH; rm -rf $(WHEEL_VENVS); mkdir -p $(WHEEL_VENVS); failed=0; \
+	for whl in $(CURDIR)/dist/*$(ARCH).whl; do tag=$$(basename $$whl | cut -d- -f3); \
+	for py in $(INTERPRETERS); do \
+	  v=$$($$py -c 'import platform; print(platform.python_version())'); \
+	  $$py -c "import sys; sys.exit(sys.version_info[1] < int('$$tag'[3:]))" || continue; \
+	  env=$(CURDIR)/$(WHEEL_VENVS)/$$tag-$$v; \
 	  { $$py -m venv $$env && $$env/bin/python -m pip install -q --upgrade pip && \
 	    $$env/bin/python -m pip install -q --only-binary=:all: --group $(CURDIR)/pyproject.toml:wheel-test $$whl && \
 	    (cd $$env && bin/python -s $(CURDIR)/tools/release/wheel_tests.py); } > $$env.log 2>&1; rc=$$?; \
-	  echo "CPython $$v: $$(tail -n 1 $$env.log)"; \
+	  echo "$$tag wheel on CPython $$v: $$(tail -n 1 $$env.log)"; \
 	  if [ $$rc -ne 0 ]; then failed=1; tail -n 30 $$env.log; fi; \
+	done; done; \
+	for py in $(INTERPRETERS); do \
+	  v=$$($$py -c 'import platform; print(platform.python_version())'); \
+	  want=$$(for w in dist/*$(ARCH).whl; do t=$$(basename $$w | cut -d- -f3); \
+	    $$py -c "import sys; sys.exit(sys.version_info[1] < int('$$t'[3:]))" && echo "$${t#cp3} $$(basename $$w)"; \
+	  done | sort -n | tail -n 1 | cut -d' ' -f2); \
+	  got=$$($$py -m pip download -q --no-deps --no-index --only-binary=:all: --find-links dist \
+	    -d $(WHEEL_VENVS)/pick-$$v velmora > /dev/null 2>&1 && ls $(WHEEL_VENVS)/pick-$$v); \
+	  echo "CPython $$v: pip picks $$got"; \
+	  if [ "$$got" != "$$want" ]; then echo "  expected $$want"; failed=1; fi; \
 	done; exit $$failed
 else
 	@tools/cross/test_wheel.sh $(ARCH)
@@ -152,7 +195,7 @@ VG_BUILD   := build/valgrind
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_schema fuzz_codec fuzz_envelope fuzz_unpack
-CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(CURDIR)/$(PY)
+CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DVELMORA_ABI3_FLOOR=$(ABI3_FLOOR)
 
 check-deps: deps
 	$(call apt_install,$(CHECK_APT_PKGS))

@@ -46,6 +46,7 @@ bool index_fields(CompiledSchema& data) {
       entries.emplace_back(address(f.key.get()), i);
     }
     rec.gather = rec.by_key.build(entries);
+    rec.key_order.assign(rec.fields.size() + 1, SmallIndex::kNone);  // "_" may take a step
   }
   return true;
 }

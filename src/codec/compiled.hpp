@@ -97,6 +97,14 @@ struct CompiledRecord {
   SmallIndex by_key;  // address of the interned field name -> field index (FieldValues)
   // A constructor's "type" (in CompiledSchema::type_names), else null.
   const std::string* type = nullptr;
+  // Hints, the one thing here written after publication (under the GIL, by
+  // the serializer): objects of a record are mostly built alike, so each is
+  // read as the last one was. key_order: the field index of the key met at
+  // each step of the last gather (kNone: no field), checked against the key
+  // before by_key is asked; size_hint: the bytes the last top-level object of
+  // the record took, reserved up front.
+  mutable std::vector<std::uint32_t> key_order;
+  mutable std::size_t size_hint = 0;
 };
 
 class CompiledSchema final : public schema::SchemaAttachment {

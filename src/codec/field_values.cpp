@@ -46,9 +46,16 @@ bool FieldValues::gather(std::uint32_t* words) {
   PyObject* v = nullptr;
   // An exact str key names one field at most, so the walk may stop once every
   // field has its value.
+  std::uint32_t* const order = rec_.key_order.data();
+  const std::size_t steps = rec_.key_order.size();
+  std::size_t step = 0;
   std::size_t left = rec_.fields.size();
-  for (; left != 0 && PyDict_Next(dict_, &pos, &k, &v);) {
-    std::uint32_t i = rec_.by_key.find(address(k));
+  for (; left != 0 && PyDict_Next(dict_, &pos, &k, &v); ++step) {
+    std::uint32_t i = step < steps ? order[step] : SmallIndex::kNone;
+    if (i == SmallIndex::kNone || rec_.fields[i].key.get() != k) {
+      i = rec_.by_key.find(address(k));
+      if (step < steps) order[step] = i;
+    }
     if (i == SmallIndex::kNone) {
       if (!py::is_exact_str(k)) {
         python_may_run();
@@ -61,6 +68,7 @@ bool FieldValues::gather(std::uint32_t* words) {
     Py_INCREF(v);
     values_[i] = v;
     --left;
+    ++held_count_;
     const CompiledField& f = rec_.fields[i];
     if (plain && f.conditional && v != Py_None) {
       if (!f.presence_flag || v == Py_True) {

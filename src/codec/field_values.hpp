@@ -55,9 +55,14 @@ class FieldValues {
   }
   [[gnu::always_inline]] ~FieldValues() {
     if (values_ == nullptr) return;
-    const std::size_t n = rec_.fields.size();
-    for (std::size_t i = 0; i < n; ++i) Py_CLEAR(values_[i]);
-    g_.stack.pop(n);
+    // Only the values gathered are held: the walk stops at the last.
+    for (std::size_t i = 0, held = held_count_; held != 0; ++i) {
+      if (values_[i] == nullptr) continue;
+      Py_DECREF(values_[i]);
+      values_[i] = nullptr;
+      --held;
+    }
+    g_.stack.pop(rec_.fields.size());
   }
   FieldValues(const FieldValues&) = delete;
   FieldValues& operator=(const FieldValues&) = delete;
@@ -94,6 +99,7 @@ class FieldValues {
   PyObject** values_ = nullptr;  // the run of the scratch stack, if gathered
   std::uint64_t epoch_ = kLive;  // python_epoch when gathered; kLive: look up
   py::Ref held_;                 // the value live() looked up last
+  std::size_t held_count_ = 0;   // the values gathered into the run, each held
   bool flags_set_ = false;
   Py_ssize_t found_ = 0;  // keys naming a field, of the walk
 };

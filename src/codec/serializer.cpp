@@ -19,6 +19,10 @@ using schema::Schema;
 using wire::kFlagsWords;
 using wire::Writer;
 
+// What a size hint reserves at most, so that one huge call does not make
+// every later one allocate as much.
+constexpr std::size_t kMaxSizeHint = std::size_t{1} << 22;
+
 // The entry that an exact str names in one of the compiled name tables, or
 // null. Comparing exact str keys runs no Python code; anything else (a str
 // subclass, a miss) is left to the text path, which also words the errors.
@@ -149,7 +153,8 @@ class Serializer {
 // The flags words from the values, field by field in schema order.
 void Serializer::flags_pass(const CompiledRecord& rec, FieldValues& values, std::uint32_t* words) {
   std::fill_n(words, kFlagsWords, 0);
-  for (std::size_t i = 0; i < rec.fields.size(); ++i) {
+  const std::size_t n = rec.fields.size();
+  for (std::size_t i = 0; i < n; ++i) {
     const CompiledField& f = rec.fields[i];
     if (!f.conditional) continue;
     PyObject* v = values.get(i);
@@ -219,7 +224,8 @@ bool Serializer::keys_known(PyObject* dict, const CompiledRecord& rec, FieldValu
 // The fields of a record without flags: each one required.
 bool Serializer::write_fields(std::string_view name, const CompiledRecord& rec, FieldValues& values,
                               std::string& err) {
-  for (std::size_t i = 0; i < rec.fields.size(); ++i) {
+  const std::size_t n = rec.fields.size();  // not re-read after each call out
+  for (std::size_t i = 0; i < n; ++i) {
     const CompiledField& f = rec.fields[i];
     PyObject* v = values.get(i);
     if (v == nullptr) {
@@ -236,7 +242,8 @@ bool Serializer::write_fields(std::string_view name, const CompiledRecord& rec, 
 bool Serializer::write_flagged_fields(std::string_view name, const CompiledRecord& rec,
                                       FieldValues& values, const std::uint32_t* words,
                                       std::string& err) {
-  for (std::size_t i = 0; i < rec.fields.size(); ++i) {
+  const std::size_t n = rec.fields.size();
+  for (std::size_t i = 0; i < n; ++i) {
     const CompiledField& f = rec.fields[i];
     if (f.kind == TypeKind::kFlags) {
       w_.put_u32(words[f.own_word]);
@@ -428,13 +435,16 @@ Result<py::Ref> encode_top_level(schema::SchemaStore::Snapshot snap, const Schem
                                  PyObject* args, Strictness how) {
   if (!py::is_dict(args)) return Failure::value(msg::kArgsNotDict);
   const Schema& s = *snap.schema;
+  const CompiledRecord& rec = compiled(s, e);
   Writer w;
+  w.reserve(rec.size_hint);  // a page of messages, written with no regrowth
   Serializer ser(w, std::move(snap), how != Strictness::kLenient, how == Strictness::kStrictHexText);
   std::string err;
   if (!ser.top_level_object(*e.name, args, s, e, err)) {
     if (how != Strictness::kLenient) err.insert(0, *e.name);  // the path's start
     return Failure::value(std::move(err));
   }
+  rec.size_hint = std::min(w.size(), kMaxSizeHint);
   return py::new_bytes(w.data(), w.size());
 }
 

@@ -32,6 +32,27 @@ std::string conversion_refused(const char* param, PyObject* o, const char* targe
 
 }  // namespace
 
+PyObject* call_with_tuple(PyObject* (*entry)(PyObject*, PyObject*, PyObject*), PyObject* self,
+                          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  py::Ref tuple = py::steal(PyTuple_New(nargs));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SetItem(tuple.get(), i, args[i]);  // steals, cannot fail on a new tuple
+  }
+  py::Ref kwargs;
+  const Py_ssize_t nkw = kwnames ? py::tuple_size(kwnames) : 0;
+  if (nkw > 0) {
+    kwargs = py::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+      PyObject* name = PyTuple_GetItem(kwnames, i);
+      if (PyDict_SetItem(kwargs.get(), name, args[nargs + i]) < 0) return nullptr;
+    }
+  }
+  return entry(self, tuple.get(), kwargs.get());
+}
+
 Status bind_args(const char* function, const char* const* names, std::size_t n,
                  PyObject* args, PyObject* kwargs, PyObject** out) {
   // The binding texts are formatted as the interpreter words its own, and

@@ -64,6 +64,12 @@ Result<std::uint64_t> arg_u64(const char* param, PyObject* o);
 // The bytes rule's refusal of o for parameter param.
 Failure bytes_refused(const char* param, PyObject* o);
 
+// A vectorcall-convention call handed to an entry of the (tuple, dict)
+// convention, the arguments rebuilt as those: a call with keywords binds,
+// and fails, exactly as it does there.
+PyObject* call_with_tuple(PyObject* (*entry)(PyObject*, PyObject*, PyObject*), PyObject* self,
+                          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // bind, then the bytes rule for every argument: (*views)[i] reads argument
 // i in place. The failures are those of bind and arg_bytes in turn, without
 // a Result per argument on the way.

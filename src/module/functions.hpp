@@ -44,6 +44,18 @@ VELMORA_FN(package_serialize_constructor);
 VELMORA_FN(package_dumps);
 VELMORA_FN(encode_json);
 
+// From the 3.10 floor on, the encoders are also entered by the vectorcall
+// convention (METH_FASTCALL | METH_KEYWORDS), which makes no argument tuple:
+// (module, arguments, their count, keyword names or null).
+#if Py_LIMITED_API + 0 >= 0x030A0000
+#define VELMORA_FASTCALL 1
+#define VELMORA_FAST_FN(name) \
+  PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+VELMORA_FAST_FN(serialize_method_fast);
+VELMORA_FAST_FN(serialize_constructor_fast);
+VELMORA_FAST_FN(dumps_fast);
+#endif
+
 // Chooses the AES-GCM backend and records its name in the module's private
 // attribute _gcm_backend. Returns -1 with an error set on failure.
 int prepare_crypto(PyObject* module);

@@ -17,19 +17,26 @@ struct FunctionRecord {
 };
 
 constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+#ifdef VELMORA_FASTCALL
+constexpr int kEncodeArgs = METH_FASTCALL | METH_KEYWORDS;
+#define VELMORA_ENCODE_ENTRY(fn) VELMORA_ENTRY(fn##_fast)
+#else
+constexpr int kEncodeArgs = kArgs;
+#define VELMORA_ENCODE_ENTRY(fn) VELMORA_ENTRY(fn)
+#endif
 
 #define VELMORA_ENTRY(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&(fn)))
 
 const FunctionRecord kFunctions[] = {
     {"load_schema", VELMORA_ENTRY(load_schema), kArgs, "load_schema(schema_json)\n--\n\n"},
     {"schema_info", VELMORA_ENTRY(schema_info), METH_NOARGS, "schema_info()\n--\n\n"},
-    {"serialize_method", VELMORA_ENTRY(serialize_method), kArgs,
+    {"serialize_method", VELMORA_ENCODE_ENTRY(serialize_method), kEncodeArgs,
      "serialize_method(method, args)\n--\n\n"},
-    {"serialize_constructor", VELMORA_ENTRY(serialize_constructor), kArgs,
+    {"serialize_constructor", VELMORA_ENCODE_ENTRY(serialize_constructor), kEncodeArgs,
      "serialize_constructor(name, args)\n--\n\n"},
     {"deserialize_constructor", VELMORA_ENTRY(deserialize_constructor), kArgs,
      "deserialize_constructor(data)\n--\n\n"},
-    {"dumps", VELMORA_ENTRY(dumps), kArgs, "dumps(obj)\n--\n\n"},
+    {"dumps", VELMORA_ENCODE_ENTRY(dumps), kEncodeArgs, "dumps(obj)\n--\n\n"},
     {"loads", VELMORA_ENTRY(loads), kArgs, "loads(data)\n--\n\n"},
     {"aes_ige_enc", VELMORA_ENTRY(aes_ige_enc), kArgs, "aes_ige_enc(data, key, iv)\n--\n\n"},
     {"aes_ige_fast_path", VELMORA_ENTRY(aes_ige_fast_path), METH_NOARGS,

@@ -20,11 +20,13 @@ ByteView bytes_view(PyObject* o) noexcept {
   return {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(len)};
 }
 
+#if Py_LIMITED_API + 0 < 0x030A0000
 Ref utf8_of(PyObject* s, ByteView* out) noexcept {
   Ref b = steal(PyUnicode_AsUTF8String(s));
   if (b) *out = bytes_view(b.get());
   return b;
 }
+#endif
 
 Result<Ref> new_bytes(const void* data, std::size_t len) {
   Ref b = steal(PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(len)));

@@ -62,14 +62,30 @@ inline Ref borrow(PyObject* p) noexcept {
 }
 
 // Type tests through the subclass flags, so subclasses pass too. The limited
-// API hides the Py*_Check macros' fast paths behind PyType_GetFlags.
+// API hides the Py*_Check macros' fast paths behind PyType_GetFlags, a call:
+// the exact type, the common case, is compared first.
 inline unsigned long type_flags(PyObject* o) noexcept { return PyType_GetFlags(Py_TYPE(o)); }
-inline bool is_int(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_LONG_SUBCLASS; }
-inline bool is_bytes(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_BYTES_SUBCLASS; }
-inline bool is_str(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_UNICODE_SUBCLASS; }
-inline bool is_list(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_LIST_SUBCLASS; }
-inline bool is_tuple(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_TUPLE_SUBCLASS; }
-inline bool is_dict(PyObject* o) noexcept { return type_flags(o) & Py_TPFLAGS_DICT_SUBCLASS; }
+inline bool has_type(PyObject* o, PyTypeObject& exact, unsigned long subclass_flag) noexcept {
+  return Py_TYPE(o) == &exact || (type_flags(o) & subclass_flag) != 0;
+}
+inline bool is_int(PyObject* o) noexcept {
+  return has_type(o, PyLong_Type, Py_TPFLAGS_LONG_SUBCLASS);
+}
+inline bool is_bytes(PyObject* o) noexcept {
+  return has_type(o, PyBytes_Type, Py_TPFLAGS_BYTES_SUBCLASS);
+}
+inline bool is_str(PyObject* o) noexcept {
+  return has_type(o, PyUnicode_Type, Py_TPFLAGS_UNICODE_SUBCLASS);
+}
+inline bool is_list(PyObject* o) noexcept {
+  return has_type(o, PyList_Type, Py_TPFLAGS_LIST_SUBCLASS);
+}
+inline bool is_tuple(PyObject* o) noexcept {
+  return has_type(o, PyTuple_Type, Py_TPFLAGS_TUPLE_SUBCLASS);
+}
+inline bool is_dict(PyObject* o) noexcept {
+  return has_type(o, PyDict_Type, Py_TPFLAGS_DICT_SUBCLASS);
+}
 
 // Exact type tests: no subclass, so no Python code of a subclass can run when
 // the value is read.
@@ -117,11 +133,23 @@ using ByteView = std::span<const std::uint8_t>;
 // The view of an object known to be bytes (is_bytes).
 ByteView bytes_view(PyObject* o) noexcept;
 
-// The UTF-8 form of a str: the new bytes object that holds it, with *out
-// viewing its buffer; null with the interpreter's error set when the text has
-// none (a lone surrogate raises UnicodeEncodeError). The cp39 floor has no
-// PyUnicode_AsUTF8AndSize, so this is the one way text leaves a str.
+// The UTF-8 form of a str, with *out viewing it, and the object that holds
+// it; null with the interpreter's error set when the text has none (a lone
+// surrogate raises UnicodeEncodeError). Under the 3.9 floor that object is a
+// new bytes object, the one way text leaves a str there; from the 3.10 floor
+// on it is the str itself, which keeps its UTF-8 form (an ASCII str is its
+// own), so no object is made.
+#if Py_LIMITED_API + 0 >= 0x030A0000
+inline Ref utf8_of(PyObject* s, ByteView* out) noexcept {
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+  if (p == nullptr) return Ref();
+  *out = {reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n)};
+  return borrow(s);
+}
+#else
 Ref utf8_of(PyObject* s, ByteView* out) noexcept;
+#endif
 
 // New bytes object holding a copy of data.
 Result<Ref> new_bytes(const void* data, std::size_t len);

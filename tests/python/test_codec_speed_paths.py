@@ -1,6 +1,10 @@
 """The serializer reads a dict in one walk; Python code run while a value is
 converted or a key compared may change the dict, and must be seen exactly as
 the per-field lookups (taken when a key is no exact str) see it."""
+import itertools
+import json
+import struct
+
 import pytest
 
 import velmora.ext as ext
@@ -71,3 +75,11 @@ def test_a_str_subclass_name_is_looked_up_by_its_text():
     like = type("Like", (str,), {"__hash__": lambda self: hash("inputPeerSelf"), "__eq__": lambda self, o: True})
     with pytest.raises(ValueError, match="^unknown constructor: nope$"):
         ext.serialize_constructor(like("nope"), {})
+
+
+def test_objects_of_one_record_are_read_whatever_order_their_keys_come_in(restore_default_schema):
+    ext.load_schema(OWN)
+    orders = list(itertools.permutations(["f0", "f1", "f2", "zz"]))
+    objects = [{"_": "a3", **{k: 10 * n + i for i, k in enumerate(o)}} for n, o in enumerate(orders)]
+    for d in objects:  # one after another, nested so that each is gathered after one of another order
+        assert ext.dumps({"_": "o", "i": d}) == struct.pack("<IIiii", 4, 5, d["f0"], d["f1"], d["f2"])

@@ -1,14 +1,15 @@
 #!/bin/bash
-# dist.sh x86_64|aarch64 ON|OFF: `make dist`. The sdist, and from it the abi3
-# wheel for glibc 2.28 and later: compiled by zig for that glibc, with
-# libcrypto from Debian's OpenSSL source linked in statically
+# dist.sh x86_64|aarch64 ON|OFF 3.9|3.10: `make wheel`. The sdist, and from it
+# the abi3 wheel of that limited-API floor for glibc 2.28 and later: compiled
+# by zig for that glibc, with libcrypto from Debian's OpenSSL source linked in statically
 # (tools/release/openssl.sh); on x86-64 libipsec-mb (IPSEC_MB=ON) is the one
 # shared library auditwheel copies in. Then the checks a release needs.
 set -euo pipefail
-arch=$1 ipsec=$2
+arch=$1 ipsec=$2 floor=${3:-3.9}
+tag=cp${floor/./}
 [ "$arch" = x86_64 ] || ipsec=OFF  # the IPsec library is x86-64 code
 src=$(pwd) tools=$(pwd)/tools/release py=$(pwd)/.venv/bin/python
-work=$src/build/dist/$arch
+work=$src/build/dist/$arch-$tag
 export VELMORA_ZIG VELMORA_ZIG_TARGET=$arch-linux-gnu.2.28
 VELMORA_ZIG=$("$py" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 
@@ -17,9 +18,10 @@ ossl=$src/build/openssl/$arch
 
 # Headers from folders of their own: -I/usr/include would put the build
 # machine's glibc headers before zig's glibc 2.28 ones.
-rm -rf "$work" dist/*"$arch".whl dist/*.tar.gz && mkdir -p "$work/include" dist
+rm -rf "$work" dist/*-"$tag"-abi3-*"$arch".whl dist/*.tar.gz && mkdir -p "$work/include" dist
 ln -s /usr/include/rapidjson "$work/include/rapidjson"
-defines=(-C cmake.define.VELMORA_IPSEC_MB="$ipsec" -C cmake.define.RAPIDJSON_INCLUDE_DIR="$work/include"
+defines=(-C cmake.define.VELMORA_IPSEC_MB="$ipsec" -C cmake.define.VELMORA_ABI3_FLOOR="$floor"
+  -C wheel.py-api="$tag" -C cmake.define.RAPIDJSON_INCLUDE_DIR="$work/include"
   -C cmake.define.CMAKE_C_COMPILER="$tools/zig-cc" -C cmake.define.CMAKE_CXX_COMPILER="$tools/zig-c++"
   -C cmake.define.CMAKE_AR="$tools/zig-ar" -C cmake.define.CMAKE_RANLIB="$tools/zig-ranlib"
   -C cmake.define.OPENSSL_ROOT_DIR="$ossl" -C cmake.define.OPENSSL_USE_STATIC_LIBS=ON)
@@ -51,8 +53,8 @@ PATH=$src/.venv/bin:$PATH "$src/.venv/bin/auditwheel" repair --plat "$plat" --wh
   "$work"/*.whl > "$work/repair.log" 2>&1 || { cat "$work/repair.log"; exit 1; }
 grep -E 'New filename tags|Fixed-up' "$work/repair.log" || true
 mv "$work"/*.tar.gz dist/
-whl=$(ls "$src"/dist/*"$arch".whl)
-"$src/.venv/bin/abi3audit" --strict --summary --assume-minimum-abi3 3.9 "$whl"
+whl=$(ls "$src"/dist/*-"$tag"-abi3-*"$arch".whl)
+"$src/.venv/bin/abi3audit" --strict --summary --assume-minimum-abi3 "$floor" "$whl"
 
 # The module inside the wheel: no libcrypto of the system's (none at all: it
 # is linked in), no glibc symbol past 2.28, no path of this build.

@@ -2,7 +2,6 @@
 converted or a key compared may change the dict, and must be seen exactly as
 the per-field lookups (taken when a key is no exact str) see it."""
 import itertools
-import json
 import struct
 
 import pytest
@@ -78,7 +77,7 @@ def test_a_str_subclass_name_is_looked_up_by_its_text():
 
 
 def test_objects_of_one_record_are_read_whatever_order_their_keys_come_in(restore_default_schema):
-    ext.load_schema(OWN)
+    load(OWN)
     orders = list(itertools.permutations(["f0", "f1", "f2", "zz"]))
     objects = [{"_": "a3", **{k: 10 * n + i for i, k in enumerate(o)}} for n, o in enumerate(orders)]
     for d in objects:  # one after another, nested so that each is gathered after one of another order

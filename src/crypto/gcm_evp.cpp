@@ -18,24 +18,6 @@ const EVP_CIPHER* gcm_cipher() noexcept {
   return c;
 }
 
-// One context per thread, empty between calls: the reset at the end of each
-// call frees (and cleanses) the cipher state with the key schedule in it, so
-// only the context's own allocation is saved.
-class ThreadCtx {
- public:
-  ThreadCtx() noexcept {
-    thread_local CipherCtx ctx(EVP_CIPHER_CTX_new());
-    ctx_ = ctx.get();
-  }
-  ThreadCtx(const ThreadCtx&) = delete;
-  ThreadCtx& operator=(const ThreadCtx&) = delete;
-  ~ThreadCtx() { EVP_CIPHER_CTX_reset(ctx_); }
-  EVP_CIPHER_CTX* get() const noexcept { return ctx_; }
-
- private:
-  EVP_CIPHER_CTX* ctx_;
-};
-
 // EVP lengths are int: feed long inputs in pieces.
 constexpr std::size_t kPiece = std::size_t{1} << 30;
 
@@ -65,7 +47,7 @@ OSSL_PARAM tag_param(const std::uint8_t* tag) noexcept {
 bool evp_seal(const std::uint8_t* key, const std::uint8_t* nonce, const std::uint8_t* in,
               std::size_t n, const std::uint8_t* aad, std::size_t aad_len,
               std::uint8_t* out) noexcept {
-  const ThreadCtx ctx;
+  const ThreadCipherCtx ctx;
   if (gcm_cipher() == nullptr || ctx.get() == nullptr) return false;
   OSSL_PARAM tag[] = {tag_param(out + n), OSSL_PARAM_construct_end()};
   int outl = 0;
@@ -79,7 +61,7 @@ bool evp_seal(const std::uint8_t* key, const std::uint8_t* nonce, const std::uin
 bool evp_open(const std::uint8_t* key, const std::uint8_t* nonce, const std::uint8_t* sealed,
               std::size_t len, const std::uint8_t* aad, std::size_t aad_len,
               std::uint8_t* out) noexcept {
-  const ThreadCtx ctx;
+  const ThreadCipherCtx ctx;
   if (gcm_cipher() == nullptr || ctx.get() == nullptr) return false;
   const OSSL_PARAM tag[] = {tag_param(sealed + len), OSSL_PARAM_construct_end()};
   int outl = 0;

@@ -1,7 +1,7 @@
 """The codec on realistic traffic: one channel message and a page of 1,000 of
 them, on two schemas: nine records of the published API schema (bench/data),
 and the whole of layer 144 as velmora.tlschema converts the published texts
-(../shared/schema, or VELMORA_TL_DIR), where the encoder resolves nested names
+(tests/vectors/schema, or VELMORA_TL_DIR), where the encoder resolves nested names
 among a thousand records. Each is timed next to marshal of the same object
 tree, the fastest general serializer the interpreter has, and the pure-Python
 codec of bench/, in paired rounds of thread CPU time within one run. Outputs
@@ -23,7 +23,7 @@ import velmora.ext as ext
 
 HERE = pathlib.Path(__file__).resolve().parent
 NINE = (HERE / "data/messages_layer144.json").read_text()
-TL_DIR = pathlib.Path(os.environ.get("VELMORA_TL_DIR", HERE.parents[1] / "shared/schema"))
+TL_DIR = pathlib.Path(os.environ.get("VELMORA_TL_DIR", HERE.parent / "tests/vectors/schema"))
 TEXT = "Привет! The meeting moved to 15:30, agenda at https://example.org/agenda — bring the 📎 slides 🚀"
 
 

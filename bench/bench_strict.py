@@ -6,7 +6,7 @@ run; the ratio is the median of the rounds' ratios. Outputs are compared first."
 
 import statistics
 
-from bench_codec import ONE, PAGE, SCHEMA
+from bench_codec import NINE as SCHEMA, ONE, PAGE
 from timing import DEFAULT_SCHEMA, fmt_ns, paired_ns, table
 
 import velmora

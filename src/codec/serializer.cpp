@@ -38,7 +38,8 @@ const Schema::Entry* find_by_str(const Schema& s, PyObject* name, bool construct
 }  // namespace
 
 // The flags words from the values, field by field in schema order.
-void Serializer::flags_pass(const CompiledRecord& rec, FieldValues& values, std::uint32_t* words) {
+template <bool Strict>
+void Serializer<Strict>::flags_pass(const CompiledRecord& rec, FieldValues& values, std::uint32_t* words) {
   std::fill_n(words, kFlagsWords, 0);
   const std::size_t n = rec.fields.size();
   for (std::size_t i = 0; i < n; ++i) {
@@ -53,7 +54,8 @@ void Serializer::flags_pass(const CompiledRecord& rec, FieldValues& values, std:
 
 // One boxed object: its constructor identifier, then its fields. The call's
 // first object (the top-level one, or dumps()'s) is at depth 1.
-bool Serializer::write_object(std::string_view name, PyObject* dict, const Schema& s,
+template <bool Strict>
+bool Serializer<Strict>::write_object(std::string_view name, PyObject* dict, const Schema& s,
                               const Schema::Entry& e, std::string& err) {
   const CompiledRecord& rec = compiled(s, e);
   std::uint32_t words[kFlagsWords] = {};
@@ -83,7 +85,8 @@ bool Serializer::write_object(std::string_view name, PyObject* dict, const Schem
 // fields, with "_", make up the whole dict only when no other key is there,
 // so the dict is walked only when the count says otherwise, or after a
 // missing field (most often a misspelt key, which is the better report).
-bool Serializer::keys_known(PyObject* dict, const CompiledRecord& rec, FieldValues& values,
+template <bool Strict>
+bool Serializer<Strict>::keys_known(PyObject* dict, const CompiledRecord& rec, FieldValues& values,
                             bool written, std::string& err) {
   if (written) {
     Py_ssize_t found = values.found();
@@ -109,7 +112,8 @@ bool Serializer::keys_known(PyObject* dict, const CompiledRecord& rec, FieldValu
 }
 
 // The fields of a record without flags: each one required.
-bool Serializer::write_fields(std::string_view name, const CompiledRecord& rec, FieldValues& values,
+template <bool Strict>
+bool Serializer<Strict>::write_fields(std::string_view name, const CompiledRecord& rec, FieldValues& values,
                               std::string& err) {
   const std::size_t n = rec.fields.size();  // not re-read after each call out
   for (std::size_t i = 0; i < n; ++i) {
@@ -126,7 +130,8 @@ bool Serializer::write_fields(std::string_view name, const CompiledRecord& rec, 
 
 // The fields of a record with flags: the flags words as worked out, and each
 // conditional field only when present.
-bool Serializer::write_flagged_fields(std::string_view name, const CompiledRecord& rec,
+template <bool Strict>
+bool Serializer<Strict>::write_flagged_fields(std::string_view name, const CompiledRecord& rec,
                                       FieldValues& values, const std::uint32_t* words,
                                       std::string& err) {
   const std::size_t n = rec.fields.size();
@@ -164,13 +169,15 @@ bool Serializer::write_flagged_fields(std::string_view name, const CompiledRecor
   return true;
 }
 
-inline bool Serializer::field(std::string_view obj, const CompiledField& f, PyObject* v, std::string& err) {
+template <bool Strict>
+inline bool Serializer<Strict>::field(std::string_view obj, const CompiledField& f, PyObject* v, std::string& err) {
   if (value(f.kind, f.element, f.expect, v, err)) return true;
   field_error(obj, f, err);
   return false;
 }
 
-inline bool Serializer::value(TypeKind kind, TypeKind element, const std::string* expect, PyObject* v,
+template <bool Strict>
+inline bool Serializer<Strict>::value(TypeKind kind, TypeKind element, const std::string* expect, PyObject* v,
                        std::string& err) {
   if (kind == TypeKind::kVector) return vector(element, expect, v, err);
   if (kind == TypeKind::kObject) return nested_field(v, expect, err);
@@ -185,7 +192,8 @@ inline bool Serializer::value(TypeKind kind, TypeKind element, const std::string
   return true;
 }
 
-bool Serializer::vector(TypeKind element, const std::string* expect, PyObject* v, std::string& err) {
+template <bool Strict>
+bool Serializer<Strict>::vector(TypeKind element, const std::string* expect, PyObject* v, std::string& err) {
   const bool list = py::is_list(v);
   if (!list && !py::is_tuple(v)) {
     if (strict_) return refuse(msg::kStrictVector, v, err);
@@ -220,7 +228,8 @@ bool Serializer::vector(TypeKind element, const std::string* expect, PyObject* v
 
 // The value of an Object field: a dict named by its entry "_", or a
 // ready-made encoding.
-bool Serializer::nested_field(PyObject* v, const std::string* expect, std::string& err) {
+template <bool Strict>
+bool Serializer<Strict>::nested_field(PyObject* v, const std::string* expect, std::string& err) {
   if (!py::is_dict(v)) return object_ready_made(v, err);
   PyObject* const underscore = underscore_key.get();
   if (underscore == nullptr) PyErr_Clear();  // out of memory: fails as nameless
@@ -245,7 +254,8 @@ bool Serializer::nested_field(PyObject* v, const std::string* expect, std::strin
   return object_by_name_str(name, v, err, msg::kNestedNoName, expect);
 }
 
-bool Serializer::object_ready_made(PyObject* v, std::string& err) {
+template <bool Strict>
+bool Serializer<Strict>::object_ready_made(PyObject* v, std::string& err) {
   if (strict_) {
     const msg::Refusal* r = write_ready_made_strict(v, w_);
     if (r != nullptr) err = refusal_text(*r, v);
@@ -258,7 +268,8 @@ bool Serializer::object_ready_made(PyObject* v, std::string& err) {
   return true;
 }
 
-bool Serializer::object_by_name_str(PyObject* name, PyObject* dict, std::string& err,
+template <bool Strict>
+bool Serializer<Strict>::object_by_name_str(PyObject* name, PyObject* dict, std::string& err,
                                     const char* no_text, const std::string* expect) {
   if (py::is_exact_str(name)) {
     if (const Schema* s = schemas_.current()) {
@@ -274,7 +285,8 @@ bool Serializer::object_by_name_str(PyObject* name, PyObject* dict, std::string&
 
 // The name's text, looked up as a constructor, else as a method; a name
 // that is not exact (see name_text) is reported as unknown.
-bool Serializer::object_by_name_text(PyObject* name, PyObject* dict, std::string& err,
+template <bool Strict>
+bool Serializer<Strict>::object_by_name_text(PyObject* name, PyObject* dict, std::string& err,
                                      const char* no_text, const std::string* expect) {
   ByteSource text;
   bool exact = true;
@@ -291,7 +303,8 @@ bool Serializer::object_by_name_text(PyObject* name, PyObject* dict, std::string
 
 // A nested object, one more level of nesting, of the record e found in
 // snapshot s (null: no schema; e null: `name` names no record).
-bool Serializer::nested_object(std::string_view name, const Schema* s, const Schema::Entry* e,
+template <bool Strict>
+bool Serializer<Strict>::nested_object(std::string_view name, const Schema* s, const Schema::Entry* e,
                                PyObject* dict, std::string& err, const std::string* expect) {
   DepthGuard guard(depth_);
   if (!guard.ok()) {
@@ -327,9 +340,12 @@ Result<py::Ref> encode_top_level(schema::SchemaStore::Snapshot snap, const Schem
   const CompiledRecord& rec = compiled(s, e);
   Writer w;
   w.reserve(rec.size_hint);  // a page of messages, written with no regrowth
-  Serializer ser(w, std::move(snap), how != Strictness::kLenient, how == Strictness::kStrictHexText);
   std::string err;
-  if (!ser.top_level_object(*e.name, args, s, e, err)) {
+  const bool ok = how == Strictness::kLenient
+                      ? Serializer<false>(w, std::move(snap)).top_level_object(*e.name, args, s, e, err)
+                      : Serializer<true>(w, std::move(snap), how == Strictness::kStrictHexText)
+                            .top_level_object(*e.name, args, s, e, err);
+  if (!ok) {
     if (how != Strictness::kLenient) err.insert(0, *e.name);  // the path's start
     return Failure::value(std::move(err));
   }
@@ -382,9 +398,12 @@ Result<py::Ref> dumps(PyObject* obj, Strictness how) {
   if (name == nullptr || !py::is_str(name)) return Failure::value(msg::kDumpsNoName);
   py::Ref hold = py::borrow(name);
   Writer w;
-  Serializer ser(w, {}, how != Strictness::kLenient, how == Strictness::kStrictHexText);
   std::string err;
-  if (!ser.object_by_name_str(name, obj, err, msg::kDumpsNoName)) {
+  const bool ok = how == Strictness::kLenient
+                      ? Serializer<false>(w, {}).object_by_name_str(name, obj, err, msg::kDumpsNoName)
+                      : Serializer<true>(w, {}, how == Strictness::kStrictHexText)
+                            .object_by_name_str(name, obj, err, msg::kDumpsNoName);
+  if (!ok) {
     ByteSource text;
     bool exact = true;
     if (!err.empty() && err[0] == ':' && name_text(name, text, &exact)) {  // the path's start

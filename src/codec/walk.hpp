@@ -22,15 +22,16 @@ using wire::Writer;
 // The walk over one call's objects: the top-level one, and by recursion
 // every nested object and vector. Each failure is a text in err that gains
 // one "object:field: " prefix per object level on the way out.
+template <bool Strict>
 class Serializer {
  public:
-  // strict: the strict twin of each value rule, and the checks only strict
+  // Strict: the strict twin of each value rule, and the checks only strict
   // encoding makes (unknown keys, the type a nested object builds); its
   // failures name the path ("<object>:<field>[<index>]:<field>: ") instead of
   // nesting one "<object>:<field>: " prefix per object. hex_text: see
   // write_scalar_strict.
-  Serializer(Writer& w, schema::SchemaStore::Snapshot top, bool strict = false, bool hex_text = false)
-      : w_(w), schemas_(std::move(top)), strict_(strict), hex_text_(hex_text) {}
+  Serializer(Writer& w, schema::SchemaStore::Snapshot top, bool hex_text = false)
+      : w_(w), schemas_(std::move(top)), hex_text_(hex_text) {}
 
   // The call's object, counted as the first level of nesting, of a record
   // found in snapshot s.
@@ -121,7 +122,7 @@ class Serializer {
   unsigned depth_ = 0;             // objects open, the top-level one counted first
   schema::SnapshotCache schemas_;  // the top-level object's, then each nested object's
   GatherState gathered_;           // the field values of the objects open
-  const bool strict_;              // the strict twins and checks; path messages
+  static constexpr bool strict_ = Strict;  // a type of its own, so lenient runs no strict test
   const bool hex_text_;            // strict, from JSON: hex text for bytes-like
   bool top_args_ = false;          // the top-level object is an arguments dict, maybe without "_"
 };

@@ -58,7 +58,7 @@ PEER_SELF = {"_": "inputPeerSelf"}
 SERVICE, API = _file("service.tl", SERVICE_TL), _file("api.tl", API_TL)
 PUBLISHED = ["--schema", SERVICE, "--schema", API, "--schema",
              _file("x.json", '{"layer": 9, "methods": {"messages.get": {"cid": 7, "fields": []}}}')]
-# A method shares its identifier with a constructor, another its name: the constructors keep theirs.
+# A method shares its identifier with a constructor (the constructor keeps it), another its name.
 SAME = ["--schema", _file("s.json", json.dumps({
     "methods": {"same_cid": {"cid": 5, "fields": [["a", "int"]]}, "both": {"cid": 6, "fields": [["m", "int"]]},
                 "free": {"cid": 7, "fields": []}},
@@ -78,7 +78,7 @@ SAME = ["--schema", _file("s.json", json.dumps({
         (["decode", "--file", _file("m.bin", b"\xc9\x7e\xa0\x7d")], None, PEER_SELF),
         (["decode", "--file", "-"], b"\xc9\x7e\xa0\x7d", PEER_SELF),
         (SAME + ["decode", "0500000001000000"], None, {"_": "c", "x": 1}),
-        (SAME + ["decode", "07000000"], None, {"_": "free"}),
+        (SAME + ["decode", "07000000"], None, {"_": "free"}), (SAME + ["decode", "0600000001000000"], None, {"_": "both", "m": 1}),
         (["decode", "f18e7ebe 000102030405060708090a0b0c0d0e0f"], None,
          {"_": "req_pq_multi", "nonce": "000102030405060708090a0b0c0d0e0f"}),
         (SAME + ["encode", "--lenient", "both", '{"m": 1, "c": 2}'], None, "06000000 01000000"),
@@ -105,9 +105,9 @@ def test_output(argv, stdin, out, capsys, monkeypatch, tmp_path):
 
 @pytest.mark.parametrize("schema, which", [([], "the compiled-in schema"), (SAME, "the schema given")])
 def test_unknown_identifier_is_shown_as_tl_writes_it(schema, which, capsys, tmp_path):
-    status, out, err = run(schema + ["decode", "06000000"], capsys, tmp_path=tmp_path)
-    assert (status, json.loads(out)) == (0, {"_": "unknownConstructor", "cid": "#00000006", "raw": "06000000"})
-    assert err == f"velmora: note: #00000006 is no constructor or method of {which}\n"
+    status, out, err = run(schema + ["decode", "09000000"], capsys, tmp_path=tmp_path)
+    assert (status, json.loads(out)) == (0, {"_": "unknownConstructor", "cid": "#00000009", "raw": "09000000"})
+    assert err == f"velmora: note: #00000009 is no constructor or method of {which}\n"
 
 
 VECTORS = ROOT / "tests" / "vectors" / "schema"

@@ -6,10 +6,9 @@ from hypothesis import given, strategies as st
 
 import velmora
 import velmora.ext as ext
-from conftest import ROOT, outcome, python_memory_growth, tl_bytes, u32, u64
+from conftest import ENVELOPE_VECTORS as VECTORS, outcome, python_memory_growth, tl_bytes, u32, u64
 from velmora import message
 
-VECTORS = json.loads((ROOT / "tests" / "vectors" / "envelope.json").read_text())
 KEY = bytes.fromhex(VECTORS["cases"][0]["auth_key"])
 REFUSED = {  # why the published frame is refused -> the check the message names
     "auth key id differs": "auth key id differs",

@@ -4,10 +4,9 @@ Bytes go in and out as hexadecimal text; decoded objects are printed as JSON
 with ``bytes`` values shown as hex strings, which ``encode`` accepts back for
 ``bytes``, ``int128`` and ``int256`` fields.
 
-The codec finds only constructors by identifier. ``decode`` also recognises
-the method calls of the schema in use (the compiled-in one, or ``--schema
-FILE``): it installs a copy of the document in which the methods are
-constructors too. Identifiers are shown one way everywhere, as TL texts write
+``decode`` recognises the constructors and, where no constructor has the
+identifier, the method calls of the schema in use (the compiled-in one, or
+``--schema FILE``). Identifiers are shown one way everywhere, as TL texts write
 them: ``#0d0d9bda``.
 
 ``--schema`` may be given several times, before or after the command: the
@@ -26,7 +25,7 @@ from pathlib import Path
 from collections.abc import Callable
 from typing import Any, NoReturn, Optional
 
-from . import __version__, default_schema, ext, tlschema
+from . import __version__, default_schema, ext, read, tlschema
 from ._docfault import whole_document_fault
 from .tlschema import format_cid
 
@@ -123,34 +122,6 @@ def _document_parts(doc: Any) -> tuple[Any, Any, Any]:
     return None, doc, {}  # a bare methods object
 
 
-def _with_methods_as_constructors(document: str) -> Optional[str]:
-    """The document with each method also listed as a constructor, so that
-    decoding finds it by identifier; None if the document's form is not one
-    this rewrite understands (decoding then sees constructors only).
-
-    A method that shares its name or identifier with a constructor is left out:
-    the constructor keeps its place."""
-    try:
-        layer, methods, constructors = _document_parts(json.loads(document))
-    except ValueError:
-        return None
-    if not isinstance(methods, dict) or not isinstance(constructors, dict):
-        return None
-
-    def cid(record: Any) -> Any:
-        if isinstance(record, dict):
-            return record.get("cid")
-        return record[0] if isinstance(record, list) and record else None
-
-    merged = dict(constructors)
-    taken = {cid(record) for record in constructors.values()}
-    for name, record in methods.items():
-        if name not in merged and cid(record) not in taken:
-            merged[name] = record
-            taken.add(cid(record))
-    return json.dumps({"layer": layer or 0, "methods": {}, "constructors": merged})
-
-
 def _jsonable(value: Any) -> Any:
     """A decoded value as JSON shows it: bytes as hex, an unknown identifier as TL writes it."""
     if isinstance(value, bytes):
@@ -184,11 +155,10 @@ def _cmd_decode(args: argparse.Namespace, document: Optional[str]) -> int:
     else:
         data = _parse_hex(args.hex if args.hex not in (None, "-") else sys.stdin.read())
     which = "the compiled-in schema" if document is None else "the schema given"
-    merged = _with_methods_as_constructors(default_schema() if document is None else document)
-    if merged is not None:
-        ext.load_schema(merged)
+    if document is None:
+        ext.load_schema(default_schema())
     try:
-        decoded = ext.loads(data)
+        decoded, _ = read(data, methods=True)
     except ValueError as exc:
         _fail(f"decode failed: {exc}")
     print(json.dumps(_jsonable(decoded), indent=2, ensure_ascii=False))

@@ -1,41 +1,26 @@
 // The message envelope against the published known answers, and the gzip
 // streams of gzip_packed.
 #include <gtest/gtest.h>
-#include <rapidjson/document.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "crypto/envelope.hpp"
+#include "vectors.hpp"
 #include "wire/gzip.hpp"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using namespace velmora::crypto;
+using velmora::testing::unhex;
 using velmora::wire::GzipStatus;
 
-Bytes unhex(std::string_view s) {
-  Bytes out(s.size() / 2);
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    out[i] = static_cast<std::uint8_t>(std::stoi(std::string(s.substr(2 * i, 2)), nullptr, 16));
-  }
-  return out;
-}
-
 const rapidjson::Document& vectors() {
-  static rapidjson::Document doc = [] {
-    std::ifstream f(VELMORA_VECTORS_DIR "/envelope.json");
-    std::stringstream ss;
-    ss << f.rdbuf();
-    rapidjson::Document d;
-    d.Parse(ss.str().c_str());
-    return d;
-  }();
+  static const rapidjson::Document doc = velmora::testing::vector_file("envelope.json");
   return doc;
 }
 
@@ -66,10 +51,8 @@ TEST(Envelope, KnownAnswersBothWays) {
     Opened o;
     ASSERT_EQ(open(key, sender_of(c), frame, &plain, &o), EnvelopeStatus::kOk);
     EXPECT_EQ(Bytes(plain.begin() + o.body_offset, plain.begin() + o.body_offset + o.body_len), body);
-    EXPECT_EQ(o.header.salt, h.salt);
-    EXPECT_EQ(o.header.session_id, h.session_id);
-    EXPECT_EQ(o.header.msg_id, h.msg_id);
-    EXPECT_EQ(o.header.seq_no, h.seq_no);
+    EXPECT_EQ(std::tie(o.header.salt, o.header.session_id, o.header.msg_id, o.header.seq_no),
+              std::tie(h.salt, h.session_id, h.msg_id, h.seq_no));
   }
 }
 

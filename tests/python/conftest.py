@@ -103,6 +103,8 @@ def outcome(call, want):
         assert repr(call()) == repr(want)
 
 
+# The envelope's published known answers: frames both ways, and frames to refuse.
+ENVELOPE_VECTORS = json.loads((ROOT / "tests" / "vectors" / "envelope.json").read_text())
 # The protocol's published schema texts (layer 144), service records first.
 PUBLISHED_TL = {name: (ROOT / "tests" / "vectors" / "schema" / name).read_text() for name in ("mtproto.tl", "api.tl")}
 

@@ -31,10 +31,7 @@ def unknown(data):
     ("bytes", b"\xfe\x00\x00\x00", b""),  # long form, empty, the input's last four bytes
     ("bool", u32(TRUE_ID), unknown(u32(TRUE_ID))),  # not a primitive name: an object
     ("vector<%Message>", u32(2, 0x200, 0x200), unknown(u32(2, 0x200, 0x200))),  # the count read as an id
-    ("int", b"\x01\x02\x03", EOF), ("#", b"", EOF), ("long", bytes(7), EOF), ("double", bytes(4), EOF),
-    ("Bool", bytes(2), EOF), ("int128", bytes(15), EOF), ("int256", bytes(31), EOF), ("bytes", b"", EOF),
     ("bytes", b"\xff\x00\x00\x00", ValueError("bad bytes len")), ("String", b"\xff", ValueError("bad string len")),
-    ("bytes", b"\xfe\x05\x00", EOF), ("bytes", b"\x05abc", EOF), ("bytes", b"\x05abcde\x00", EOF),
     ("string", b"\x01\xff", EOF),  # padding missing wins over a bad payload
     ("string", b"\x02a\xc3\x00", ValueError("utf8: incomplete utf-8 byte sequence from index 1")),
     (vec(), u32(VEC, 3, 1, -1, 3), [1, -1, 3]), (vec("long"), u32(VEC, 2) + u64(1, -1), [1, -1]),
@@ -46,15 +43,16 @@ def unknown(data):
     (vec("Peer"), u32(VEC, 2, 0x200, VEC, 1, 0x200), [{"_": "empty"}, [{"_": "empty"}]]),
     (vec("X", True), u32(VEC, 1, 1), ValueError("not a vector: 00000001")),
     (vec(), u32(0xABCDEF01), ValueError("not a vector: abcdef01")), (vec(), b"\x15\xc4\xb5", EOF),
-    (vec(), u32(VEC), EOF), (vec(), u32(VEC, 1_000_001), ValueError("invalid vector count")),
-    (vec(), u32(VEC, 1_000_000), EOF), (vec(), u32(VEC, 2, 1), EOF), (vec("long"), u32(VEC, 2) + u64(1), EOF),
-    (vec("string"), u32(VEC, 3) + tl_bytes(b"a"), EOF), ("Object", u32(0xDEAD, 7), unknown(u32(0xDEAD, 7))),
+    (vec(), u32(VEC, 1_000_001), ValueError("invalid vector count")), (vec(), u32(VEC, 1_000_000), EOF),
+    ("Object", u32(0xDEAD, 7), unknown(u32(0xDEAD, 7))),
     (vec("X"), u32(VEC, 2, 0xDEAD, 7), EOF),  # an unknown identifier takes the rest of the input
 ])
 def test_field_values(type_, body, want):
     load({"one": (0x100, [{"name": "v", **(type_ if isinstance(type_, dict) else {"type": type_})}], False),
           "empty": (0x200, [], False)})
     outcome(lambda: ext.loads(u32(0x100) + body)["v"], want)
+    for cut in range(len(body)) if not isinstance(want, Exception) and "unknown" not in repr(want) else ():
+        outcome(lambda: ext.loads(u32(0x100) + body[:cut])["v"], EOF)  # every value cut short ends early
 
 
 def utf8_outcome(payload):

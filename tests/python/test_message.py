@@ -6,10 +6,9 @@ from hypothesis import given, strategies as st
 
 import velmora
 import velmora.ext as ext
-from conftest import ROOT, outcome, python_memory_growth, tl_bytes, u32, u64
+from conftest import ENVELOPE_VECTORS as VECTORS, outcome, python_memory_growth, tl_bytes, u32, u64
 from velmora import message
 
-VECTORS = json.loads((ROOT / "tests" / "vectors" / "envelope.json").read_text())
 KEY = bytes.fromhex(VECTORS["cases"][0]["auth_key"])
 REFUSED = {  # why the published frame is refused -> the check the message names
     "auth key id differs": "auth key id differs",
@@ -80,12 +79,13 @@ REQ = ext.serialize_method("req_pq_multi", {"nonce": bytes(range(16))})
     (u32(0x997275B5) * 2, "Bool", 4, False, (True, 8)),
     (REQ, "Object", 0, True, ({"_": "req_pq_multi", "nonce": bytes(range(16))}, 20)),
     (REQ, "Object", 0, False, ({"_": "unknownConstructor", "cid": 0xBE7E8EF1, "raw": REQ.hex()}, 20)),
-    (u32(5), "int", 4, False, ValueError("unexpected eof")),
+    (u32(5), "int", 4, False, ValueError("unexpected eof")), (u32(5), "#", 2, False, ValueError("unexpected eof")),
     (u32(5), "int", 5, False, ValueError("offset out of range")),
     (u32(5), "int", -1, False, ValueError("offset out of range")),
     (u32(0x1CB5C416, 0), "Vector<long>", 0, False, ValueError("not a vector: 1cb5c416")),
     (u32(5), "Vector<Vector<long>>", 0, False, ValueError("type not readable: Vector<Vector<long>>")),
     (u32(5), "Vector<", 0, False, ValueError("type not readable: Vector<")),
+    (u32(5), 5, 0, False, TypeError("argument 'type': 'int' object cannot be converted to 'PyString'")),
 ])
 def test_read(data, type_, offset, methods, want):
     outcome(lambda: velmora.read(memoryview(data), type_, offset=offset, methods=methods), want)
@@ -131,6 +131,7 @@ def container(*bodies):
     (container(SELF) + b"\0" * 4, ValueError("bytes after the last message of a container")),
     (message.gzip(bytes(4096)), ValueError("gzip_packed inflates past max_inflated")),
     (u32(0x3072CFA1) + tl_bytes(b"\x1f\x8b\x08\x00" + bytes(12)), ValueError("gzip_packed holds a corrupt gzip stream")),
+    (rpc(1, u32(0x3072CFA1) + tl_bytes(bytes(16))), ValueError("gzip_packed holds a corrupt gzip stream")),
     (message.gzip(message.gzip(SELF)), ValueError("gzip_packed inside gzip_packed")),
     (rpc(1, message.gzip(message.gzip(SELF))), ValueError("gzip_packed inside gzip_packed")),
     (u32(0xF35C6D01, 1), ValueError("unexpected eof")),

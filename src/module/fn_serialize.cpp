@@ -57,30 +57,61 @@ PyObject* package_entry(const Params<2>& params, Encode&& encode, PyObject* args
 }  // namespace
 
 #ifdef VELMORA_FASTCALL
-// Both arguments by position, the common call, are bound as they lie.
+namespace {
+
+using TupleEntry = PyObject* (*)(PyObject*, PyObject*, PyObject*);
+
+// Both arguments by position, the common call, are bound as they lie; any
+// other call goes through the tuple entry, which binds (and words) the rest.
+template <class Encode>
+PyObject* encode_fast(const Params<2>& params, TupleEntry entry, Encode&& encode, Strictness how,
+                      PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 2 || kwnames != nullptr) return call_with_tuple(entry, self, args, nargs, kwnames);
+  return call_frame([&] { return encode_bound(params, encode, args[0], args[1], how); });
+}
+
+constexpr Params<2> kMethodParams{"serialize_method", {"method", "args"}};
+constexpr Params<2> kConstructorParams{"serialize_constructor", {"name", "args"}};
+constexpr Params<2> kPackageMethodParams{"serialize_method", {"name", "args"}};
+
+}  // namespace
+
 PyObject* serialize_method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  static constexpr Params<2> kParams{"serialize_method", {"method", "args"}};
-  if (nargs != 2 || kwnames != nullptr) {
-    return call_with_tuple(serialize_method, self, args, nargs, kwnames);
-  }
-  return call_frame(
-      [&] { return encode_bound(kParams, codec::serialize_method, args[0], args[1]); });
+  return encode_fast(kMethodParams, serialize_method, codec::serialize_method, Strictness::kLenient,
+                     self, args, nargs, kwnames);
 }
 
 PyObject* serialize_constructor_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-  static constexpr Params<2> kParams{"serialize_constructor", {"name", "args"}};
-  if (nargs != 2 || kwnames != nullptr) {
-    return call_with_tuple(serialize_constructor, self, args, nargs, kwnames);
-  }
-  return call_frame(
-      [&] { return encode_bound(kParams, codec::serialize_constructor, args[0], args[1]); });
+  return encode_fast(kConstructorParams, serialize_constructor, codec::serialize_constructor,
+                     Strictness::kLenient, self, args, nargs, kwnames);
 }
 
 PyObject* dumps_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs != 1 || kwnames != nullptr) return call_with_tuple(dumps, self, args, nargs, kwnames);
   return call_frame([&] { return codec::dumps(args[0]); });
+}
+
+// The package's encoders, strict by default: the same fast binding.
+PyObject* package_serialize_method_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  return encode_fast(kPackageMethodParams, package_serialize_method, codec::serialize_method,
+                     Strictness::kStrict, self, args, nargs, kwnames);
+}
+
+PyObject* package_serialize_constructor_fast(PyObject* self, PyObject* const* args,
+                                             Py_ssize_t nargs, PyObject* kwnames) {
+  return encode_fast(kConstructorParams, package_serialize_constructor,
+                     codec::serialize_constructor, Strictness::kStrict, self, args, nargs, kwnames);
+}
+
+PyObject* package_dumps_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  if (nargs != 1 || kwnames != nullptr) {
+    return call_with_tuple(package_dumps, self, args, nargs, kwnames);
+  }
+  return call_frame([&] { return codec::dumps(args[0], Strictness::kStrict); });
 }
 #endif
 

@@ -54,6 +54,9 @@ VELMORA_FN(encode_json);
 VELMORA_FAST_FN(serialize_method_fast);
 VELMORA_FAST_FN(serialize_constructor_fast);
 VELMORA_FAST_FN(dumps_fast);
+VELMORA_FAST_FN(package_serialize_method_fast);
+VELMORA_FAST_FN(package_serialize_constructor_fast);
+VELMORA_FAST_FN(package_dumps_fast);
 #endif
 
 // Chooses the AES-GCM backend and records its name in the module's private

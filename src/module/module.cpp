@@ -61,11 +61,13 @@ struct PrivateRecord {
   FunctionRecord function;
 };
 const PrivateRecord kPrivateFunctions[] = {
-    {"_serialize_method", {"serialize_method", VELMORA_ENTRY(package_serialize_method), kArgs,
-                           "serialize_method(name, args, *, strict=True)\n--\n\n"}},
-    {"_serialize_constructor", {"serialize_constructor", VELMORA_ENTRY(package_serialize_constructor),
-                                kArgs, "serialize_constructor(name, args, *, strict=True)\n--\n\n"}},
-    {"_dumps", {"dumps", VELMORA_ENTRY(package_dumps), kArgs, "dumps(obj, *, strict=True)\n--\n\n"}},
+    {"_serialize_method", {"serialize_method", VELMORA_ENCODE_ENTRY(package_serialize_method),
+                           kEncodeArgs, "serialize_method(name, args, *, strict=True)\n--\n\n"}},
+    {"_serialize_constructor",
+     {"serialize_constructor", VELMORA_ENCODE_ENTRY(package_serialize_constructor), kEncodeArgs,
+      "serialize_constructor(name, args, *, strict=True)\n--\n\n"}},
+    {"_dumps", {"dumps", VELMORA_ENCODE_ENTRY(package_dumps), kEncodeArgs,
+                "dumps(obj, *, strict=True)\n--\n\n"}},
     {"_encode_json", {"_encode_json", VELMORA_ENTRY(encode_json), kArgs,
                       "_encode_json(method, name, args)\n--\n\n"}},
 };

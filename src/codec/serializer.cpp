@@ -113,7 +113,7 @@ bool Serializer<Strict>::keys_known(PyObject* dict, const CompiledRecord& rec, F
 
 // The fields of a record without flags: each one required.
 template <bool Strict>
-bool Serializer<Strict>::write_fields(std::string_view name, const CompiledRecord& rec, FieldValues& values,
+inline bool Serializer<Strict>::write_fields(std::string_view name, const CompiledRecord& rec, FieldValues& values,
                               std::string& err) {
   const std::size_t n = rec.fields.size();  // not re-read after each call out
   for (std::size_t i = 0; i < n; ++i) {
@@ -131,7 +131,7 @@ bool Serializer<Strict>::write_fields(std::string_view name, const CompiledRecor
 // The fields of a record with flags: the flags words as worked out, and each
 // conditional field only when present.
 template <bool Strict>
-bool Serializer<Strict>::write_flagged_fields(std::string_view name, const CompiledRecord& rec,
+inline bool Serializer<Strict>::write_flagged_fields(std::string_view name, const CompiledRecord& rec,
                                       FieldValues& values, const std::uint32_t* words,
                                       std::string& err) {
   const std::size_t n = rec.fields.size();

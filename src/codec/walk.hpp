@@ -55,10 +55,13 @@ class Serializer {
   // sanitizer builds; everything else runs in frames of its own.
   bool write_object(std::string_view name, PyObject* dict, const Schema& s, const Schema::Entry& e,
                     std::string& err);
-  bool write_fields(std::string_view name, const CompiledRecord& rec, FieldValues& values,
-                    std::string& err);
-  bool write_flagged_fields(std::string_view name, const CompiledRecord& rec, FieldValues& values,
-                            const std::uint32_t* words, std::string& err);
+  // Inlined into write_object, their one caller, as the compiler chose
+  // before the walk became a template: out of line they cost some 2 % of a page.
+  [[gnu::always_inline]] bool write_fields(std::string_view name, const CompiledRecord& rec,
+                                           FieldValues& values, std::string& err);
+  [[gnu::always_inline]] bool write_flagged_fields(std::string_view name, const CompiledRecord& rec,
+                                                   FieldValues& values, const std::uint32_t* words,
+                                                   std::string& err);
   [[gnu::always_inline]] bool field(std::string_view obj, const CompiledField& f, PyObject* v,
                                     std::string& err);
   // expect: the type a nested object here must build (CompiledField::expect).

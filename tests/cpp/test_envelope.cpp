@@ -44,8 +44,7 @@ TEST(Envelope, KnownAnswersBothWays) {
     EXPECT_EQ(auth_key_id(key.data()), c["auth_key_id"].GetUint64());
     Bytes out(frame_size(body.size(), padding.size())), scratch(out.size() + 8);
     ASSERT_EQ(seal_message(key.data(), key.size(), sender_of(c), h, body.data(), body.size(),
-                           padding.data(), padding.size(), scratch.data(), out.data()),
-              EnvelopeStatus::kOk);
+                           padding.data(), padding.size(), scratch.data(), out.data()), EnvelopeStatus::kOk);
     EXPECT_EQ(out, frame) << body.size();
     Bytes plain;
     Opened o;
@@ -77,10 +76,8 @@ TEST(Envelope, RefusalsNameTheirCheckAndWipe) {
     const std::string why = r["why"].GetString();
     Bytes plain;
     Opened o;
-    EXPECT_EQ(open(unhex(r["auth_key"].GetString()), sender_of(r), unhex(r["frame"].GetString()),
-                   &plain, &o),
-              expected.at(why))
-        << why;
+    EXPECT_EQ(open(unhex(r["auth_key"].GetString()), sender_of(r), unhex(r["frame"].GetString()), &plain, &o),
+              expected.at(why)) << why;
     // Nothing decrypted stays behind: untouched (0x5A) or wiped (0).
     EXPECT_TRUE(std::all_of(plain.begin(), plain.end(), [](auto b) { return b == 0 || b == 0x5A; }))
         << why;
@@ -107,8 +104,7 @@ TEST(Envelope, SealRefusesBadInputAndPadsByDefault) {
   ASSERT_EQ(seal(256, 8, nullptr, 24), EnvelopeStatus::kOk);
   Bytes plain;
   Opened o;
-  EXPECT_EQ(open(key, Sender::kClient, Bytes(out.begin(), out.begin() + 88), &plain, &o),
-            EnvelopeStatus::kOk);
+  EXPECT_EQ(open(key, Sender::kClient, Bytes(out.begin(), out.begin() + 88), &plain, &o), EnvelopeStatus::kOk);
 }
 
 TEST(Gzip, RoundTripBoundAndCorruption) {

@@ -32,62 +32,58 @@ struct Refusal {
 };
 
 const Refusal kRefusals[] = {
-    Refusal{"", "empty document at line 1 column 1"},
-    Refusal{R"({"layer": 5})", "missing key \"methods\" in struct SchemaInput at line 1 column 12"},
-    Refusal{R"({"methods": {}} x)", "trailing characters at line 1 column 17"},
-    Refusal{R"({"layer": 4294967296, "methods": {}})",
-            "invalid value: integer 4294967296 for key \"layer\", expected an integer from 0 to 4294967295 at "
-            "line 1 column 11"},
-    Refusal{R"({"layer": [], "methods": {}})",
-            "invalid type: array for key \"layer\", expected an integer from 0 to 4294967295 at line 1 column 11"},
-    Refusal{R"({"layer": -1, "methods": {}})",
-            "invalid value: integer -1 for key \"layer\", expected an integer from 0 to 4294967295 at line 1 "
-            "column 11"},
-    Refusal{R"({"methods": {"a": {"cid": 1e3, "fields": []}}})",
-            "invalid type: floating point number for key \"cid\", expected an integer from 0 to 4294967295 at "
-            "line 1 column 27"},
-    Refusal{"{\"methods\": {\"a\": {\"cid\": 1,\n \"cid\": 2, \"fields\": []}}}",
-            "duplicate key \"cid\" in struct TlMethod at line 2 column 7"},
-    Refusal{R"({"methods": {"a": {"fields": []}}})", "missing key \"cid\" in struct TlMethod at line 1 column 32"},
-    Refusal{R"({"methods": {}, "constructors": {"c": {"cid": 1}}})",
-            "missing key \"fields\" in struct TlConstructor at line 1 column 48"},
-    Refusal{R"({"methods": []})",
-            "invalid type: array for key \"methods\", expected an object of struct TlMethod at line 1 column 13"},
-    Refusal{R"({"methods": {"a": 5}})", "invalid type: integer, expected struct TlMethod at line 1 column 19"},
-    Refusal{R"({"methods": {"a": [1]}})",
-            "invalid length 1, expected struct TlMethod with 3 elements at line 1 column 21"},
-    Refusal{R"({"methods": {"a": [1, [], false, 4]}})",
-            "too many elements, expected struct TlMethod with 3 elements at line 1 column 34"},
-    Refusal{"\n[0]", "invalid length 1, expected struct SchemaInput with 3 elements at line 2 column 3"},
-    Refusal{"5", "invalid type: integer, expected struct SchemaInput at line 1 column 1"},
-    Refusal{R"({"methods": {"m": {"cid": 1, "fields": [["x"]]}}})",
-            "invalid length 1, expected struct TlFieldDef with 8 elements at line 1 column 45"},
-    Refusal{R"({"methods": {"m": {"cid": 1, "fields": [{"type": "int"}]}}})",
-            "missing key \"name\" in struct TlFieldDef at line 1 column 55"},
-    Refusal{R"({"methods": {"m": {"cid": 1, "fields": [{"name": "x", "type": "int", "is_bare": null}]}}})",
-            "invalid type: null for key \"is_bare\", expected a boolean at line 1 column 85"},
-    Refusal{R"({"methods": {"m": {"cid": 1, "fields": {}}}})",
-            "invalid type: object for key \"fields\", expected an array of struct TlFieldDef at line 1 column 40"},
-    Refusal{R"({"methods": {"m": {"cid": 1, "fields": [["x", 5]]}}})",
-            "invalid type: integer for key \"type\", expected a string at line 1 column 47"},
-    Refusal{R"({"methods": {"m": {"cid": 1, "fields": [["x", "int", "0"]]}}})",
-            "invalid type: string for key \"flag_bit\", expected an integer from 0 to 4294967295 or null at line 1 "
-            "column 57"},
-    Refusal{R"({"methods": {"m": {"cid": 1, "fields": [["x", "int", null, 2]]}}})",
-            "invalid type: integer for key \"flags_group\", expected a string or null at line 1 column 60"},
-    Refusal{R"({"methods": {}, "constructors": [1]})",
-            "invalid type: array for key \"constructors\", expected an object of struct TlConstructor at line 1 "
-            "column 33"},
-    Refusal{R"({"methods": {"m": {"cid": 1, "fields": [5]}}})",
-            "invalid type: integer, expected struct TlFieldDef at line 1 column 41"},
-    Refusal{R"({"methods": {}, "junk": [1, })", "invalid value at line 1 column 29"},
+    {"", "empty document at line 1 column 1"},
+    {R"({"layer": 5})", "missing key \"methods\" in struct SchemaInput at line 1 column 12"},
+    {R"({"methods": {}} x)", "trailing characters at line 1 column 17"},
+    {R"({"layer": 4294967296, "methods": {}})",
+     "invalid value: integer 4294967296 for key \"layer\", expected an integer from 0 to 4294967295 at "
+     "line 1 column 11"},
+    {R"({"layer": [], "methods": {}})",
+     "invalid type: array for key \"layer\", expected an integer from 0 to 4294967295 at line 1 column 11"},
+    {R"({"layer": -1, "methods": {}})",
+     "invalid value: integer -1 for key \"layer\", expected an integer from 0 to 4294967295 at line 1 column 11"},
+    {R"({"methods": {"a": {"cid": 1e3, "fields": []}}})",
+     "invalid type: floating point number for key \"cid\", expected an integer from 0 to 4294967295 at "
+     "line 1 column 27"},
+    {"{\"methods\": {\"a\": {\"cid\": 1,\n \"cid\": 2, \"fields\": []}}}",
+     "duplicate key \"cid\" in struct TlMethod at line 2 column 7"},
+    {R"({"methods": {"a": {"fields": []}}})", "missing key \"cid\" in struct TlMethod at line 1 column 32"},
+    {R"({"methods": {}, "constructors": {"c": {"cid": 1}}})",
+     "missing key \"fields\" in struct TlConstructor at line 1 column 48"},
+    {R"({"methods": []})",
+     "invalid type: array for key \"methods\", expected an object of struct TlMethod at line 1 column 13"},
+    {R"({"methods": {"a": 5}})", "invalid type: integer, expected struct TlMethod at line 1 column 19"},
+    {R"({"methods": {"a": [1]}})", "invalid length 1, expected struct TlMethod with 3 elements at line 1 column 21"},
+    {R"({"methods": {"a": [1, [], false, 4]}})",
+     "too many elements, expected struct TlMethod with 3 elements at line 1 column 34"},
+    {"\n[0]", "invalid length 1, expected struct SchemaInput with 3 elements at line 2 column 3"},
+    {"5", "invalid type: integer, expected struct SchemaInput at line 1 column 1"},
+    {R"({"methods": {"m": {"cid": 1, "fields": [["x"]]}}})",
+     "invalid length 1, expected struct TlFieldDef with 8 elements at line 1 column 45"},
+    {R"({"methods": {"m": {"cid": 1, "fields": [{"type": "int"}]}}})",
+     "missing key \"name\" in struct TlFieldDef at line 1 column 55"},
+    {R"({"methods": {"m": {"cid": 1, "fields": [{"name": "x", "type": "int", "is_bare": null}]}}})",
+     "invalid type: null for key \"is_bare\", expected a boolean at line 1 column 85"},
+    {R"({"methods": {"m": {"cid": 1, "fields": {}}}})",
+     "invalid type: object for key \"fields\", expected an array of struct TlFieldDef at line 1 column 40"},
+    {R"({"methods": {"m": {"cid": 1, "fields": [["x", 5]]}}})",
+     "invalid type: integer for key \"type\", expected a string at line 1 column 47"},
+    {R"({"methods": {"m": {"cid": 1, "fields": [["x", "int", "0"]]}}})",
+     "invalid type: string for key \"flag_bit\", expected an integer from 0 to 4294967295 or null at line 1 column 57"},
+    {R"({"methods": {"m": {"cid": 1, "fields": [["x", "int", null, 2]]}}})",
+     "invalid type: integer for key \"flags_group\", expected a string or null at line 1 column 60"},
+    {R"({"methods": {}, "constructors": [1]})",
+     "invalid type: array for key \"constructors\", expected an object of struct TlConstructor at line 1 column 33"},
+    {R"({"methods": {"m": {"cid": 1, "fields": [5]}}})",
+     "invalid type: integer, expected struct TlFieldDef at line 1 column 41"},
+    {R"({"methods": {}, "junk": [1, })", "invalid value at line 1 column 29"},
     // Text that is not UTF-8 (each form of it is held to CPython's decoder by the deserializer's tests), and raw
     // NUL bytes, are refused before any token is read.
-    Refusal{"{\"x\": \"\xed\xa0\x80\"}", "invalid utf-8 at line 1 column 8"},   // a UTF-16 surrogate
-    Refusal{"{\"x\":\n \"\xe2\x82\x28\"}", "invalid utf-8 at line 2 column 3"},
-    Refusal{"{\"methods\": {}}\xc3", "invalid utf-8 at line 1 column 16"},  // cut by the end of the text
-    Refusal{"{\"methods\": {}}\xc3\xa9", "trailing characters at line 1 column 16"},  // ends with the text
-    Refusal{"{\"methods\": {\"\0\": 1}}"sv, "unexpected nul character at line 1 column 15"}};
+    {"{\"x\": \"\xed\xa0\x80\"}", "invalid utf-8 at line 1 column 8"},   // a UTF-16 surrogate
+    {"{\"x\":\n \"\xe2\x82\x28\"}", "invalid utf-8 at line 2 column 3"},
+    {"{\"methods\": {}}\xc3", "invalid utf-8 at line 1 column 16"},  // cut by the end of the text
+    {"{\"methods\": {}}\xc3\xa9", "trailing characters at line 1 column 16"},  // ends with the text
+    {"{\"methods\": {\"\0\": 1}}"sv, "unexpected nul character at line 1 column 15"}};
 
 TEST(Document, RefusalsStopAtTheOffendingByte) {
   for (const Refusal& r : kRefusals) EXPECT_EQ(error_of(r.doc), r.message) << r.doc;

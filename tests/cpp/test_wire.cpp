@@ -16,11 +16,9 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 TEST(WireByteString, HeaderPayloadPaddingAndReadBack) {
-  const struct {
-    std::size_t len, total;
-    Bytes head;
-  } rows[] = {{0, 4, {0}},     {1, 4, {1}},     {3, 4, {3}}, {4, 8, {4}}, {253, 256, {0xfd}},
-              {254, 260, {0xfe, 0xfe, 0, 0}}, {256, 260, {0xfe, 0, 1, 0}}, {70000, 70004, {0xfe, 0x70, 0x11, 1}}};
+  const struct { std::size_t len, total; Bytes head; } rows[] = {
+      {0, 4, {0}}, {1, 4, {1}}, {3, 4, {3}}, {4, 8, {4}}, {253, 256, {0xfd}},
+      {254, 260, {0xfe, 0xfe, 0, 0}}, {256, 260, {0xfe, 0, 1, 0}}, {70000, 70004, {0xfe, 0x70, 0x11, 1}}};
   for (const auto& row : rows) {
     Bytes payload(row.len);
     for (std::size_t i = 0; i < row.len; ++i) payload[i] = static_cast<std::uint8_t>(i * 7 + 1);

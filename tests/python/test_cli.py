@@ -18,9 +18,8 @@ DEFAULT_JSON = ROOT / "src" / "schema" / "default_schema.json"
 # Fields as a user writes them in JSON: bytes as hex, nested objects with "_";
 # a flags word as the encoder computes it (a given one is ignored), so that decoding gives it back.
 ROUND_TRIPS = [
-    ("invokeWithLayer", {"layer": 7, "query": {
-        "_": "auth.signIn", "flags": 2, "phone_number": "1", "phone_code_hash": "h",
-        "email_verification": {"_": "emailVerificationCode", "code": "12345"}}}),
+    ("invokeWithLayer", {"layer": 7, "query": {"_": "auth.signIn", "flags": 2, "phone_number": "1",
+        "phone_code_hash": "h", "email_verification": {"_": "emailVerificationCode", "code": "12345"}}}),
     ("codeSettings", {"flags": 0x341, "allow_flashcall": True, "current_number": False, "allow_app_hash": False,
                       "allow_missed_call": False, "allow_firebase": False, "unknown_number": True,
                       "logout_tokens": ["0a0b", ""], "token": "héllo", "app_sandbox": False}),
@@ -65,35 +64,32 @@ SAME = ["--schema", _file("s.json", json.dumps({
     "constructors": {"c": {"cid": 5, "fields": [["x", "int"]]}, "both": {"cid": 8, "fields": [["c", "int"]]}}}))]
 
 
-@pytest.mark.parametrize(
-    "argv, stdin, out",
-    [
-        # Wire forms worked out by hand from the TL encoding rules.
-        (["encode", "req_pq_multi", '{"nonce": "000102030405060708090a0b0c0d0e0f"}'], None,
-         "f18e7ebe 000102030405060708090a0b0c0d0e0f"),
-        (["encode", "msgs_ack", '{"msg_ids": [1, 2]}'], None, "59b4d662 15c4b51c 02000000 0100000000000000 0200000000000000"),
-        (["encode", "inputPeerChat", "-"], '{"chat_id": 9}', "b95ca935 0900000000000000"),
-        (["decode"], "c9 7e a0 7d\n", PEER_SELF),
-        (["decode", "-"], "0xc97ea07d", PEER_SELF),
-        (["decode", "--file", _file("m.bin", b"\xc9\x7e\xa0\x7d")], None, PEER_SELF),
-        (["decode", "--file", "-"], b"\xc9\x7e\xa0\x7d", PEER_SELF),
-        (SAME + ["decode", "0500000001000000"], None, {"_": "c", "x": 1}),
-        (SAME + ["decode", "07000000"], None, {"_": "free"}), (SAME + ["decode", "0600000001000000"], None, {"_": "both", "m": 1}),
-        (["decode", "f18e7ebe 000102030405060708090a0b0c0d0e0f"], None,
-         {"_": "req_pq_multi", "nonce": "000102030405060708090a0b0c0d0e0f"}),
-        (SAME + ["encode", "--lenient", "both", '{"m": 1, "c": 2}'], None, "06000000 01000000"),
-        (SAME + ["encode", "--constructor", "both", '{"c": 2}'], None, "08000000 02000000"),
-        (["encode", "--lenient", "req_pq_multi", '{"nonce": "0001"}'], None, "f18e7ebe" + "00" * 16),
-        # Repeated --schema: TL texts and a JSON document, merged in order.
-        (PUBLISHED + ["schema", "info"], None, {"layer": 9, "methods": 2, "constructors": 4}),
-        (["schema", "info"] + PUBLISHED[2:4], None, {"layer": 201, "methods": 1, "constructors": 1}),
-        (PUBLISHED + ["decode", RES_PQ.hex()], None, json.loads(json.dumps(ext.loads(RES_PQ), default=bytes.hex))),
-        (PUBLISHED + ["encode", "messages.get", "{}"], None, "07000000"),
-        (["schema", "convert", SERVICE, API], None, tlschema.convert(SERVICE_TL, API_TL)),
-        (["schema", "convert", "--no-key-exchange-bytes", SERVICE, API], None,
-         tlschema.convert(SERVICE_TL, API_TL, key_exchange_bytes=False)),
-    ],
-)
+@pytest.mark.parametrize("argv, stdin, out", [
+    # Wire forms worked out by hand from the TL encoding rules.
+    (["encode", "req_pq_multi", '{"nonce": "000102030405060708090a0b0c0d0e0f"}'], None,
+     "f18e7ebe 000102030405060708090a0b0c0d0e0f"),
+    (["encode", "msgs_ack", '{"msg_ids": [1, 2]}'], None, "59b4d662 15c4b51c 02000000 0100000000000000 0200000000000000"),
+    (["encode", "inputPeerChat", "-"], '{"chat_id": 9}', "b95ca935 0900000000000000"),
+    (["decode"], "c9 7e a0 7d\n", PEER_SELF),
+    (["decode", "-"], "0xc97ea07d", PEER_SELF),
+    (["decode", "--file", _file("m.bin", b"\xc9\x7e\xa0\x7d")], None, PEER_SELF),
+    (["decode", "--file", "-"], b"\xc9\x7e\xa0\x7d", PEER_SELF),
+    (SAME + ["decode", "0500000001000000"], None, {"_": "c", "x": 1}),
+    (SAME + ["decode", "07000000"], None, {"_": "free"}), (SAME + ["decode", "0600000001000000"], None, {"_": "both", "m": 1}),
+    (["decode", "f18e7ebe 000102030405060708090a0b0c0d0e0f"], None,
+     {"_": "req_pq_multi", "nonce": "000102030405060708090a0b0c0d0e0f"}),
+    (SAME + ["encode", "--lenient", "both", '{"m": 1, "c": 2}'], None, "06000000 01000000"),
+    (SAME + ["encode", "--constructor", "both", '{"c": 2}'], None, "08000000 02000000"),
+    (["encode", "--lenient", "req_pq_multi", '{"nonce": "0001"}'], None, "f18e7ebe" + "00" * 16),
+    # Repeated --schema: TL texts and a JSON document, merged in order.
+    (PUBLISHED + ["schema", "info"], None, {"layer": 9, "methods": 2, "constructors": 4}),
+    (["schema", "info"] + PUBLISHED[2:4], None, {"layer": 201, "methods": 1, "constructors": 1}),
+    (PUBLISHED + ["decode", RES_PQ.hex()], None, json.loads(json.dumps(ext.loads(RES_PQ), default=bytes.hex))),
+    (PUBLISHED + ["encode", "messages.get", "{}"], None, "07000000"),
+    (["schema", "convert", SERVICE, API], None, tlschema.convert(SERVICE_TL, API_TL)),
+    (["schema", "convert", "--no-key-exchange-bytes", SERVICE, API], None,
+     tlschema.convert(SERVICE_TL, API_TL, key_exchange_bytes=False)),
+])
 def test_output(argv, stdin, out, capsys, monkeypatch, tmp_path):
     status, got, err = run(argv, capsys, stdin, monkeypatch, tmp_path)
     assert (status, err) == (0, "")
@@ -113,24 +109,21 @@ def test_unknown_identifier_is_shown_as_tl_writes_it(schema, which, capsys, tmp_
 VECTORS = ROOT / "tests" / "vectors" / "schema"
 
 
-@pytest.mark.parametrize(
-    "files, status, report",
-    [
-        ([_file("t.tl", "a#1 x:itn = A;\n")], 0,
-         ["t.tl:1: warning: a: field x is itn: itn names nothing declared; did you mean int?",
-          "t.tl: ok: layer 0, 0 methods, 1 constructors"]),
-        ([_file("e.tl", "// LAYER 3\n")], 1, ["e.tl:1:1: error: no declarations"]),
-        ([_file("b.json", '{"methods": {}\n "layer": 1}')], 1,
-         ["b.json: error: schema parsing failed: ", "b.json: error: as a whole document: line 2 column 2: Expecting ','"]),
-        ([_file("c.json", '{"methods": {"a": {"cid": "1", "fields": []}}}')], 1,
-         ["c.json: error: schema parsing failed: ", "c.json: error: as a whole document: methods.a.cid: integer 0 to"
-                                                    ' 4294967295 expected, got "1"']),
-        ([_file("p.json", '{"ping": [1, []]}'), VECTORS / "mtproto.tl", VECTORS / "api.tl"], 0,
-         ["p.json: note: read as a bare methods object; as a whole document: the document: missing required key",
-          "p.json: ok: layer 0, 1 methods, 0 constructors"] + ["warning: "] * 5
-         + [f"{VECTORS / 'mtproto.tl'}, {VECTORS / 'api.tl'}: ok: layer 144, 458 methods, 1059 constructors"]),
-    ],
-)
+@pytest.mark.parametrize("files, status, report", [
+    ([_file("t.tl", "a#1 x:itn = A;\n")], 0,
+     ["t.tl:1: warning: a: field x is itn: itn names nothing declared; did you mean int?",
+      "t.tl: ok: layer 0, 0 methods, 1 constructors"]),
+    ([_file("e.tl", "// LAYER 3\n")], 1, ["e.tl:1:1: error: no declarations"]),
+    ([_file("b.json", '{"methods": {}\n "layer": 1}')], 1,
+     ["b.json: error: schema parsing failed: ", "b.json: error: as a whole document: line 2 column 2: Expecting ','"]),
+    ([_file("c.json", '{"methods": {"a": {"cid": "1", "fields": []}}}')], 1,
+     ["c.json: error: schema parsing failed: ", "c.json: error: as a whole document: methods.a.cid: integer 0 to"
+                                                ' 4294967295 expected, got "1"']),
+    ([_file("p.json", '{"ping": [1, []]}'), VECTORS / "mtproto.tl", VECTORS / "api.tl"], 0,
+     ["p.json: note: read as a bare methods object; as a whole document: the document: missing required key",
+      "p.json: ok: layer 0, 1 methods, 0 constructors"] + ["warning: "] * 5
+     + [f"{VECTORS / 'mtproto.tl'}, {VECTORS / 'api.tl'}: ok: layer 144, 458 methods, 1059 constructors"]),
+])
 def test_schema_check_reports_each_file(files, status, report, capsys, tmp_path):
     got, out, err = run(["schema", "check", *files], capsys, tmp_path=tmp_path)
     lines = out.replace(f"{tmp_path}/", "").splitlines()
@@ -145,34 +138,30 @@ def test_warnings_name_file_and_line(capsys, tmp_path):
                                 f" declaration replaces the one at {tmp_path / 'service.tl'}, line 1\n")
 
 
-@pytest.mark.parametrize(
-    "argv, message",
-    [
-        (["decode", "c97ea0zz"], "invalid hex input: 'z' at digit 7 is not a hex digit"),
-        (["decode", "c97"], "invalid hex input: odd number of hex digits (3)"),
-        (["decode", "00", "--file", _file("m.bin", b"")], "give either HEX or --file, not both"),
-        (["decode", "--file", "/nonexistent/m.bin"], "cannot read /nonexistent/m.bin: No such file"),
-        (["encode", "nope", "{}"], "unknown name: nope is not a method or a constructor of the schema"),
-        (["encode", "--constructor", "req_pq_multi", "{}"], "unknown name: req_pq_multi is not a constructor"),
-        (["encode", "req_pq_multi", "{"], "invalid JSON: Expecting property name"),
-        (["encode", "req_pq_multi", "[1]"], "invalid JSON: the fields must be a JSON object, not list"),
-        (["encode", "req_pq_multi", '{"nonce": "00010203"}'],
-         "encode failed: req_pq_multi:nonce: int128 needs 16 bytes, got 4"),
-        (["encode", "inputPeerChat", '{"chat_idd": 9}'],
-         "encode failed: inputPeerChat: unknown key 'chat_idd' (closest field: chat_id)"),
-        (["encode", "resPQ", "{}"], "encode failed: resPQ: missing required field nonce"),
-        (["--schema", _file("empty.tl", b"\n"), "schema", "info"], "empty.tl:1:1: no declarations"),
-        (["--schema", _file("bad.json", b'{"methods": 1}'), "schema", "info"],
-         "bad.json: schema parsing failed: "),
-        (["--schema", _file("bad.tl", b"a#1 = A;\nb#2 x:flags.0?int = B;\n"), "schema", "info"],
-         "bad.tl:2:7: b: x is conditioned on 'flags', which is not an earlier field of type #"),
-        (["--schema", _file("api.txt", b"a#1 = A;\n"), "schema", "info"],
-         "api.txt: schema parsing failed: invalid value at line 1 column 1 (the file holds TL text:"
-         " give it a name ending in .tl)"),
-        (["schema", "convert", _file("latin.tl", b"a#1 = \xe9;")], "latin.tl: not UTF-8 text"),
-        (["schema", "convert", "/nonexistent.tl"], "cannot read /nonexistent.tl"),
-    ],
-)
+@pytest.mark.parametrize("argv, message", [
+    (["decode", "c97ea0zz"], "invalid hex input: 'z' at digit 7 is not a hex digit"),
+    (["decode", "c97"], "invalid hex input: odd number of hex digits (3)"),
+    (["decode", "00", "--file", _file("m.bin", b"")], "give either HEX or --file, not both"),
+    (["decode", "--file", "/nonexistent/m.bin"], "cannot read /nonexistent/m.bin: No such file"),
+    (["encode", "nope", "{}"], "unknown name: nope is not a method or a constructor of the schema"),
+    (["encode", "--constructor", "req_pq_multi", "{}"], "unknown name: req_pq_multi is not a constructor"),
+    (["encode", "req_pq_multi", "{"], "invalid JSON: Expecting property name"),
+    (["encode", "req_pq_multi", "[1]"], "invalid JSON: the fields must be a JSON object, not list"),
+    (["encode", "req_pq_multi", '{"nonce": "00010203"}'],
+     "encode failed: req_pq_multi:nonce: int128 needs 16 bytes, got 4"),
+    (["encode", "inputPeerChat", '{"chat_idd": 9}'],
+     "encode failed: inputPeerChat: unknown key 'chat_idd' (closest field: chat_id)"),
+    (["encode", "resPQ", "{}"], "encode failed: resPQ: missing required field nonce"),
+    (["--schema", _file("empty.tl", b"\n"), "schema", "info"], "empty.tl:1:1: no declarations"),
+    (["--schema", _file("bad.json", b'{"methods": 1}'), "schema", "info"], "bad.json: schema parsing failed: "),
+    (["--schema", _file("bad.tl", b"a#1 = A;\nb#2 x:flags.0?int = B;\n"), "schema", "info"],
+     "bad.tl:2:7: b: x is conditioned on 'flags', which is not an earlier field of type #"),
+    (["--schema", _file("api.txt", b"a#1 = A;\n"), "schema", "info"],
+     "api.txt: schema parsing failed: invalid value at line 1 column 1 (the file holds TL text:"
+     " give it a name ending in .tl)"),
+    (["schema", "convert", _file("latin.tl", b"a#1 = \xe9;")], "latin.tl: not UTF-8 text"),
+    (["schema", "convert", "/nonexistent.tl"], "cannot read /nonexistent.tl"),
+])
 def test_bad_input_fails_with_a_message(argv, message, capsys, tmp_path):
     before = ext.schema_info()
     status, out, err = run(argv, capsys, tmp_path=tmp_path)

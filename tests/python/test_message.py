@@ -92,8 +92,7 @@ def test_read(data, type_, offset, methods, want):
 
 
 RESULTS = {"constructors": {
-    "rpc_error": {"cid": 0x2144CA19, "fields": [{"name": "error_code", "type": "int"},
-                                                {"name": "error_message", "type": "string"}]},
+    "rpc_error": {"cid": 0x2144CA19, "fields": [["error_code", "int"], ["error_message", "string"]]},
     "inputPeerSelf": {"cid": 0x7DA07EC9, "fields": []}},
     "methods": {name: {"cid": i, "fields": [], "result": result} for i, (name, result) in enumerate(
         [("ids", "Vector<long>"), ("ints", "Vector<int>"), ("objs", "Vector<Object>"), ("peer", "InputPeer"),

@@ -2,7 +2,7 @@
 import pytest
 
 import velmora.ext as ext
-from conftest import DEFAULT_SCHEMA_TEXT, load, u32
+from conftest import load, u32
 
 DEFAULT = {"layer": 0, "methods": 21, "constructors": 27}
 pytestmark = pytest.mark.usefixtures("restore_default_schema")
@@ -10,7 +10,6 @@ pytestmark = pytest.mark.usefixtures("restore_default_schema")
 
 def test_default_schema_is_installed_at_import():
     assert repr(ext.schema_info()) == repr(DEFAULT)
-    assert ext.load_schema(DEFAULT_SCHEMA_TEXT) == DEFAULT
 
 
 @pytest.mark.parametrize("doc, summary", [

@@ -1,6 +1,6 @@
 #!/bin/bash
 # sysroot.sh <debian-arch> <triplet> <folder>: the target's Debian packages for
-# building the module and running its tests (OpenSSL, GoogleTest, RapidJSON,
+# building the module and running its tests (OpenSSL, zlib, GoogleTest, RapidJSON,
 # CPython 3.11 and the test suite's tools), downloaded with apt-get download
 # and unpacked into <folder>/root. Nothing is installed on the system; the
 # C library is the cross compiler's (/usr/<triplet>), so libc6 is left out.
@@ -10,12 +10,12 @@ root=$work/root
 if [ ! -f "$root/.complete" ]; then
 rm -rf "$root" "$work/debs" && mkdir -p "$root" "$work/debs"
 
-roots_arch="libssl-dev libgtest-dev libpython3.11-dev python3.11-minimal libpython3.11-stdlib
+roots_arch="libssl-dev zlib1g-dev libgtest-dev libpython3.11-dev python3.11-minimal libpython3.11-stdlib
   python3-numpy python3-cryptography"
 roots_all="rapidjson-dev python3-pytest python3-hypothesis"
 # The C library and toolchain come with the cross compiler; BLAS is the
 # reference one (Debian picks among the others with update-alternatives).
-skip='^(libc6|libc6-dev|libc-dev-bin|libgcc-s1|gcc-12-base|linux-libc-dev|libcrypt-dev|libnsl-dev|libtirpc-dev|libexpat1-dev|zlib1g-dev|libatlas3-base|libblis4-.*|libopenblas0-.*|rpcsvc-proto|tar|dpkg|install-info|perl.*|libperl.*|mailcap|media-types|mime-support|readline-common|libtirpc-common|python3|python3-minimal|python3.11|libpython3.11|libpython3-stdlib|python3-pkg-resources)$'
+skip='^(libc6|libc6-dev|libc-dev-bin|libgcc-s1|gcc-12-base|linux-libc-dev|libcrypt-dev|libnsl-dev|libtirpc-dev|libexpat1-dev|libatlas3-base|libblis4-.*|libopenblas0-.*|rpcsvc-proto|tar|dpkg|install-info|perl.*|libperl.*|mailcap|media-types|mime-support|readline-common|libtirpc-common|python3|python3-minimal|python3.11|libpython3.11|libpython3-stdlib|python3-pkg-resources)$'
 closure() {
   apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks --no-replaces \
     --no-enhances "$@" 2>/dev/null | grep -v '^[ <]' | sort -u

@@ -43,6 +43,14 @@ if [ "$arch" != "$(uname -m)" ]; then
   export _PYTHON_HOST_PLATFORM=linux-$arch
 fi
 
+# zlib: the headers from a folder of their own too, and the shared libz.so.1,
+# which every manylinux system has (auditwheel's policy lists it).
+zroot=; [ "$arch" = "$(uname -m)" ] || zroot=$src/build/cross/$arch/root
+ln -s "$zroot/usr/include/zlib.h" "$work/include/zlib.h"
+ln -s "$zroot/usr/include/zconf.h" "$work/include/zconf.h"
+defines+=(-C cmake.define.ZLIB_INCLUDE_DIR="$work/include"
+  -C cmake.define.ZLIB_LIBRARY="$(realpath "$zroot/usr/lib/$arch-linux-gnu/libz.so")")
+
 unset PYTHONPATH
 CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} "$py" -m build --no-isolation "${defines[@]}" --outdir "$work" . \
   > "$work/build.log" 2>&1 || { tail -n 40 "$work/build.log"; exit 1; }

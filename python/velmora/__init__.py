@@ -31,13 +31,15 @@ def read(data: Union[bytes, bytearray, memoryview], type: str = "Object", *, off
     ``Vector<T>`` of any of these. With ``methods``, identifiers that name no constructor
     are looked up among the methods too (a request read back). Values and messages are those
     of ``ext.loads``; bytes after the value are left for the caller."""
-    if data.__class__ is not bytes:
-        if not isinstance(data, (bytearray, memoryview, bytes)):
-            raise TypeError(f"data must be bytes-like, not {data.__class__.__name__}")
-        data = bytes(data)
+    if data.__class__ is bytes and isinstance(data, bytes):  # the common case, read in place
+        raw = data
+    elif isinstance(data, (bytearray, memoryview, bytes)):
+        raw = bytes(data)
+    else:
+        raise TypeError(f"data must be bytes-like, not {data.__class__.__name__}")
     if offset < 0:
         raise ValueError("offset out of range")
-    return ext._read(data, type, offset, methods)
+    return ext._read(raw, type, offset, methods)
 
 
 # Native functions: serialize_method(name, args, *, strict=True),

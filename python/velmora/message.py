@@ -95,11 +95,10 @@ def unpack(msg_id: int, seq_no: int, body: BytesLike, *, pending: Optional[Mappi
     otherwise as Object. ValueError for a container inside a container, a message past its
     container, bytes after the last one, a corrupt gzip stream, or more than ``max_inflated``
     bytes inflated in all."""
-    if body.__class__ is not bytes:
-        body = _bytes("body", body)
+    raw = body if body.__class__ is bytes and isinstance(body, bytes) else _bytes("body", body)
     if pending is not None and not isinstance(pending, dict):
         pending = dict(pending)
-    return _ext._unpack(msg_id, seq_no, body, pending, max_inflated)
+    return _ext._unpack(msg_id, seq_no, raw, pending, max_inflated)
 
 
 def pack(messages: Iterable[tuple[int, int, BytesLike]]) -> bytes:

@@ -110,6 +110,19 @@ TEST(WireWriter, WritesItsZerosWithinItsBuffer) {
   w->~Writer();
 }
 
+// Raw bytes past a full inline buffer go to a grown one too.
+TEST(WireWriter, WritesRawBytesWithinItsBuffer) {
+  alignas(Writer) unsigned char storage[sizeof(Writer) + 64];
+  std::memset(storage, 0xAB, sizeof storage);
+  Writer* w = new (storage) Writer;
+  for (std::size_t i = 0; i < Writer::kInlineCapacity / 4; ++i) w->put_u32(0);
+  const Bytes raw(64, 0xEE);
+  w->put_raw(raw.data(), raw.size());
+  EXPECT_EQ(Bytes(w->data() + Writer::kInlineCapacity, w->data() + w->size()), raw);
+  EXPECT_EQ(Bytes(storage + sizeof(Writer), storage + sizeof storage), Bytes(64, 0xAB));
+  w->~Writer();
+}
+
 TEST(WireFlagsIndex, Table) {
   const std::pair<const char*, unsigned> rows[] = {
       {"flags", 0},    {"flags0", 0},  {"flags1", 0},      {"flags2", 1},      {"flags3", 2},  {"flags8", 7},

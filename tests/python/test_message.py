@@ -50,6 +50,7 @@ def test_refusals_name_their_check(case):
     ({"auth_key": KEY[1:]}, ValueError("auth_key must be 256 bytes")),
     ({"salt": 2**64}, OverflowError("argument 'salt': out of range for 64 bits")),
     ({"seq_no": -2**31 - 1}, OverflowError("argument 'seq_no': out of range for 32 bits")),
+    ({"padding": -1}, OverflowError("can't convert negative int to unsigned")),
 ])
 def test_encrypt_refusals(kwargs, want):
     args = {"auth_key": KEY, "salt": 1, "session_id": 2, "msg_id": 3, "seq_no": 4, "body": b"abcd", **kwargs}
@@ -146,6 +147,8 @@ def test_unpack(body, want, restore_default_schema):
     (lambda: message.pack([(1, 1, b"abc")]), ValueError("body length must be a multiple of 4")),
     (lambda: message.pack([(1, 1, container(SELF))]), ValueError("container inside a container")),
     (lambda: message.gzip(b"abcde"), ValueError("body length must be a multiple of 4")),
+    (lambda: message.unpack(1, 2**32, SELF), OverflowError("argument 'seq_no': out of range for 32 bits")),
+    (lambda: message.unpack(1, 1, SELF, max_inflated=-1), OverflowError("can't convert negative int to unsigned")),
     (lambda: message.unpack(1, 1, SELF, pending=[1]), TypeError("cannot convert dictionary update sequence "
                                                                 "element #0 to a sequence")),
 ])

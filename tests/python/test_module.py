@@ -41,6 +41,7 @@ class Index:
     (lambda: ext.load_schema(b"{}"), refused("schema_json", b"", "PyString")),
     (lambda: ext.serialize_method(b"m", {}), refused("method", b"", "PyString")),
     (lambda: ext.serialize_constructor(None, {}), refused("name", None, "PyString")),
+    (lambda: ext._encode_json(True, 5, {}), refused("name", 5, "PyString")),
     (lambda: ext.cut(b"abc", 1.0, 1), "argument 'offset': 'float' object cannot be interpreted as an integer"),
     (lambda: ext.cut(b"abc", 0, "1"), "argument 'length': 'str' object cannot be interpreted as an integer"),
 ])

@@ -165,6 +165,7 @@ INIT = {"_": "initConnection", "api_id": 6, "device_model": "d", "system_version
     (M, ("auth.sendCode", {"phone_number": "1", "api_id": 1, "api_hash": "h", "settings": {
         "_": "codeSettings", "logout_tokens": 5}}),
      "auth.sendCode:settings: ValueError: codeSettings:logout_tokens: vector expected array"),
+    (M, ("invokeWithLayer", {"layer": 1, "query": {"x": "inputPeerSelf", "_": "help.getConfig"}}), u32(0xDA9B0D0D, 1, 0xC4F9186B)),
     (C, ("vv", {"v": [[1], 5]}), "vv:v: vector expected array"), (C, ("v_#", {}), "v_#: missing required field v"),
     (reply_to, {"top_msg_id": "x"}, "inputReplyToMessage:top_msg_id: int expected"),
     # A required field fails even after conditional ones were accepted.

@@ -95,6 +95,10 @@ def holder(**kw):
     (lambda: holder(peers=[{"_": "peerA", "id": 1}, {"_": "inputA"}]), "holder:peers[1]: Peer expected, got inputA of type InputPeer"),
     (lambda: holder(peers=[{"_": "peerA", "id": 1}, {"_": "peerA", "id": 2**40}]), "holder:peers[1]:id: int out of range, got 1099511627776"),
     (lambda: holder(f=1), "holder:f: bool or None expected, got int"),
+    (lambda: holder(peers=[{"_": "peerA", "id": 10**40}]), "holder:peers[0]:id: int out of range, got 10000000000000000000... (41 characters)"),
+    # A constructor of no stated type (here the document's first) is taken anywhere.
+    (lambda: holder(peer={"_": "resPQ", "nonce": Z16, "server_nonce": Z16, "pq": b"", "server_public_key_fingerprints": []}),
+     u32(0x303, 0, 0x05162463) + bytes(36) + u32(0x1CB5C415, 0)),
     (lambda: holder(pear=1), "holder: unknown key 'pear' (closest field: peer)"),
     (lambda: holder(peer={"_": "inputA", "x": 1}), "holder:peer: unknown key 'x' (no fields)"),
     (lambda: holder(**{"flag": 1}), "holder: unknown key 'flag' (closest field: f)"),

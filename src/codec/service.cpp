@@ -9,6 +9,7 @@
 #include "codec/deserializer.hpp"
 #include "codec/type_name.hpp"
 #include "schema/schema.hpp"
+#include "wire/endian.hpp"
 #include "wire/gzip.hpp"
 #include "wire/wire.hpp"
 
@@ -49,9 +50,7 @@ const Keys* keys() {
 }
 
 std::uint32_t first_word(py::ByteView b) {
-  std::uint32_t w = 0;
-  if (b.size() >= 4) std::memcpy(&w, b.data(), 4);
-  return w;
+  return b.size() >= 4 ? wire::load_le<std::uint32_t>(b.data()) : 0;
 }
 
 class Unpacker {

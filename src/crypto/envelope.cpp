@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "crypto/aes_ige.hpp"
+#include "wire/endian.hpp"
 
 namespace velmora::crypto {
 namespace {
@@ -94,19 +95,11 @@ bool random_bytes(std::uint8_t* out, std::size_t n) noexcept {
   return true;
 }
 
-void put64(std::uint8_t* p, std::int64_t v) noexcept { std::memcpy(p, &v, 8); }  // little-endian hosts
-void put32(std::uint8_t* p, std::int32_t v) noexcept { std::memcpy(p, &v, 4); }
-
-std::int64_t get64(const std::uint8_t* p) noexcept {
-  std::int64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-std::int32_t get32(const std::uint8_t* p) noexcept {
-  std::int32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
+// The header's numbers are little-endian on every host.
+void put64(std::uint8_t* p, std::int64_t v) noexcept { wire::store_le(p, v); }
+void put32(std::uint8_t* p, std::int32_t v) noexcept { wire::store_le(p, v); }
+std::int64_t get64(const std::uint8_t* p) noexcept { return wire::load_le<std::int64_t>(p); }
+std::int32_t get32(const std::uint8_t* p) noexcept { return wire::load_le<std::int32_t>(p); }
 
 // Checks what open_message needs before it decrypts anything.
 EnvelopeStatus check_frame(const std::uint8_t* key, std::size_t key_len, const std::uint8_t* frame,
@@ -114,9 +107,7 @@ EnvelopeStatus check_frame(const std::uint8_t* key, std::size_t key_len, const s
   if (key_len != kAuthKeySize) return EnvelopeStatus::kBadKeyLength;
   if (frame_len < kFrameHeader + kInnerHeader) return EnvelopeStatus::kFrameTooShort;
   if ((frame_len - kFrameHeader) % kAesBlock != 0) return EnvelopeStatus::kFrameLength;
-  std::uint64_t id;
-  std::memcpy(&id, frame, 8);
-  if (id != auth_key_id(key)) return EnvelopeStatus::kKeyIdDiffers;
+  if (wire::load_le<std::uint64_t>(frame) != auth_key_id(key)) return EnvelopeStatus::kKeyIdDiffers;
   return EnvelopeStatus::kOk;
 }
 
@@ -167,9 +158,7 @@ std::uint64_t auth_key_id(const std::uint8_t* key) noexcept {
   SHA1_Update(&c, key, kAuthKeySize);
   SHA1_Final(d, &c);
   OPENSSL_cleanse(&c, sizeof(c));
-  std::uint64_t id;
-  std::memcpy(&id, d + 12, 8);
-  return id;
+  return wire::load_le<std::uint64_t>(d + 12);
 }
 
 std::size_t default_padding_len(std::size_t body_len) noexcept {
@@ -205,8 +194,7 @@ EnvelopeStatus seal_message(const std::uint8_t* key, std::size_t key_len, Sender
     st = EnvelopeStatus::kRandomFailure;
   }
   if (st == EnvelopeStatus::kOk) {
-    const std::uint64_t id = auth_key_id(key);
-    std::memcpy(out, &id, 8);
+    wire::store_le(out, auth_key_id(key));
     msg_key_of(scratch, 32 + n, out + 8);
     Derived d;
     derive(key, x, out + 8, &d);

@@ -1,6 +1,5 @@
 #include "codec/service.hpp"
 
-#include <cstring>
 #include <deque>
 #include <new>
 #include <vector>

@@ -48,8 +48,10 @@ fi
 zroot=; [ "$arch" = "$(uname -m)" ] || zroot=$src/build/cross/$arch/root
 ln -s "$zroot/usr/include/zlib.h" "$work/include/zlib.h"
 ln -s "$zroot/usr/include/zconf.h" "$work/include/zconf.h"
-defines+=(-C cmake.define.ZLIB_INCLUDE_DIR="$work/include"
-  -C cmake.define.ZLIB_LIBRARY="$(realpath "$zroot/usr/lib/$arch-linux-gnu/libz.so")")
+# Debian's libz.so is an absolute link: followed inside the target's folder.
+zlib=$zroot/usr/lib/$arch-linux-gnu/libz.so
+case $(readlink "$zlib") in /*) zlib=$zroot$(readlink "$zlib") ;; esac
+defines+=(-C cmake.define.ZLIB_INCLUDE_DIR="$work/include" -C cmake.define.ZLIB_LIBRARY="$zlib")
 
 unset PYTHONPATH
 CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} "$py" -m build --no-isolation "${defines[@]}" --outdir "$work" . \

@@ -66,7 +66,7 @@ class Unpacker {
   Result<py::ByteView> inflate(py::ByteView packed);
   Result<py::Ref> rpc_result(py::ByteView body);
   Result<py::Ref> result_value(PyObject* req_msg_id, py::ByteView data, bool inflated);
-  TypeSpec result_type(PyObject* req_msg_id);
+  ValueType result_type(PyObject* req_msg_id);
 
   PyObject* pending_;
   // Taken at the first result read by a pending method's type, kept for the call.
@@ -174,20 +174,20 @@ Result<py::Ref> Unpacker::rpc_result(py::ByteView body) {
 }
 
 Result<py::Ref> Unpacker::result_value(PyObject* req_msg_id, py::ByteView data, bool inflated) {
-  TypeSpec spec = result_type(req_msg_id);
+  ValueType wanted = result_type(req_msg_id);
   if (PyErr_Occurred()) return Failure::pending();
   const std::uint32_t id = first_word(data);
   // An error, or a result inflated already, is what it says it is.
-  if (id == kRpcErrorId) spec = TypeSpec{};
+  if (id == kRpcErrorId) wanted = ValueType{};
   if (id == kGzipPackedId && inflated) return Failure::value(kGzipInGzip);
   std::size_t end = 0;
-  return deserialize_value(data, 0, spec.kind, spec.element, false, &end);
+  return deserialize_value(data, 0, wanted.kind, wanted.element, false, &end);
 }
 
 // The result type of the method pending_[req_msg_id] names; Object when
 // there is none to be had. May leave a Python error set (a dict subclass
 // whose lookup raises).
-TypeSpec Unpacker::result_type(PyObject* req_msg_id) {
+ValueType Unpacker::result_type(PyObject* req_msg_id) {
   if (pending_ == nullptr) return {};
   PyObject* name = PyDict_GetItemWithError(pending_, req_msg_id);  // borrowed
   if (name == nullptr || !py::is_str(name)) return {};
@@ -199,7 +199,7 @@ TypeSpec Unpacker::result_type(PyObject* req_msg_id) {
   if (slot == nullptr) return {};
   const std::size_t i = PyLong_AsSize_t(slot);
   const auto& method = static_cast<const schema::TlMethod&>(*s->by_index(i).record);
-  return parse_type_name(method.result).value_or(TypeSpec{});
+  return parse_type_name(method.result).value_or(ValueType{});
 }
 
 }  // namespace

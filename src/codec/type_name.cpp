@@ -14,20 +14,20 @@ std::optional<std::string_view> vector_inner(std::string_view name) noexcept {
 
 }  // namespace
 
-std::optional<TypeSpec> parse_type_name(std::string_view name) noexcept {
+std::optional<ValueType> parse_type_name(std::string_view name) noexcept {
   if (name.empty() || name.find_first_of("<> ") != std::string_view::npos) {
     const auto inner = vector_inner(name);
     if (!inner || inner->empty()) return std::nullopt;
     if (const auto inner2 = vector_inner(*inner)) {
       // The codec's vectors of vectors hold "int" elements only.
       if (*inner2 != "int") return std::nullopt;
-      return TypeSpec{TypeKind::kVector, TypeKind::kVector};
+      return ValueType{TypeKind::kVector, TypeKind::kVector};
     }
     if (inner->find_first_of("<> ") != std::string_view::npos) return std::nullopt;
     const TypeKind element = wire::classify(*inner, false);
-    return TypeSpec{TypeKind::kVector, element};
+    return ValueType{TypeKind::kVector, element};
   }
-  return TypeSpec{wire::classify(name, false), TypeKind::kInt};
+  return ValueType{wire::classify(name, false), TypeKind::kInt};
 }
 
 }  // namespace velmora::codec

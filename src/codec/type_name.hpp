@@ -13,7 +13,7 @@
 
 namespace velmora::codec {
 
-struct TypeSpec {
+struct ValueType {
   wire::TypeKind kind = wire::TypeKind::kObject;
   wire::TypeKind element = wire::TypeKind::kInt;  // kVector only
 };
@@ -21,6 +21,6 @@ struct TypeSpec {
 // The reading of a type name, or nothing when the codec cannot read it
 // exactly: empty, unbalanced "Vector<", or a vector of vectors of other
 // than "int".
-std::optional<TypeSpec> parse_type_name(std::string_view name) noexcept;
+std::optional<ValueType> parse_type_name(std::string_view name) noexcept;
 
 }  // namespace velmora::codec

@@ -270,12 +270,12 @@ PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!type) return std::move(type).failure();
     auto offset = arg_u64("offset", (*a)[2]);
     if (!offset) return std::move(offset).failure();
-    const auto spec = codec::parse_type_name(*type);
-    if (!spec) return Failure::value("type not readable: " + *type);
+    const auto wanted = codec::parse_type_name(*type);
+    if (!wanted) return Failure::value("type not readable: " + *type);
     if (*offset > data->size()) return Failure::value("offset out of range");
     std::size_t end = 0;
-    auto value = codec::deserialize_value(*data, static_cast<std::size_t>(*offset), spec->kind,
-                                          spec->element, PyObject_IsTrue((*a)[3]) == 1, &end);
+    auto value = codec::deserialize_value(*data, static_cast<std::size_t>(*offset), wanted->kind,
+                                          wanted->element, PyObject_IsTrue((*a)[3]) == 1, &end);
     if (!value) return std::move(value).failure();
     return py::steal(Py_BuildValue("(On)", value->get(), static_cast<Py_ssize_t>(end)));
   });

@@ -54,6 +54,12 @@ PyObject* package_entry(const Params<2>& params, Encode&& encode, PyObject* args
   return encode_entry(params, encode, args, kwargs, *strict ? Strictness::kStrict : Strictness::kLenient);
 }
 
+// The parameter names each entry binds, shared by its tuple and fast entries.
+constexpr Params<2> kMethodParams{"serialize_method", {"method", "args"}};
+constexpr Params<2> kConstructorParams{"serialize_constructor", {"name", "args"}};
+constexpr Params<2> kPackageMethodParams{"serialize_method", {"name", "args"}};
+constexpr Params<1> kDumpsParams{"dumps", {"obj"}};
+
 }  // namespace
 
 #ifdef VELMORA_FASTCALL
@@ -69,10 +75,6 @@ PyObject* encode_fast(const Params<2>& params, TupleEntry entry, Encode&& encode
   if (nargs != 2 || kwnames != nullptr) return call_with_tuple(entry, self, args, nargs, kwnames);
   return call_frame([&] { return encode_bound(params, encode, args[0], args[1], how); });
 }
-
-constexpr Params<2> kMethodParams{"serialize_method", {"method", "args"}};
-constexpr Params<2> kConstructorParams{"serialize_constructor", {"name", "args"}};
-constexpr Params<2> kPackageMethodParams{"serialize_method", {"name", "args"}};
 
 }  // namespace
 
@@ -116,41 +118,35 @@ PyObject* package_dumps_fast(PyObject* self, PyObject* const* args, Py_ssize_t n
 #endif
 
 PyObject* serialize_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<2> kParams{"serialize_method", {"method", "args"}};
-  return encode_entry(kParams, codec::serialize_method, args, kwargs);
+  return encode_entry(kMethodParams, codec::serialize_method, args, kwargs);
 }
 
 PyObject* serialize_constructor(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<2> kParams{"serialize_constructor", {"name", "args"}};
-  return encode_entry(kParams, codec::serialize_constructor, args, kwargs);
+  return encode_entry(kConstructorParams, codec::serialize_constructor, args, kwargs);
 }
 
 PyObject* dumps(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<1> kParams{"dumps", {"obj"}};
   return call_frame([&]() -> Result<py::Ref> {
-    auto bound = bind(kParams, args, kwargs);
+    auto bound = bind(kDumpsParams, args, kwargs);
     if (!bound) return std::move(bound).failure();
     return codec::dumps((*bound)[0]);
   });
 }
 
 PyObject* package_serialize_method(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<2> kParams{"serialize_method", {"name", "args"}};
-  return package_entry(kParams, codec::serialize_method, args, kwargs);
+  return package_entry(kPackageMethodParams, codec::serialize_method, args, kwargs);
 }
 
 PyObject* package_serialize_constructor(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<2> kParams{"serialize_constructor", {"name", "args"}};
-  return package_entry(kParams, codec::serialize_constructor, args, kwargs);
+  return package_entry(kConstructorParams, codec::serialize_constructor, args, kwargs);
 }
 
 PyObject* package_dumps(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<1> kParams{"dumps", {"obj"}};
   py::Ref rest;
   Result<bool> strict = take_strict(&kwargs, rest);
   return call_frame([&]() -> Result<py::Ref> {
     if (!strict) return std::move(strict).failure();
-    auto bound = bind(kParams, args, kwargs);
+    auto bound = bind(kDumpsParams, args, kwargs);
     if (!bound) return std::move(bound).failure();
     return codec::dumps((*bound)[0], *strict ? Strictness::kStrict : Strictness::kLenient);
   });

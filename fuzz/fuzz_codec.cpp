@@ -9,8 +9,7 @@
 // length headers all decode, and are written in the one canonical form (so a
 // flags word read back may lack bits that no field uses). Any failure aborts,
 // so the input is kept.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "embedded.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -140,26 +139,7 @@ void write_back(PyObject* decoded) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Plain malloc for every Python object, so that the sanitizers see each
-  // allocation (pymalloc's arenas would hide overruns and leaks).
-  PyPreConfig pre;
-  PyPreConfig_InitIsolatedConfig(&pre);
-  pre.allocator = PYMEM_ALLOCATOR_MALLOC;
-  if (PyStatus_Exception(Py_PreInitialize(&pre))) fail("pre-initialisation failed");
-
-  PyConfig config;
-  PyConfig_InitIsolatedConfig(&config);
-  config.site_import = 0;
-  config.install_signal_handlers = 0;
-  PyStatus status = PyConfig_SetBytesString(&config, &config.home, VELMORA_FUZZ_PYTHON_HOME);
-  if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
-  PyConfig_Clear(&config);
-  if (PyStatus_Exception(status)) fail("interpreter initialisation failed");
-
-  PyObject* sys_path = PySys_GetObject("path");  // borrowed
-  PyObject* dir = PyUnicode_FromString(VELMORA_FUZZ_PACKAGE_DIR);
-  if (!sys_path || !dir || PyList_Insert(sys_path, 0, dir) < 0) fail("sys.path");
-  Py_DECREF(dir);
+  velmora::fuzz::start_interpreter(fail);
   PyObject* ext = PyImport_ImportModule("velmora.ext");
   if (!ext) fail("cannot import velmora.ext");
   g_loads = function(ext, "loads");

@@ -4,8 +4,7 @@
 // under the compiled-in schema's methods) and read by one of several types at
 // an offset that its first bytes choose. Nothing may crash, the only
 // exception allowed is ValueError, and a read's end lies within the data.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "embedded.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -74,22 +73,7 @@ void run_read(PyObject* body, const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  PyPreConfig pre;
-  PyPreConfig_InitIsolatedConfig(&pre);
-  pre.allocator = PYMEM_ALLOCATOR_MALLOC;  // the sanitizers see every object
-  if (PyStatus_Exception(Py_PreInitialize(&pre))) fail("pre-initialisation failed");
-  PyConfig config;
-  PyConfig_InitIsolatedConfig(&config);
-  config.site_import = 0;
-  config.install_signal_handlers = 0;
-  PyStatus status = PyConfig_SetBytesString(&config, &config.home, VELMORA_FUZZ_PYTHON_HOME);
-  if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
-  PyConfig_Clear(&config);
-  if (PyStatus_Exception(status)) fail("interpreter initialisation failed");
-  PyObject* sys_path = PySys_GetObject("path");  // borrowed
-  PyObject* dir = PyUnicode_FromString(VELMORA_FUZZ_PACKAGE_DIR);
-  if (!sys_path || !dir || PyList_Insert(sys_path, 0, dir) < 0) fail("sys.path");
-  Py_DECREF(dir);
+  velmora::fuzz::start_interpreter(fail);
   g_unpack = attribute("velmora.message", "unpack");
   g_read = attribute("velmora", "read");
   // rpc_results answering 1 or 2 are read as help.getConfig's and

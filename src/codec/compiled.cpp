@@ -32,7 +32,21 @@ py::Ref text(const std::string& s) {
 
 using Entries = SmallIndex::Entries;
 
-// The field index of each record and the hashes of the field names; false
+bool has_fixed_layout(const CompiledRecord& rec) {
+  unsigned read = 0;  // a bit per flags word
+  for (const CompiledField& f : rec.fields) {
+    if (f.kind == TypeKind::kFlags) {
+      if (read & (1u << f.own_word)) return false;
+      read |= 1u << f.own_word;
+    } else if (f.conditional && !(read & (1u << f.group_word))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The field index of each record, the hashes of the field names and whether
+// the flags' layout is fixed; false
 // with a Python error set when a name cannot be hashed. Field names are
 // interned and shared, so equal names are the same object.
 bool index_fields(CompiledSchema& data) {
@@ -46,6 +60,7 @@ bool index_fields(CompiledSchema& data) {
       entries.emplace_back(address(f.key.get()), i);
     }
     rec.gather = rec.by_key.build(entries);
+    rec.fixed_layout = has_fixed_layout(rec);
     rec.key_order.assign(rec.fields.size() + 1, SmallIndex::kNone);  // "_" may take a step
   }
   return true;

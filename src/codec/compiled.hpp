@@ -86,6 +86,15 @@ struct CompiledField {
   const std::string* expect = nullptr;
 };
 
+// A record's dict for decoded objects with the flags words `words`
+// (codec/object_dict.hpp), and the words of the last object decoded.
+struct DictShape {
+  py::Ref dict;  // null until the same words have come twice in a row
+  std::uint32_t words[wire::kFlagsWords] = {};
+  std::uint32_t last[wire::kFlagsWords] = {};
+  bool seen = false;  // last holds an object's words
+};
+
 // One record: what a codec call reads of it for each object it writes or reads.
 struct CompiledRecord {
   py::Ref name;  // the record's name as str (a decoded object's "_")
@@ -105,6 +114,11 @@ struct CompiledRecord {
   // the record took, reserved up front.
   mutable std::vector<std::uint32_t> key_order;
   mutable std::size_t size_hint = 0;
+  // Every conditional field follows the flags word it depends on, and no
+  // flags word is read twice: the words at the end of an object are those
+  // each field was decided by, so the object's keys follow from them.
+  bool fixed_layout = false;
+  mutable DictShape shape;  // written by the deserializer, under the GIL
 };
 
 class CompiledSchema final : public schema::SchemaAttachment {

@@ -7,6 +7,8 @@
 #include "codec/compiled.hpp"
 #include "codec/depth.hpp"
 #include "codec/messages.hpp"
+#include "codec/object_dict.hpp"
+#include "codec/scratch_stack.hpp"
 #include "schema/schema.hpp"
 #include "wire/utf8.hpp"
 #include "wire/wire.hpp"
@@ -28,12 +30,6 @@ using wire::ReadStatus;
 // but elements of type true take no bytes, so without it a 12-byte input
 // could ask for a list of four billion items.
 constexpr std::uint32_t kMaxVectorCount = 1'000'000;
-
-// The keys and the name of a decoded object, made once per process.
-py::InternedText g_underscore{"_"};
-py::InternedText g_cid{"cid"};
-py::InternedText g_raw{"raw"};
-py::InternedText g_unknown{"unknownConstructor"};
 
 // Least bytes one element of a vector of this kind occupies, so that a
 // declared count can be checked against what is left before allocating.
@@ -84,6 +80,8 @@ class Decoder {
  private:
   py::Ref value(TypeKind kind, TypeKind element);
   py::Ref vector_field(TypeKind element);
+  // Reads rec's fields into words and values (as object_dict takes them).
+  bool read_fields(const CompiledRecord& rec, std::uint32_t* words, PyObject** values);
   py::Ref vector_object(std::uint32_t n);
   VELMORA_OUTLINE py::Ref unknown(std::uint32_t cid, std::size_t start);
   VELMORA_OUTLINE py::Ref byte_string(bool text);
@@ -107,6 +105,7 @@ class Decoder {
   unsigned depth_ = 0;
   bool methods_ = false;           // identifiers name methods too
   schema::SnapshotCache schemas_;  // each object's schema
+  ScratchStack stack_;             // each object's field values, as read
 };
 
 template <class Read>
@@ -160,35 +159,38 @@ py::Ref Decoder::object() {
   if (index == SmallIndex::kNone) return unknown(id, start);
   const Schema::Entry* e = &s->by_index(index);
 
-  PyObject* const underscore = g_underscore.get();
-  if (!underscore) return {};
   const CompiledRecord& rec = compiled(*s, *e);
-  py::Ref dict = py::steal(PyDict_New());
-  if (!dict || PyDict_SetItem(dict.get(), underscore, rec.name.get()) < 0) return {};
+  const std::size_t n = rec.fields.size();
+  PyObject** values = stack_.push(n);
   std::uint32_t words[kFlagsWords] = {};
-  for (const CompiledField& f : rec.fields) {
-    PyObject* v;  // new reference
-    if (f.kind == TypeKind::kFlags) {
-      std::uint32_t w = 0;
-      if (!r_.read_u32(w)) return fail(msg::kEof);
-      words[f.own_word] = w;
-      v = PyLong_FromUnsignedLong(w);
-    } else if (f.conditional && !(words[f.group_word] & f.bit)) {
-      if (!f.presence_flag) continue;
-      v = Py_False;
-      Py_INCREF(v);
-    } else if (f.conditional && f.presence_flag) {
-      v = Py_True;
-      Py_INCREF(v);
-    } else {
-      v = value(f.kind, f.element).release();
-    }
-    if (!v) return {};
-    const int rc = PyDict_SetItem(dict.get(), f.key.get(), v);
-    Py_DECREF(v);
-    if (rc < 0) return {};
+  const bool ok = read_fields(rec, words, values);
+  py::Ref dict = ok ? object_dict(rec, words, values) : py::Ref{};
+  if (!ok) {
+    for (std::size_t i = 0; i < n; ++i) Py_CLEAR(values[i]);
   }
+  stack_.pop(n);
   return dict;
+}
+
+bool Decoder::read_fields(const CompiledRecord& rec, std::uint32_t* words, PyObject** values) {
+  for (std::size_t i = 0; i < rec.fields.size(); ++i) {
+    const CompiledField& f = rec.fields[i];
+    const FieldRole role = role_of(f, words);
+    if (role == FieldRole::kFlags) {
+      if (!r_.read_u32(words[f.own_word])) {
+        fail(msg::kEof);
+        return false;
+      }
+      // object_dict makes the numbers and presence values of a fixed layout
+      // from the final words; any other layout keeps them as they were read.
+      if (!rec.fixed_layout && !(values[i] = PyLong_FromUnsignedLong(words[f.own_word]))) return false;
+    } else if (role == FieldRole::kPayload) {
+      if (!(values[i] = value(f.kind, f.element).release())) return false;
+    } else if (role != FieldRole::kAbsent && !rec.fixed_layout) {
+      values[i] = py::borrow(role == FieldRole::kTrue ? Py_True : Py_False).release();
+    }
+  }
+  return true;
 }
 
 py::Ref Decoder::vector_object(std::uint32_t n) {
@@ -197,11 +199,6 @@ py::Ref Decoder::vector_object(std::uint32_t n) {
 }
 
 py::Ref Decoder::unknown(std::uint32_t cid, std::size_t start) {
-  PyObject* const underscore = g_underscore.get();
-  PyObject* const cid_key = g_cid.get();
-  PyObject* const raw_key = g_raw.get();
-  PyObject* const name = g_unknown.get();
-  if (!underscore || !cid_key || !raw_key || !name) return {};
   static constexpr char kHex[] = "0123456789abcdef";
   auto rest = r_.all().subspan(start);
   std::string hex(rest.size() * 2, '\0');
@@ -210,16 +207,7 @@ py::Ref Decoder::unknown(std::uint32_t cid, std::size_t start) {
     hex[2 * i + 1] = kHex[rest[i] & 15];
   }
   r_.skip_to_end();
-  py::Ref dict = py::steal(PyDict_New());
-  py::Ref id = py::steal(PyLong_FromUnsignedLong(cid));
-  py::Ref raw = py::steal(PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size())));
-  if (!dict || !id || !raw) return {};
-  if (PyDict_SetItem(dict.get(), underscore, name) < 0 ||
-      PyDict_SetItem(dict.get(), cid_key, id.get()) < 0 ||
-      PyDict_SetItem(dict.get(), raw_key, raw.get()) < 0) {
-    return {};
-  }
-  return dict;
+  return unknown_object_dict(cid, hex);
 }
 
 py::Ref Decoder::byte_string(bool text) {

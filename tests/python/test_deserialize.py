@@ -103,18 +103,24 @@ FLAGGED = [f("early", bit=0), f("early_bare", "true", 0, True), f("flags", "#"),
            f("g", bit=0, group="flags2"), f("h", bit=0, group="flags1"), f("t", "true", 5)]
 
 
-@pytest.mark.parametrize("w0, w1, body, want", [
+FLAG_CASES = [  # w0, w1, body, the fields decoded
     (0, 0, b"", {"early_bare": False, "flags": 0, "c": False, "d": False, "e": False, "flags2": 0}),
     (0b11101, 1, u32(7, 8, 9), {"early_bare": False, "flags": 0b11101, "a": 7, "c": True, "d": True, "e": True,
                                 "flags2": 1, "g": 8, "h": 9}),
     (0b100011, 0, u32(7) + u64(-3) + u32(9), {"early_bare": False, "flags": 0b100011, "a": 7, "b": -3, "c": False,
                                               "d": False, "e": False, "flags2": 0, "h": 9, "t": True}),
-])
-def test_flags(w0, w1, body, want):
-    load({"f": (0x30, FLAGGED, True), "n": (0x40, FLAGGED[2:4] + [f("x", bit=1, bare=True)], False)})
-    pre = 4 * (w0 & 1) + 8 * bool(w0 & 2)  # flags2 follows the present fields of word 0
-    got = ext.loads(u32(0x30, w0) + body[:pre] + u32(w1) + body[pre:] + b"trailing")
-    assert list(got.items()) == [("_", "f")] + [(fd["name"], want[fd["name"]]) for fd in FLAGGED if fd["name"] in want]
+]
+
+
+@pytest.mark.parametrize("fields", [FLAGGED, FLAGGED[2:]], ids=["fields-before-flags", "flags-first"])
+def test_flags(fields):
+    load({"f": (0x30, fields, True), "n": (0x40, FLAGGED[2:4] + [f("x", bit=1, bare=True)], False)})
+    # Each object decodes alike whatever the flags of the objects of its record before it.
+    for w0, w1, body, want in [FLAG_CASES[i] for i in (0, 1, 1, 1, 2, 2, 0, 0, 1)]:
+        pre = 4 * (w0 & 1) + 8 * bool(w0 & 2)  # flags2 follows the present fields of word 0
+        got = ext.loads(u32(0x30, w0) + body[:pre] + u32(w1) + body[pre:] + b"trailing")
+        assert list(got.items()) == [("_", "f")] + [(fd["name"], want[fd["name"]]) for fd in fields
+                                                   if fd["name"] in want]
     outcome(lambda: ext.loads(u32(0x30, 1, 7)), EOF)  # flags2 missing
     # Without has_flags every field is read, whatever its flag bit.
     assert ext.loads(u32(0x40, 0, 5, 6)) == {"_": "n", "flags": 0, "a": 5, "x": 6}

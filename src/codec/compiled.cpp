@@ -179,24 +179,4 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
   return s;
 }
 
-// The entry that an exact str names in one of the compiled name tables, or
-// null. Comparing exact str keys runs no Python code; anything else (a str
-// subclass, a miss) is left to the text path, which also words the errors.
-const schema::Schema::Entry* find_by_str(const schema::Schema& s, PyObject* name, bool constructors,
-                                 bool methods) {
-  if (!py::is_exact_str(name)) return nullptr;
-  const auto* cs = static_cast<const CompiledSchema*>(s.attachment());
-  for (PyObject* table : {constructors ? cs->constructor_indexes.get() : nullptr,
-                          methods ? cs->method_indexes.get() : nullptr}) {
-    if (table == nullptr) continue;
-    PyObject* hit = PyDict_GetItemWithError(table, name);
-    if (hit != nullptr) return &s.by_index(PyLong_AsSize_t(hit));
-    if (PyErr_Occurred()) {
-      PyErr_Clear();
-      return nullptr;
-    }
-  }
-  return nullptr;
-}
-
 }  // namespace velmora::codec

@@ -146,12 +146,6 @@ inline const CompiledRecord& compiled(const schema::Schema& s, const schema::Sch
   return static_cast<const CompiledSchema*>(s.attachment())->records[e.index];
 }
 
-// The entry that an exact str names among the schema's constructors and/or
-// methods (constructors first), found in the compiled name tables; null for
-// anything else, which the callers' text paths look up and word.
-const schema::Schema::Entry* find_by_str(const schema::Schema& s, PyObject* name, bool constructors,
-                                         bool methods);
-
 // Builds the Schema and its compiled data; null with a Python error set when
 // a str object could not be created.
 std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input);

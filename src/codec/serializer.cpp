@@ -9,9 +9,327 @@
 namespace velmora::codec {
 namespace {
 
+using wire::kFlagsWords;
+
 // What a size hint reserves at most, so that one huge call does not make
 // every later one allocate as much.
 constexpr std::size_t kMaxSizeHint = std::size_t{1} << 22;
+
+// The entry that an exact str names in one of the compiled name tables, or
+// null. Comparing exact str keys runs no Python code; anything else (a str
+// subclass, a miss) is left to the text path, which also words the errors.
+const Schema::Entry* find_by_str(const Schema& s, PyObject* name, bool constructors,
+                                 bool methods) {
+  if (!py::is_exact_str(name)) return nullptr;
+  const auto* cs = static_cast<const CompiledSchema*>(s.attachment());
+  for (PyObject* table : {constructors ? cs->constructor_indexes.get() : nullptr,
+                          methods ? cs->method_indexes.get() : nullptr}) {
+    if (table == nullptr) continue;
+    PyObject* hit = PyDict_GetItemWithError(table, name);
+    if (hit != nullptr) return &s.by_index(PyLong_AsSize_t(hit));
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      return nullptr;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// The flags words from the values, field by field in schema order.
+template <bool Strict>
+void Serializer<Strict>::flags_pass(const CompiledRecord& rec, FieldValues& values, std::uint32_t* words) {
+  std::fill_n(words, kFlagsWords, 0);
+  const std::size_t n = rec.fields.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const CompiledField& f = rec.fields[i];
+    if (!f.conditional) continue;
+    PyObject* v = values.get(i);
+    if (v == nullptr || v == Py_None) continue;
+    if (f.presence_flag && to_bool(v) != 1) continue;
+    words[f.group_word] |= f.bit;
+  }
+}
+
+// One boxed object: its constructor identifier, then its fields. The call's
+// first object (the top-level one, or dumps()'s) is at depth 1.
+template <bool Strict>
+bool Serializer<Strict>::write_object(std::string_view name, PyObject* dict, const Schema& s,
+                              const Schema::Entry& e, std::string& err) {
+  const CompiledRecord& rec = compiled(s, e);
+  std::uint32_t words[kFlagsWords] = {};
+  FieldValues values(gathered_, dict, rec, rec.has_flags ? words : nullptr, depth_ == 1);
+  w_.put_u32(e.record->cid);
+  // Strict failures name the path, which the top level starts.
+  const std::string_view obj = strict_ ? std::string_view() : name;
+  bool written = false;
+  if (!rec.has_flags) {
+    written = write_fields(obj, rec, values, err);
+  } else {
+    if (!values.flags_set()) flags_pass(rec, values, words);
+    written = write_flagged_fields(obj, rec, values, words, err);
+  }
+  if (!strict_) return written;
+  // Strict: the keys the walk found as fields make up the whole dict, with
+  // the "_" that named a nested object (see keys_known).
+  const Py_ssize_t found = values.found();
+  if (written && rec.gather && found >= 0) {
+    const Py_ssize_t extra = PyDict_Size(dict) - found;
+    if (extra == 0 || (extra == 1 && depth_ > 1)) return true;
+  }
+  return keys_known(dict, rec, values, written, err);
+}
+
+// Strict: every key of the dict is "_" or names a field. The keys found as
+// fields, with "_", make up the whole dict only when no other key is there,
+// so the dict is walked only when the count says otherwise, or after a
+// missing field (most often a misspelt key, which is the better report).
+template <bool Strict>
+bool Serializer<Strict>::keys_known(PyObject* dict, const CompiledRecord& rec, FieldValues& values,
+                            bool written, std::string& err) {
+  if (written) {
+    Py_ssize_t found = values.found();
+    if (found < 0) {
+      found = 0;
+      for (std::size_t i = 0; i < rec.fields.size(); ++i) found += values.get(i) != nullptr;
+    }
+    const Py_ssize_t extra = PyDict_Size(dict) - found;
+    if (rec.gather && extra == 0) return true;
+    // "_" named every object but the top level of serialize_method and
+    // serialize_constructor.
+    if (rec.gather && extra == 1 && (depth_ > 1 || !top_args_)) return true;
+    PyObject* const underscore = underscore_key.get();
+    if (rec.gather && extra == 1 && underscore && PyDict_GetItemWithError(dict, underscore)) return true;
+    PyErr_Clear();
+  } else if (err.rfind(msg::kMissingField, 0) != 0) {
+    return false;
+  }
+  std::string unknown;
+  if (!find_unknown_key(dict, rec, unknown)) return written;
+  err.assign(": ").append(unknown);
+  return false;
+}
+
+// The fields of a record without flags: each one required.
+template <bool Strict>
+inline bool Serializer<Strict>::write_fields(std::string_view name, const CompiledRecord& rec, FieldValues& values,
+                              std::string& err) {
+  const std::size_t n = rec.fields.size();  // not re-read after each call out
+  for (std::size_t i = 0; i < n; ++i) {
+    const CompiledField& f = rec.fields[i];
+    PyObject* v = values.get(i);
+    if (v == nullptr) {
+      missing_field(name, f, err);
+      return false;
+    }
+    if (!field(name, f, v, err)) return false;
+  }
+  return true;
+}
+
+// The fields of a record with flags: the flags words as worked out, and each
+// conditional field only when present.
+template <bool Strict>
+inline bool Serializer<Strict>::write_flagged_fields(std::string_view name, const CompiledRecord& rec,
+                                      FieldValues& values, const std::uint32_t* words,
+                                      std::string& err) {
+  const std::size_t n = rec.fields.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const CompiledField& f = rec.fields[i];
+    if (f.kind == TypeKind::kFlags) {
+      w_.put_u32(words[f.own_word]);
+      continue;
+    }
+    PyObject* v = values.get(i);
+    if (!f.conditional) {
+      if (v == nullptr) {
+        missing_field(name, f, err);
+        return false;
+      }
+    } else if (v == nullptr || v == Py_None) {
+      // A sibling on the same bit set it, so every reader expects this
+      // field's payload: writing nothing would be bytes no one can read.
+      if (!f.presence_flag && (words[f.group_word] & f.bit) != 0) {
+        missing_field(name, f, err);
+        return false;
+      }
+      continue;
+    } else if (f.presence_flag) {
+      // The bit is settled already; strict refuses what is not a flag.
+      if (!strict_) {
+        (void)to_bool(v);
+      } else if (const msg::Refusal* r = check_presence_flag(v)) {
+        return refuse_flag(f, *r, v, err);
+      }
+      continue;
+    }
+    if (!field(name, f, v, err)) return false;
+  }
+  return true;
+}
+
+template <bool Strict>
+inline bool Serializer<Strict>::field(std::string_view obj, const CompiledField& f, PyObject* v, std::string& err) {
+  if (value(f.kind, f.element, f.expect, v, err)) return true;
+  field_error(obj, f, err);
+  return false;
+}
+
+template <bool Strict>
+inline bool Serializer<Strict>::value(TypeKind kind, TypeKind element, const std::string* expect, PyObject* v,
+                       std::string& err) {
+  if (kind == TypeKind::kVector) return vector(element, expect, v, err);
+  if (kind == TypeKind::kObject) return nested_field(v, expect, err);
+  if (strict_) {
+    const msg::Refusal* r = write_scalar_strict(kind, v, w_, hex_text_);
+    return r == nullptr || refuse(*r, v, err);
+  }
+  if (RuleFailure e = write_scalar(kind, v, w_)) {
+    err = e;
+    return false;
+  }
+  return true;
+}
+
+template <bool Strict>
+bool Serializer<Strict>::vector(TypeKind element, const std::string* expect, PyObject* v, std::string& err) {
+  const bool list = py::is_list(v);
+  if (!list && !py::is_tuple(v)) {
+    if (strict_) return refuse(msg::kStrictVector, v, err);
+    err = msg::kVectorExpected;
+    return false;
+  }
+  // The elements of an inner vector are always "int".
+  const TypeKind inner = TypeKind::kInt;
+  const Py_ssize_t n = list ? py::list_size(v) : py::tuple_size(v);
+  w_.put_vector_header(static_cast<std::uint32_t>(n));
+  Py_ssize_t i = 0;
+  if (element == TypeKind::kLong || element == TypeKind::kInt) {
+    i = element == TypeKind::kLong ? write_exact_int_run<std::uint64_t>(w_, v, list, n)
+        : strict_                  ? write_exact_int_run<std::uint32_t, true>(w_, v, list, n)
+                                   : write_exact_int_run<std::uint32_t>(w_, v, list, n);
+  }
+  // Converting an item may run Python code; a list that changes size
+  // meanwhile would make the count written above wrong.
+  for (; i < n && !(list && py::list_size(v) != n); ++i) {
+    py::Ref item = py::borrow(list ? PyList_GetItem(v, i) : PyTuple_GetItem(v, i));
+    if (!value(element, inner, expect, item.get(), err)) {
+      if (strict_) path_index(i, err);
+      return false;
+    }
+  }
+  if (list && py::list_size(v) != n) {
+    err = msg::kVectorResized;
+    return false;
+  }
+  return true;
+}
+
+// The value of an Object field: a dict named by its entry "_", or a
+// ready-made encoding.
+template <bool Strict>
+bool Serializer<Strict>::nested_field(PyObject* v, const std::string* expect, std::string& err) {
+  if (!py::is_dict(v)) return object_ready_made(v, err);
+  PyObject* const underscore = underscore_key.get();
+  if (underscore == nullptr) PyErr_Clear();  // out of memory: fails as nameless
+  // A dict written as a literal or made by loads() holds "_" first: the name
+  // then comes with the first item, and the gather goes on after it.
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* name = nullptr;
+  if (PyDict_Next(v, &pos, &key, &name) && key == underscore) {
+    gathered_.resume_dict = v;
+    gathered_.resume_pos = pos;
+    gathered_.resume_epoch = python_epoch;
+  } else {
+    name = underscore ? PyDict_GetItemWithError(v, underscore) : nullptr;
+  }
+  if (name == nullptr || !py::is_str(name)) {
+    PyErr_Clear();
+    err = msg::kNestedNoName;
+    return false;
+  }
+  py::Ref hold = py::borrow(name);
+  return object_by_name_str(name, v, err, msg::kNestedNoName, expect);
+}
+
+template <bool Strict>
+bool Serializer<Strict>::object_ready_made(PyObject* v, std::string& err) {
+  if (strict_) {
+    const msg::Refusal* r = write_ready_made_strict(v, w_);
+    if (r != nullptr) err = refusal_text(*r, v);
+    return r == nullptr;
+  }
+  if (RuleFailure e = write_ready_made(v, w_)) {
+    err = e;
+    return false;
+  }
+  return true;
+}
+
+template <bool Strict>
+bool Serializer<Strict>::object_by_name_str(PyObject* name, PyObject* dict, std::string& err,
+                                    const char* no_text, const std::string* expect) {
+  if (py::is_exact_str(name)) {
+    if (const Schema* s = schemas_.current()) {
+      const auto* cs = static_cast<const CompiledSchema*>(s->attachment());
+      const std::uint32_t index = cs->nested_by_name.find(address(name));
+      const Schema::Entry* e =
+          index != SmallIndex::kNone ? &s->by_index(index) : find_by_str(*s, name, true, true);
+      if (e != nullptr) return nested_object(*e->name, s, e, dict, err, expect);
+    }
+  }
+  return object_by_name_text(name, dict, err, no_text, expect);
+}
+
+// The name's text, looked up as a constructor, else as a method; a name
+// that is not exact (see name_text) is reported as unknown.
+template <bool Strict>
+bool Serializer<Strict>::object_by_name_text(PyObject* name, PyObject* dict, std::string& err,
+                                     const char* no_text, const std::string* expect) {
+  ByteSource text;
+  bool exact = true;
+  if (!name_text(name, text, &exact)) {
+    err = no_text;
+    return false;
+  }
+  const std::string_view n(reinterpret_cast<const char*>(text.data), text.len);
+  const Schema* s = schemas_.current();
+  const Schema::Entry* e = s && exact ? s->find_constructor(n) : nullptr;
+  if (e == nullptr && s && exact) e = s->find_method(n);
+  return nested_object(n, s, e, dict, err, expect);
+}
+
+// A nested object, one more level of nesting, of the record e found in
+// snapshot s (null: no schema; e null: `name` names no record).
+template <bool Strict>
+bool Serializer<Strict>::nested_object(std::string_view name, const Schema* s, const Schema::Entry* e,
+                               PyObject* dict, std::string& err, const std::string* expect) {
+  DepthGuard guard(depth_);
+  if (!guard.ok()) {
+    err = msg::kTooDeep;
+    return false;
+  }
+  if (s == nullptr) {
+    err = msg::kNoSchema;
+    return false;
+  }
+  if (e == nullptr) {
+    err.assign(msg::kUnknownNested).append(name);  // formatted: "unknown constructor <name>"
+    return false;
+  }
+  if (strict_ && expect != nullptr && compiled(*s, *e).type != expect && !builds(*s, *e, *expect, err)) {
+    return false;
+  }
+  if (!write_object(name, dict, *s, *e, err)) {
+    if (!strict_) err.insert(0, msg::kNestedPrefix);
+    return false;
+  }
+  return true;
+}
+
+namespace {
 
 // Writes the top-level object of a record found in the snapshot, which the
 // serializer keeps for the nested objects.

@@ -1,5 +1,5 @@
-// walk.hpp: the serializer's walk over one call's objects (walk.cpp defines
-// it, serializer.cpp's entry points run it; serializer.hpp is the interface).
+// walk.hpp: the serializer's walk over one call's objects (serializer.cpp
+// alone includes it; the entry points in serializer.hpp are the interface).
 #pragma once
 
 #include <cstdint>

@@ -353,10 +353,21 @@ Result<py::Ref> encode_top_level(schema::SchemaStore::Snapshot snap, const Schem
   return py::new_bytes(w.data(), w.size());
 }
 
+// The store's current snapshot, kept from call to call while the store's
+// generation is unchanged: a reference count instead of the store's lock as
+// well. Read and replaced under the GIL only, so a schema it lets go is
+// released with the GIL held; never destroyed, as the store itself.
+schema::SchemaStore::Snapshot current_snapshot() {
+  static auto* const kept = new schema::SchemaStore::Snapshot();
+  const schema::SchemaStore& store = schema::SchemaStore::instance();
+  if (!kept->schema || kept->generation != store.generation()) *kept = store.snapshot();
+  return *kept;
+}
+
 // serialize_method and serialize_constructor: the exact-str lookup first,
 // the text path when that does not find it.
 Result<py::Ref> serialize_by_name_str(PyObject* name, PyObject* args, bool method, Strictness how) {
-  schema::SchemaStore::Snapshot snap = schema::SchemaStore::instance().snapshot();
+  schema::SchemaStore::Snapshot snap = current_snapshot();
   const Schema* s = snap.schema.get();
   if (s) {
     const Schema::Entry* e = find_by_str(*s, name, !method, method);

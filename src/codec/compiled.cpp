@@ -127,6 +127,13 @@ void index_types(const schema::SchemaInput& input, const schema::Schema& s, Comp
 
 }  // namespace
 
+schema::SchemaStore::Snapshot current_snapshot() {
+  static auto* const kept = new schema::SchemaStore::Snapshot();  // never destroyed, as the store
+  const schema::SchemaStore& store = schema::SchemaStore::instance();
+  if (!kept->schema || kept->generation != store.generation()) *kept = store.snapshot();
+  return *kept;
+}
+
 std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input) {
   // The constructors' types, which the Schema does not keep.
   schema::SchemaInput types;

@@ -87,12 +87,12 @@ struct CompiledField {
 };
 
 // A record's dict for decoded objects with the flags words `words`
-// (codec/object_dict.hpp), and the words of the last object decoded.
+// (codec/object_dict.hpp), and the words of the last object decoded (none
+// yet: all clear, so that a record's first object without flags makes it).
 struct DictShape {
   py::Ref dict;  // null until the same words have come twice in a row
   std::uint32_t words[wire::kFlagsWords] = {};
   std::uint32_t last[wire::kFlagsWords] = {};
-  bool seen = false;  // last holds an object's words
 };
 
 // One record: what a codec call reads of it for each object it writes or reads.
@@ -140,6 +140,16 @@ class CompiledSchema final : public schema::SchemaAttachment {
   // and fields point here.
   std::vector<std::string> type_names;
 };
+
+// The key "_" of an object's dict, which names its record: read by the
+// serializer, written by the deserializer.
+inline py::InternedText underscore_key{"_"};
+
+// The store's current snapshot, kept from call to call while the store's
+// generation is unchanged: a codec call takes a reference count, not the
+// store's lock as well. Called with the GIL held only, so a schema it lets
+// go is released with the GIL held.
+schema::SchemaStore::Snapshot current_snapshot();
 
 // The compiled data of an installed schema.
 inline const CompiledRecord& compiled(const schema::Schema& s, const schema::Schema::Entry& e) {

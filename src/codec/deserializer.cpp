@@ -63,7 +63,7 @@ std::uint32_t method_index(const Schema& s, std::uint32_t id) {
 class Decoder {
  public:
   explicit Decoder(std::span<const std::uint8_t> data, bool methods = false)
-      : r_(data), methods_(methods) {}
+      : r_(data), methods_(methods), schemas_(current_snapshot()) {}
 
   // Null on failure: either error_ is set (a ValueError) or a Python error is.
   py::Ref object();

@@ -21,9 +21,6 @@ namespace velmora::codec {
 inline std::uint64_t python_epoch = 0;
 inline void python_may_run() noexcept { ++python_epoch; }
 
-// The key "_" of an object's dict, which names its record.
-inline py::InternedText underscore_key{"_"};
-
 // What one serializer call shares with the gathering of each of its objects.
 struct GatherState {
   ScratchStack stack;  // the gathered values, one run per object being written

@@ -5,8 +5,7 @@
 namespace velmora::codec {
 namespace {
 
-// The keys and the name of decoded objects, made once per process.
-py::InternedText g_underscore{"_"};
+// The keys and the name of unknown objects, made once per process.
 py::InternedText g_cid{"cid"};
 py::InternedText g_raw{"raw"};
 py::InternedText g_unknown{"unknownConstructor"};
@@ -32,7 +31,7 @@ py::Ref field_value(const CompiledField& f, const std::uint32_t* words, PyObject
 // "_" and then each field in order; values null (a shape) puts None for the
 // payload fields.
 py::Ref build(const CompiledRecord& rec, const std::uint32_t* words, PyObject* const* values) {
-  PyObject* const underscore = g_underscore.get();
+  PyObject* const underscore = underscore_key.get();
   py::Ref d = py::steal(PyDict_New());
   if (!underscore || !d || PyDict_SetItem(d.get(), underscore, rec.name.get()) < 0) return {};
   for (std::size_t i = 0; i < rec.fields.size(); ++i) {
@@ -53,9 +52,8 @@ py::Ref build(const CompiledRecord& rec, const std::uint32_t* words, PyObject* c
 py::Ref copy_of_shape(const CompiledRecord& rec, const std::uint32_t* words) {
   DictShape& s = rec.shape;
   if (!s.dict || !same_words(words, s.words)) {
-    const bool again = s.seen && same_words(words, s.last);
+    const bool again = same_words(words, s.last);
     std::memcpy(s.last, words, sizeof(s.last));
-    s.seen = true;
     if (!again) return {};
     py::Ref made = build(rec, words, nullptr);
     if (!made) return {};
@@ -86,7 +84,7 @@ py::Ref object_dict(const CompiledRecord& rec, const std::uint32_t* words, PyObj
 }
 
 py::Ref unknown_object_dict(std::uint32_t cid, std::string_view hex) {
-  PyObject* const underscore = g_underscore.get();
+  PyObject* const underscore = underscore_key.get();
   PyObject* const cid_key = g_cid.get();
   PyObject* const raw_key = g_raw.get();
   PyObject* const name = g_unknown.get();

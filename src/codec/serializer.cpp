@@ -353,17 +353,6 @@ Result<py::Ref> encode_top_level(schema::SchemaStore::Snapshot snap, const Schem
   return py::new_bytes(w.data(), w.size());
 }
 
-// The store's current snapshot, kept from call to call while the store's
-// generation is unchanged: a reference count instead of the store's lock as
-// well. Read and replaced under the GIL only, so a schema it lets go is
-// released with the GIL held; never destroyed, as the store itself.
-schema::SchemaStore::Snapshot current_snapshot() {
-  static auto* const kept = new schema::SchemaStore::Snapshot();
-  const schema::SchemaStore& store = schema::SchemaStore::instance();
-  if (!kept->schema || kept->generation != store.generation()) *kept = store.snapshot();
-  return *kept;
-}
-
 // serialize_method and serialize_constructor: the exact-str lookup first,
 // the text path when that does not find it.
 Result<py::Ref> serialize_by_name_str(PyObject* name, PyObject* args, bool method, Strictness how) {
@@ -411,8 +400,8 @@ Result<py::Ref> dumps(PyObject* obj, Strictness how) {
   Writer w;
   std::string err;
   const bool ok = how == Strictness::kLenient
-                      ? Serializer<false>(w, {}).object_by_name_str(name, obj, err, msg::kDumpsNoName)
-                      : Serializer<true>(w, {}, how == Strictness::kStrictHexText)
+                      ? Serializer<false>(w, current_snapshot()).object_by_name_str(name, obj, err, msg::kDumpsNoName)
+                      : Serializer<true>(w, current_snapshot(), how == Strictness::kStrictHexText)
                             .object_by_name_str(name, obj, err, msg::kDumpsNoName);
   if (!ok) {
     ByteSource text;

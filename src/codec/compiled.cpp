@@ -32,6 +32,21 @@ py::Ref text(const std::string& s) {
 
 using Entries = SmallIndex::Entries;
 
+// CompiledRecord::always_visit.
+std::uint64_t always_visited(const CompiledRecord& rec) {
+  std::uint64_t mask = 0;
+  for (std::size_t i = 0; i < rec.fields.size() && i < kMaskFields; ++i) {
+    const CompiledField& f = rec.fields[i];
+    bool always = !f.conditional;
+    for (const CompiledField& g : rec.fields) {
+      const bool sibling = &g != &f && g.conditional && g.group_word == f.group_word && g.bit == f.bit;
+      always |= sibling && !f.presence_flag;
+    }
+    if (always) mask |= std::uint64_t{1} << i;
+  }
+  return mask;
+}
+
 bool has_fixed_layout(const CompiledRecord& rec) {
   unsigned read = 0;  // a bit per flags word
   for (const CompiledField& f : rec.fields) {
@@ -61,6 +76,7 @@ bool index_fields(CompiledSchema& data) {
     }
     rec.gather = rec.by_key.build(entries);
     rec.fixed_layout = has_fixed_layout(rec);
+    rec.always_visit = always_visited(rec);
     rec.key_order.assign(rec.fields.size() + 1, SmallIndex::kNone);  // "_" may take a step
   }
   return true;
@@ -164,6 +180,7 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
       const schema::TlFieldDef& def = e.record->fields[f];
       CompiledField& cf = out.fields[f];
       cf.def = &def;
+      out.underscore_field |= def.name == "_";
       cf.key = key_for(def.name);
       if (!cf.key) return nullptr;
       cf.kind = wire::classify(def.type, def.is_vector);

@@ -86,6 +86,9 @@ struct CompiledField {
   const std::string* expect = nullptr;
 };
 
+// The records whose fields a 64-bit mask can stand for, one bit each.
+inline constexpr std::size_t kMaskFields = 64;
+
 // A record's dict for decoded objects with the flags words `words`
 // (codec/object_dict.hpp), and the words of the last object decoded (none
 // yet: all clear, so that a record's first object without flags makes it).
@@ -103,6 +106,12 @@ struct CompiledRecord {
   // Field names unique: FieldValues may gather an object's values from one
   // walk of its dict, matching each key to a field by by_key.
   bool gather = false;
+  bool underscore_field = false;  // a field is named "_", the key that names objects
+  // Records of at most kMaskFields fields: the fields written even when their
+  // key is missing, by bit (see write_flagged_fields): the flags words, the
+  // unconditional fields, and each payload field that shares its bit with
+  // another field (which may set it).
+  std::uint64_t always_visit = 0;
   SmallIndex by_key;  // address of the interned field name -> field index (FieldValues)
   // A constructor's "type" (in CompiledSchema::type_names), else null.
   const std::string* type = nullptr;
@@ -149,7 +158,7 @@ inline py::InternedText underscore_key{"_"};
 // generation is unchanged: a codec call takes a reference count, not the
 // store's lock as well. Called with the GIL held only, so a schema it lets
 // go is released with the GIL held.
-schema::SchemaStore::Snapshot current_snapshot();
+[[gnu::hot]] schema::SchemaStore::Snapshot current_snapshot();
 
 // The compiled data of an installed schema.
 inline const CompiledRecord& compiled(const schema::Schema& s, const schema::Schema::Entry& e) {

@@ -37,8 +37,7 @@ bool FieldValues::gather(std::uint32_t* words) {
   bool plain = words != nullptr;
   PyObject* const underscore = underscore_key.get();
   Py_ssize_t pos = 0;
-  if (g_.resume_dict == dict_ && g_.resume_epoch == python_epoch &&
-      rec_.by_key.find(address(underscore)) == SmallIndex::kNone) {
+  if (g_.resume_dict == dict_ && g_.resume_epoch == python_epoch && !rec_.underscore_field) {
     pos = g_.resume_pos;
   }
   g_.resume_dict = nullptr;
@@ -68,7 +67,7 @@ bool FieldValues::gather(std::uint32_t* words) {
     Py_INCREF(v);
     values_[i] = v;
     --left;
-    ++held_count_;
+    present_ |= std::uint64_t{1} << (i % kMaskFields);  // no use made of it past kMaskFields fields
     const CompiledField& f = rec_.fields[i];
     if (plain && f.conditional && v != Py_None) {
       if (!f.presence_flag || v == Py_True) {

@@ -7,6 +7,7 @@
 // and each field still to be read is looked up in the dict as it is then.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -52,14 +53,17 @@ class FieldValues {
   }
   [[gnu::always_inline]] ~FieldValues() {
     if (values_ == nullptr) return;
-    // Only the values gathered are held: the walk stops at the last.
-    for (std::size_t i = 0, held = held_count_; held != 0; ++i) {
-      if (values_[i] == nullptr) continue;
-      Py_DECREF(values_[i]);
-      values_[i] = nullptr;
-      --held;
+    const std::size_t n = rec_.fields.size();
+    if (n <= kMaskFields) {
+      for (std::uint64_t m = present_; m != 0; m &= m - 1) {
+        const int i = std::countr_zero(m);
+        Py_DECREF(values_[i]);
+        values_[i] = nullptr;
+      }
+    } else {
+      for (std::size_t i = 0; i < n; ++i) Py_CLEAR(values_[i]);
     }
-    g_.stack.pop(rec_.fields.size());
+    g_.stack.pop(n);
   }
   FieldValues(const FieldValues&) = delete;
   FieldValues& operator=(const FieldValues&) = delete;
@@ -72,6 +76,9 @@ class FieldValues {
   // The keys of the dict that name fields, as the walk found them; -1 when
   // no walk was made or Python code may have run since.
   Py_ssize_t found() const noexcept { return values_ && epoch_ == python_epoch ? found_ : -1; }
+  // With found() at least 0, on a record of at most kMaskFields fields: the
+  // fields whose keys the walk found, by bit.
+  std::uint64_t present() const noexcept { return present_; }
 
  private:
   static constexpr std::uint64_t kLive = ~std::uint64_t{0};
@@ -87,8 +94,9 @@ class FieldValues {
     held_ = py::borrow(v);
     return v;
   }
-  void start(std::uint32_t* words);
-  bool gather(std::uint32_t* words);
+  // Hot, as the walk's own steps (walk.hpp says why).
+  [[gnu::hot]] void start(std::uint32_t* words);
+  [[gnu::hot]] bool gather(std::uint32_t* words);
 
   GatherState& g_;
   PyObject* dict_;
@@ -96,9 +104,9 @@ class FieldValues {
   PyObject** values_ = nullptr;  // the run of the scratch stack, if gathered
   std::uint64_t epoch_ = kLive;  // python_epoch when gathered; kLive: look up
   py::Ref held_;                 // the value live() looked up last
-  std::size_t held_count_ = 0;   // the values gathered into the run, each held
   bool flags_set_ = false;
   Py_ssize_t found_ = 0;  // keys naming a field, of the walk
+  std::uint64_t present_ = 0;  // the fields the walk found, by bit, on a record of up to kMaskFields
 };
 
 }  // namespace velmora::codec

@@ -1,6 +1,7 @@
 #include "codec/serializer.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <string>
 
 #include "codec/value_rules.hpp"
@@ -129,44 +130,68 @@ inline bool Serializer<Strict>::write_fields(std::string_view name, const Compil
 }
 
 // The fields of a record with flags: the flags words as worked out, and each
-// conditional field only when present.
+// conditional field only when present. Once the words are settled, a record
+// of few enough fields visits only those the walk found and those written
+// or checked when missing (always_visit); the rest would be skipped anyway.
 template <bool Strict>
 inline bool Serializer<Strict>::write_flagged_fields(std::string_view name, const CompiledRecord& rec,
                                       FieldValues& values, const std::uint32_t* words,
                                       std::string& err) {
   const std::size_t n = rec.fields.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const CompiledField& f = rec.fields[i];
-    if (f.kind == TypeKind::kFlags) {
-      w_.put_u32(words[f.own_word]);
-      continue;
+  if (n > kMaskFields) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!flagged_field(name, rec.fields[i], values, i, words, err)) return false;
     }
-    PyObject* v = values.get(i);
-    if (!f.conditional) {
-      if (v == nullptr) {
-        missing_field(name, f, err);
-        return false;
-      }
-    } else if (v == nullptr || v == Py_None) {
-      // A sibling on the same bit set it, so every reader expects this
-      // field's payload: writing nothing would be bytes no one can read.
-      if (!f.presence_flag && (words[f.group_word] & f.bit) != 0) {
-        missing_field(name, f, err);
-        return false;
-      }
-      continue;
-    } else if (f.presence_flag) {
-      // The bit is settled already; strict refuses what is not a flag.
-      if (!strict_) {
-        (void)to_bool(v);
-      } else if (const msg::Refusal* r = check_presence_flag(v)) {
-        return refuse_flag(f, *r, v, err);
-      }
-      continue;
-    }
-    if (!field(name, f, v, err)) return false;
+    return true;
+  }
+  std::uint64_t visit = values.found() >= 0 ? rec.always_visit | values.present()
+                                            : ~std::uint64_t{0} >> (kMaskFields - n);
+  for (; visit != 0; visit &= visit - 1) {
+    const auto i = static_cast<std::size_t>(std::countr_zero(visit));
+    if (!flagged_field(name, rec.fields[i], values, i, words, err)) return false;
   }
   return true;
+}
+
+// Field i of a record with flags.
+template <bool Strict>
+inline bool Serializer<Strict>::flagged_field(std::string_view name, const CompiledField& f,
+                                              FieldValues& values, std::size_t i,
+                                              const std::uint32_t* words, std::string& err) {
+  if (f.kind == TypeKind::kFlags) {
+    w_.put_u32(words[f.own_word]);
+    return true;
+  }
+  PyObject* v = values.get(i);
+  if (!f.conditional) {
+    if (v == nullptr) {
+      missing_field(name, f, err);
+      return false;
+    }
+    return field(name, f, v, err);
+  }
+  const bool bit = (words[f.group_word] & f.bit) != 0;
+  if (v == nullptr || v == Py_None) {
+    // A sibling on the same bit set it, so every reader expects this
+    // field's payload: writing nothing would be bytes no one can read.
+    if (!f.presence_flag && bit) {
+      missing_field(name, f, err);
+      return false;
+    }
+    return true;
+  }
+  if (f.presence_flag) {
+    // The bit is settled already; strict refuses what is not a flag.
+    if (!strict_) {
+      (void)to_bool(v);
+    } else if (const msg::Refusal* r = check_presence_flag(v)) {
+      return refuse_flag(f, *r, v, err);
+    }
+    return true;
+  }
+  // The words are written already: a value that Python code put in the
+  // dict after they were settled is not written, as they say it is absent.
+  return !bit || field(name, f, v, err);
 }
 
 template <bool Strict>
@@ -269,10 +294,10 @@ bool Serializer<Strict>::object_ready_made(PyObject* v, std::string& err) {
 }
 
 template <bool Strict>
-bool Serializer<Strict>::object_by_name_str(PyObject* name, PyObject* dict, std::string& err,
-                                    const char* no_text, const std::string* expect) {
+inline bool Serializer<Strict>::object_by_name_str(PyObject* name, PyObject* dict, std::string& err,
+                                                   const char* no_text, const std::string* expect) {
   if (py::is_exact_str(name)) {
-    if (const Schema* s = schemas_.current()) {
+    if (const Schema* s = schema()) {
       const auto* cs = static_cast<const CompiledSchema*>(s->attachment());
       const std::uint32_t index = cs->nested_by_name.find(address(name));
       const Schema::Entry* e =
@@ -295,7 +320,7 @@ bool Serializer<Strict>::object_by_name_text(PyObject* name, PyObject* dict, std
     return false;
   }
   const std::string_view n(reinterpret_cast<const char*>(text.data), text.len);
-  const Schema* s = schemas_.current();
+  const Schema* s = schema();
   const Schema::Entry* e = s && exact ? s->find_constructor(n) : nullptr;
   if (e == nullptr && s && exact) e = s->find_method(n);
   return nested_object(n, s, e, dict, err, expect);
@@ -304,8 +329,9 @@ bool Serializer<Strict>::object_by_name_text(PyObject* name, PyObject* dict, std
 // A nested object, one more level of nesting, of the record e found in
 // snapshot s (null: no schema; e null: `name` names no record).
 template <bool Strict>
-bool Serializer<Strict>::nested_object(std::string_view name, const Schema* s, const Schema::Entry* e,
-                               PyObject* dict, std::string& err, const std::string* expect) {
+inline bool Serializer<Strict>::nested_object(std::string_view name, const Schema* s,
+                                              const Schema::Entry* e, PyObject* dict, std::string& err,
+                                              const std::string* expect) {
   DepthGuard guard(depth_);
   if (!guard.ok()) {
     err = msg::kTooDeep;
@@ -333,8 +359,8 @@ namespace {
 
 // Writes the top-level object of a record found in the snapshot, which the
 // serializer keeps for the nested objects.
-Result<py::Ref> encode_top_level(schema::SchemaStore::Snapshot snap, const Schema::Entry& e,
-                                 PyObject* args, Strictness how) {
+[[gnu::hot]] Result<py::Ref> encode_top_level(schema::SchemaStore::Snapshot snap,
+                                              const Schema::Entry& e, PyObject* args, Strictness how) {
   if (!py::is_dict(args)) return Failure::value(msg::kArgsNotDict);
   const Schema& s = *snap.schema;
   const CompiledRecord& rec = compiled(s, e);
@@ -355,7 +381,8 @@ Result<py::Ref> encode_top_level(schema::SchemaStore::Snapshot snap, const Schem
 
 // serialize_method and serialize_constructor: the exact-str lookup first,
 // the text path when that does not find it.
-Result<py::Ref> serialize_by_name_str(PyObject* name, PyObject* args, bool method, Strictness how) {
+[[gnu::hot]] Result<py::Ref> serialize_by_name_str(PyObject* name, PyObject* args, bool method,
+                                                   Strictness how) {
   schema::SchemaStore::Snapshot snap = current_snapshot();
   const Schema* s = snap.schema.get();
   if (s) {

@@ -34,7 +34,7 @@ bool decode_hex(const std::uint8_t* p, std::size_t n, std::string& out) {
 
 // UTF-8 of a str; false with the error cleared when the text cannot be
 // encoded (a lone surrogate).
-bool utf8_of(PyObject* s, ByteSource& out) {
+[[gnu::hot]] bool utf8_of(PyObject* s, ByteSource& out) {
   py::ByteView v;
   out.keep = py::utf8_of(s, &v);
   if (!out.keep) {
@@ -328,7 +328,7 @@ const msg::Refusal* write_wide_int_strict(bool int256, PyObject* v, Writer& w, b
 
 // bytes from a byte source; string from a str (one with no UTF-8 form as
 // empty) or bytes, anything else as empty.
-RuleFailure write_byte_string(bool text, PyObject* v, Writer& w) {
+[[gnu::hot]] RuleFailure write_byte_string(bool text, PyObject* v, Writer& w) {
   ByteSource src;
   if (text) {
     if (py::is_str(v)) {
@@ -347,7 +347,8 @@ RuleFailure write_byte_string(bool text, PyObject* v, Writer& w) {
 
 // Strict string: a str with a UTF-8 form, or bytes-like; strict bytes:
 // bytes-like only.
-const msg::Refusal* write_byte_string_strict(bool text, PyObject* v, Writer& w, bool hex_text) {
+[[gnu::hot]] const msg::Refusal* write_byte_string_strict(bool text, PyObject* v, Writer& w,
+                                                       bool hex_text) {
   ByteSource src;
   if (text && py::is_str(v)) {
     if (!utf8_of(v, src)) return &msg::kStrictNoUtf8;

@@ -42,15 +42,16 @@ struct ByteSource {
 
 // Every scalar type: int, flags ("#"), long, double, int128, int256, bytes,
 // string, Bool and true. Vectors and objects are the walk's.
-RuleFailure write_scalar(wire::TypeKind kind, PyObject* v, wire::Writer& w);
+// Hot, as the walk's own steps (walk.hpp says why).
+[[gnu::hot]] RuleFailure write_scalar(wire::TypeKind kind, PyObject* v, wire::Writer& w);
 
 // The strict twins: each rule of write_scalar tightened as the package's
 // default encoding has it. Whatever a twin writes is what write_scalar writes
 // for the same value (bytearray and memoryview as the bytes they hold); it
 // refuses the rest, null meaning written. With hex_text (JSON input), a str
 // of hex digits stands for the bytes it spells where bytes-like is accepted.
-const msg::Refusal* write_scalar_strict(wire::TypeKind kind, PyObject* v, wire::Writer& w,
-                                        bool hex_text);
+[[gnu::hot]] const msg::Refusal* write_scalar_strict(wire::TypeKind kind, PyObject* v,
+                                                     wire::Writer& w, bool hex_text);
 // The strict twin of write_ready_made: bytes-like only.
 const msg::Refusal* write_ready_made_strict(PyObject* v, wire::Writer& w);
 // A presence flag's value, strictly: a boolean (to_bool) or None.
@@ -71,7 +72,7 @@ int to_bool(PyObject* v);
 // Python code, so the items stay borrowed and the sequence cannot change
 // under us. Returns the index of the first other item, left to write_scalar.
 template <class T, bool Strict = false>
-Py_ssize_t write_exact_int_run(wire::Writer& w, PyObject* seq, bool list, Py_ssize_t n);
+[[gnu::hot]] Py_ssize_t write_exact_int_run(wire::Writer& w, PyObject* seq, bool list, Py_ssize_t n);
 
 // The text of an object name, for the lookup and the messages. A str with no
 // UTF-8 form (a lone surrogate) names nothing in any schema: it is rendered

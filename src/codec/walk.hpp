@@ -44,16 +44,20 @@ class Serializer {
 
   // A nested object, or dumps()'s object, whose name is a str: the compiled
   // tables first, the text path when they do not find it. A name without
-  // any text form fails with `no_text`.
-  bool object_by_name_str(PyObject* name, PyObject* dict, std::string& err, const char* no_text,
-                          const std::string* expect = nullptr);
+  // any text form fails with `no_text`. Inlined into nested_field, so that a
+  // nested object takes one frame less.
+  [[gnu::always_inline]] bool object_by_name_str(PyObject* name, PyObject* dict, std::string& err,
+                                                 const char* no_text,
+                                                 const std::string* expect = nullptr);
 
  private:
-  // The recursive path (write_object -> value -> vector / nested_field ->
-  // object_by_name_str -> nested_object -> write_object) keeps its frames
+  // The recursive path (write_object -> value -> vector / nested_field, with
+  // object_by_name_str and nested_object inlined -> write_object) keeps its frames
   // small, so the deepest accepted nesting fits a small thread stack even in
-  // sanitizer builds; everything else runs in frames of its own.
-  bool write_object(std::string_view name, PyObject* dict, const Schema& s, const Schema::Entry& e,
+  // sanitizer builds; everything else runs in frames of its own. It is
+  // marked hot, as is each step every object takes: the linker keeps hot
+  // code together, so that a call runs on few code pages.
+  [[gnu::hot]] bool write_object(std::string_view name, PyObject* dict, const Schema& s, const Schema::Entry& e,
                     std::string& err);
   // Inlined into write_object, their one caller, as the compiler chose
   // before the walk became a template: out of line they cost some 2 % of a page.
@@ -62,6 +66,9 @@ class Serializer {
   [[gnu::always_inline]] bool write_flagged_fields(std::string_view name, const CompiledRecord& rec,
                                                    FieldValues& values, const std::uint32_t* words,
                                                    std::string& err);
+  [[gnu::always_inline]] bool flagged_field(std::string_view name, const CompiledField& f,
+                                            FieldValues& values, std::size_t i,
+                                            const std::uint32_t* words, std::string& err);
   [[gnu::always_inline]] bool field(std::string_view obj, const CompiledField& f, PyObject* v,
                                     std::string& err);
   // expect: the type a nested object here must build (CompiledField::expect).
@@ -70,17 +77,29 @@ class Serializer {
   // some 5 % of the walk.
   [[gnu::always_inline]] bool value(TypeKind kind, TypeKind element, const std::string* expect,
                                     PyObject* v, std::string& err);
-  bool vector(TypeKind element, const std::string* expect, PyObject* v, std::string& err);
-  bool nested_field(PyObject* v, const std::string* expect, std::string& err);
+  [[gnu::hot]] bool vector(TypeKind element, const std::string* expect, PyObject* v, std::string& err);
+  [[gnu::hot]] bool nested_field(PyObject* v, const std::string* expect, std::string& err);
   [[gnu::noinline]] bool object_ready_made(PyObject* v, std::string& err);
   [[gnu::noinline]] bool object_by_name_text(PyObject* name, PyObject* dict, std::string& err,
                                              const char* no_text, const std::string* expect);
-  bool nested_object(std::string_view name, const Schema* s, const Schema::Entry* e, PyObject* dict,
-                     std::string& err, const std::string* expect);
+  // Inlined into its callers, so that a nested object takes one frame less.
+  [[gnu::always_inline]] bool nested_object(std::string_view name, const Schema* s,
+                                            const Schema::Entry* e, PyObject* dict, std::string& err,
+                                            const std::string* expect);
   // Strict: the refusal's text in err; false.
   [[gnu::noinline]] static bool refuse(const msg::Refusal& r, PyObject* v, std::string& err) {
     err = refusal_text(r, v);
     return false;
+  }
+  // The current schema. Only Python code run since it was last asked can
+  // have replaced it: the store is changed under the GIL alone, which the
+  // call holds in between.
+  const Schema* schema() {
+    if (schema_epoch_ != python_epoch) {
+      schema_ = schemas_.current();
+      schema_epoch_ = python_epoch;
+    }
+    return schema_;
   }
   [[gnu::noinline]] bool keys_known(PyObject* dict, const CompiledRecord& rec, FieldValues& values,
                                     bool written, std::string& err);
@@ -124,6 +143,8 @@ class Serializer {
   Writer& w_;                      // the bytes of the whole call
   unsigned depth_ = 0;             // objects open, the top-level one counted first
   schema::SnapshotCache schemas_;  // the top-level object's, then each nested object's
+  const Schema* schema_ = nullptr;                 // what schema() returned last
+  std::uint64_t schema_epoch_ = ~std::uint64_t{0};  // python_epoch when it was asked
   GatherState gathered_;           // the field values of the objects open
   static constexpr bool strict_ = Strict;  // a type of its own, so lenient runs no strict test
   const bool hex_text_;            // strict, from JSON: hex text for bytes-like

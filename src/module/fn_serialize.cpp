@@ -70,7 +70,7 @@ using TupleEntry = PyObject* (*)(PyObject*, PyObject*, PyObject*);
 // Both arguments by position, the common call, are bound as they lie; any
 // other call goes through the tuple entry, which binds (and words) the rest.
 template <class Encode>
-PyObject* encode_fast(const Params<2>& params, TupleEntry entry, Encode&& encode, Strictness how,
+[[gnu::hot]] PyObject* encode_fast(const Params<2>& params, TupleEntry entry, Encode&& encode, Strictness how,
                       PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs != 2 || kwnames != nullptr) return call_with_tuple(entry, self, args, nargs, kwnames);
   return call_frame([&] { return encode_bound(params, encode, args[0], args[1], how); });

@@ -118,8 +118,9 @@ class Writer {
     std::memset(data_ + len_, 0, n);
     len_ += n;
   }
-  // Writes a TL byte string; len must not exceed kMaxByteStringLen.
-  void put_byte_string(const void* p, std::size_t len);
+  // Writes a TL byte string; len must not exceed kMaxByteStringLen. Hot:
+  // kept beside the encoder's per-object code, which calls it for each string.
+  [[gnu::hot]] void put_byte_string(const void* p, std::size_t len);
   void put_bool(bool v) { put_u32(v ? kBoolTrue : kBoolFalse); }
   void put_vector_header(std::uint32_t count) {
     put_u32(kVectorId);

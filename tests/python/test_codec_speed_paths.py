@@ -82,3 +82,11 @@ def test_objects_of_one_record_are_read_whatever_order_their_keys_come_in(restor
     objects = [{"_": "a3", **{k: 10 * n + i for i, k in enumerate(o)}} for n, o in enumerate(orders)]
     for d in objects:  # one after another, nested so that each is gathered after one of another order
         assert ext.dumps({"_": "o", "i": d}) == struct.pack("<IIiii", 4, 5, d["f0"], d["f1"], d["f2"])
+
+
+@pytest.mark.parametrize("lookups", [False, True])
+def test_a_value_put_in_after_the_flags_were_written_is_left_out(restore_default_schema, lookups):
+    load(RECORDS)
+    out = outcome("a", lambda d: d.update(b=5), lookups)  # "b" (bit 0) comes after "a", absent when flags were set
+    assert ext.loads(out) == {"_": "t", "flags": 0b1110, "a": 7, "r": 0.5, "c": 3,
+                              "n": {"_": "u", "x": 1, "y": 2}, "p": True, "e": 4}

@@ -105,6 +105,7 @@ def holder(**kw):
     (lambda: velmora.serialize_constructor("v_int", {"vv": 1}), "v_int: unknown key 'vv' (closest field: v)"),
     (lambda: velmora.serialize_constructor("v_int", {"v": 1, 2: 3}), "v_int: unknown key 2 (closest field: v)"),
     (lambda: velmora.serialize_constructor("v_int", {"v": 1, "_": "ignored"}), u32(0x100, 1)),
+    (lambda: velmora.serialize_constructor("v_int", {"v": 1, "w": 2}), "v_int: unknown key 'w' (closest field: v)"),
     (lambda: velmora.dumps({"_": "nope"}), "unknown constructor nope"),
     (lambda: velmora.dumps({"_": "holder", "peer": {"_": "nope"}}), "holder:peer: unknown constructor nope"),
     (lambda: velmora.dumps({"_": "holder"}), "holder: missing required field peer"),

@@ -111,6 +111,7 @@ def holder(**kw):
     (lambda: velmora.dumps({"_": "holder"}), "holder: missing required field peer"),
     (lambda: velmora.serialize_method("auth.logOut", {}, strict=False, x=1), TypeError("serialize_method() got an unexpected keyword argument 'x'")),
     (lambda: velmora.dumps({"_": "v_bytes", "v": "ab"}, strict=[]), u32(0x106) + b"\x01\xab\0\0"),  # strict: its truth
+    (lambda: velmora.dumps({"_": "v_bytes", "v": "ab"}), "v_bytes:v: bytes expected, got str"),  # hex text is JSON's alone
 ])
 def test_objects_keys_and_paths(call, want):
     outcome(call, ValueError(want) if isinstance(want, str) else want)

@@ -367,10 +367,14 @@ namespace {
   Writer w;
   w.reserve(rec.size_hint);  // a page of messages, written with no regrowth
   std::string err;
-  const bool ok = how == Strictness::kLenient
-                      ? Serializer<false>(w, std::move(snap)).top_level_object(*e.name, args, s, e, err)
-                      : Serializer<true>(w, std::move(snap), how == Strictness::kStrictHexText)
-                            .top_level_object(*e.name, args, s, e, err);
+  bool ok = false;
+  if (how == Strictness::kLenient) {
+    Serializer<false> walk(w, std::move(snap));
+    ok = walk.top_level_object(*e.name, args, s, e, err);
+  } else {
+    Serializer<true> walk(w, std::move(snap), how == Strictness::kStrictHexText);
+    ok = walk.top_level_object(*e.name, args, s, e, err);
+  }
   if (!ok) {
     if (how != Strictness::kLenient) err.insert(0, *e.name);  // the path's start
     return Failure::value(std::move(err));

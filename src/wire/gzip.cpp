@@ -10,7 +10,7 @@ namespace {
 // 15 bits of window, +16: a gzip header and trailer, not zlib's or none.
 constexpr int kGzipWindow = 15 + 16;
 // The output grows by at most this much per inflate step.
-constexpr std::size_t kPiece = 64 * 1024;
+constexpr std::size_t kPiece = std::size_t{64} * 1024;
 
 // Ends the stream on every return path.
 template <int (*End)(z_streamp)>

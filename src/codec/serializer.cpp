@@ -297,7 +297,7 @@ template <bool Strict>
 inline bool Serializer<Strict>::object_by_name_str(PyObject* name, PyObject* dict, std::string& err,
                                                    const char* no_text, const std::string* expect) {
   if (py::is_exact_str(name)) {
-    if (const Schema* s = schema()) {
+    if (const Schema* s = schemas_.current()) {
       const auto* cs = static_cast<const CompiledSchema*>(s->attachment());
       const std::uint32_t index = cs->nested_by_name.find(address(name));
       const Schema::Entry* e =
@@ -320,7 +320,7 @@ bool Serializer<Strict>::object_by_name_text(PyObject* name, PyObject* dict, std
     return false;
   }
   const std::string_view n(reinterpret_cast<const char*>(text.data), text.len);
-  const Schema* s = schema();
+  const Schema* s = schemas_.current();
   const Schema::Entry* e = s && exact ? s->find_constructor(n) : nullptr;
   if (e == nullptr && s && exact) e = s->find_method(n);
   return nested_object(n, s, e, dict, err, expect);

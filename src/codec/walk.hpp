@@ -91,16 +91,6 @@ class Serializer {
     err = refusal_text(r, v);
     return false;
   }
-  // The current schema. Only Python code run since it was last asked can
-  // have replaced it: the store is changed under the GIL alone, which the
-  // call holds in between.
-  const Schema* schema() {
-    if (schema_epoch_ != python_epoch) {
-      schema_ = schemas_.current();
-      schema_epoch_ = python_epoch;
-    }
-    return schema_;
-  }
   [[gnu::noinline]] bool keys_known(PyObject* dict, const CompiledRecord& rec, FieldValues& values,
                                     bool written, std::string& err);
 
@@ -143,8 +133,6 @@ class Serializer {
   Writer& w_;                      // the bytes of the whole call
   unsigned depth_ = 0;             // objects open, the top-level one counted first
   schema::SnapshotCache schemas_;  // the top-level object's, then each nested object's
-  const Schema* schema_ = nullptr;                 // what schema() returned last
-  std::uint64_t schema_epoch_ = ~std::uint64_t{0};  // python_epoch when it was asked
   GatherState gathered_;           // the field values of the objects open
   static constexpr bool strict_ = Strict;  // a type of its own, so lenient runs no strict test
   const bool hex_text_;            // strict, from JSON: hex text for bytes-like

@@ -71,12 +71,9 @@ SchemaStore::Snapshot SchemaStore::snapshot() const {
   return {current_, generation_.load(std::memory_order_relaxed)};
 }
 
-const Schema* SnapshotCache::current() {
-  SchemaStore& store = SchemaStore::instance();
-  if (!last_.schema || store.generation() != last_.generation) {
-    if (last_.schema) replaced_.push_back(std::move(last_.schema));
-    last_ = store.snapshot();
-  }
+const Schema* SnapshotCache::refresh() {
+  if (last_.schema) replaced_.push_back(std::move(last_.schema));
+  last_ = store_.snapshot();
   return last_.schema.get();
 }
 

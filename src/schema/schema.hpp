@@ -188,11 +188,18 @@ class SnapshotCache {
   SnapshotCache() = default;
   explicit SnapshotCache(SchemaStore::Snapshot first) : last_(std::move(first)) {}
 
-  // The current Schema, or null when the store holds none. Hot: kept beside
-  // the codec's per-object code, which asks it for each nested object.
-  [[gnu::hot]] const Schema* current();
+  // The current Schema, or null when the store holds none. Inline: the
+  // codec asks it for each nested object, and the common answer is one
+  // atomic load.
+  const Schema* current() {
+    if (last_.schema && store_.generation() == last_.generation) return last_.schema.get();
+    return refresh();
+  }
 
  private:
+  const Schema* refresh();
+
+  SchemaStore& store_ = SchemaStore::instance();
   SchemaStore::Snapshot last_;
   std::vector<std::shared_ptr<const Schema>> replaced_;
 };

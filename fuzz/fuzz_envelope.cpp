@@ -10,9 +10,9 @@
 #include <cstring>
 #include <vector>
 
-#include "crypto/envelope.hpp"
+#include "protocol/envelope.hpp"
 
-using namespace velmora::crypto;
+using namespace velmora::protocol;
 
 namespace {
 

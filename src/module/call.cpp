@@ -185,24 +185,97 @@ PyObject* internal_fault_type() {
   return cls;
 }
 
-void raise(const Failure& f) {
-  PyObject* cls = nullptr;
-  switch (f.kind()) {
-    case ErrorKind::kPending:
-      if (!PyErr_Occurred()) {
-        PyObject* fault = internal_fault_type();
-        if (fault) PyErr_SetString(fault, msg::kNoException);
-      }
-      return;
-    case ErrorKind::kType: cls = PyExc_TypeError; break;
-    case ErrorKind::kValue: cls = PyExc_ValueError; break;
-    case ErrorKind::kOverflow: cls = PyExc_OverflowError; break;
-    case ErrorKind::kRuntime: cls = PyExc_RuntimeError; break;
-    case ErrorKind::kInternal:
-      cls = internal_fault_type();
-      if (cls == nullptr) return;  // its creation left an error set
-      break;
+namespace {
+
+// The package's exception classes, one per ErrorKind past kInternal, in that
+// order; a class may derive from one made before it. Made once at import
+// (make_package_errors), never released: callers keep references to them.
+struct PackageError {
+  ErrorKind kind;
+  const char* attribute;  // the module attribute the package re-exports
+  const char* name;       // the class's qualified name, as callers see it
+  const char* doc;
+  int base;               // index of a class made before, or -1 for base_exc
+  PyObject* base_exc;
+};
+
+PackageError kPackageErrors[] = {
+    {ErrorKind::kSecurity, "_SecurityError", "velmora.message.SecurityError",
+     "A frame or message refused by a check; the message names the check that failed.", -1,
+     nullptr},
+    {ErrorKind::kHandshake, "_HandshakeError", "velmora.handshake.HandshakeError",
+     "A key exchange refused; the message names the check that failed.", 0, nullptr},
+    {ErrorKind::kFraming, "_FramingError", "velmora.transport.FramingError",
+     "A transport stream that cannot be read on; the codec refuses every later call.", -1,
+     nullptr},
+    {ErrorKind::kTransport, "_TransportError", "velmora.transport.TransportError",
+     "The server's transport error (a negative 4-byte packet); .code holds it.", -1, nullptr},
+};
+PyObject* g_package_errors[std::size(kPackageErrors)] = {};
+
+PyObject* package_error(ErrorKind k) {
+  for (std::size_t i = 0; i < std::size(kPackageErrors); ++i) {
+    if (kPackageErrors[i].kind == k) return g_package_errors[i];
   }
+  return nullptr;
+}
+
+}  // namespace
+
+int make_package_errors(PyObject* m) {
+  kPackageErrors[0].base_exc = PyExc_ValueError;
+  kPackageErrors[2].base_exc = PyExc_ValueError;
+  kPackageErrors[3].base_exc = PyExc_ConnectionError;
+  for (std::size_t i = 0; i < std::size(kPackageErrors); ++i) {
+    const PackageError& e = kPackageErrors[i];
+    if (g_package_errors[i] == nullptr) {
+      PyObject* base = e.base < 0 ? e.base_exc : g_package_errors[e.base];
+      g_package_errors[i] = PyErr_NewExceptionWithDoc(e.name, e.doc, base, nullptr);
+      if (g_package_errors[i] == nullptr) return -1;
+    }
+    if (PyObject_SetAttrString(m, e.attribute, g_package_errors[i]) < 0) return -1;
+  }
+  return 0;
+}
+
+namespace {
+
+PyObject* class_of(ErrorKind k) {
+  switch (k) {
+    case ErrorKind::kType: return PyExc_TypeError;
+    case ErrorKind::kValue: return PyExc_ValueError;
+    case ErrorKind::kOverflow: return PyExc_OverflowError;
+    case ErrorKind::kRuntime: return PyExc_RuntimeError;
+    case ErrorKind::kInternal: return internal_fault_type();
+    case ErrorKind::kPending: return nullptr;
+    default: {
+      PyObject* cls = package_error(k);
+      return cls ? cls : internal_fault_type();
+    }
+  }
+}
+
+// A TransportError instance with its .code set.
+void raise_with_code(PyObject* cls, PyObject* text, long long code) {
+  py::Ref exc = py::steal(PyObject_CallFunctionObjArgs(cls, text, nullptr));
+  if (!exc) return;
+  py::Ref c = py::steal(PyLong_FromLongLong(code));
+  if (!c || PyObject_SetAttrString(exc.get(), "code", c.get()) < 0) return;
+  PyErr_SetObject(cls, exc.get());
+}
+
+}  // namespace
+
+void raise(const Failure& f) {
+  if (f.kind() == ErrorKind::kPending) {
+    if (!PyErr_Occurred()) {
+      PyObject* fault = internal_fault_type();
+      if (fault) PyErr_SetString(fault, msg::kNoException);
+    }
+    return;
+  }
+  PyObject* cls = class_of(f.kind());
+  if (cls == nullptr) return;  // its creation left an error set
   const std::string& m = f.message();
   if (f.kind() == ErrorKind::kInternal && m.empty()) {
     PyErr_SetString(cls, msg::kInternalFault);
@@ -210,6 +283,10 @@ void raise(const Failure& f) {
   }
   py::Ref text = py::steal(PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size())));
   if (!text) return;
+  if (f.kind() == ErrorKind::kTransport) {
+    raise_with_code(cls, text.get(), f.code());
+    return;
+  }
   PyErr_SetObject(cls, text.get());
 }
 

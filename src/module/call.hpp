@@ -95,6 +95,11 @@ Failure prefix_pending_type_error(const char* param);
 // with an error set.
 PyObject* internal_fault_type();
 
+// Makes the package's exception classes (SecurityError, HandshakeError,
+// FramingError, TransportError) once per process and sets them as the module's
+// private attributes (_SecurityError, ...). Returns -1 with an error set.
+int make_package_errors(PyObject* module);
+
 // Sets the interpreter's exception from a failure.
 void raise(const Failure& f);
 

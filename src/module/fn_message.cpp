@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "codec/deserializer.hpp"
-#include "codec/service.hpp"
+#include "message/service.hpp"
 #include "codec/type_name.hpp"
-#include "crypto/envelope.hpp"
+#include "protocol/envelope.hpp"
 #include "module/call.hpp"
 #include "module/functions.hpp"
 #include "wire/gzip.hpp"
@@ -22,11 +22,7 @@
 namespace velmora::module {
 namespace {
 
-using crypto::EnvelopeStatus;
-
-// velmora.message.SecurityError: a ValueError that decrypt raises for a
-// refused frame, whose message names the failed check.
-PyObject* g_security_error = nullptr;
+using protocol::EnvelopeStatus;
 
 // Scratch memory for one call: on the stack when small.
 class Scratch {
@@ -68,13 +64,12 @@ Result<std::uint64_t> arg_bits(const char* param, PyObject* o, unsigned bits) {
 
 Failure envelope_failure(EnvelopeStatus s) {
   if (s == EnvelopeStatus::kRandomFailure || s == EnvelopeStatus::kCipherFailure) {
-    return Failure::internal(crypto::envelope_status_message(s));
+    return Failure::internal(protocol::envelope_status_message(s));
   }
-  if (s >= EnvelopeStatus::kFrameTooShort && g_security_error) {
-    PyErr_SetString(g_security_error, crypto::envelope_status_message(s));
-    return Failure::pending();
+  if (s >= EnvelopeStatus::kFrameTooShort) {
+    return Failure::security(protocol::envelope_status_message(s));
   }
-  return Failure::value(crypto::envelope_status_message(s));
+  return Failure::value(protocol::envelope_status_message(s));
 }
 
 // The Message named tuple of velmora.message, which decrypt's results are;
@@ -107,11 +102,11 @@ Result<std::array<PyObject*, N>> bind_options(const Params<N>& p, Options<M>* o,
 }
 
 // The sender option: "client" (x = 0) or "server" (x = 8), given or the default.
-Result<crypto::Sender> sender_of(PyObject* sender, crypto::Sender fallback) {
+Result<protocol::Sender> sender_of(PyObject* sender, protocol::Sender fallback) {
   if (sender == nullptr) return fallback;
   if (py::is_str(sender)) {
-    if (PyUnicode_CompareWithASCIIString(sender, "client") == 0) return crypto::Sender::kClient;
-    if (PyUnicode_CompareWithASCIIString(sender, "server") == 0) return crypto::Sender::kServer;
+    if (PyUnicode_CompareWithASCIIString(sender, "client") == 0) return protocol::Sender::kClient;
+    if (PyUnicode_CompareWithASCIIString(sender, "server") == 0) return protocol::Sender::kServer;
   }
   py::Ref shown = py::steal(PyObject_Repr(sender));
   // Fixed texts, here and in the entries below: callers match on them.
@@ -134,7 +129,7 @@ Result<py::ByteView> arg_bytes_like(const char* param, PyObject* o, py::Ref* kee
 // for that many random bytes, or the bytes themselves.
 Result<std::size_t> padding_len(PyObject* padding, std::size_t body_len, const std::uint8_t** out) {
   *out = nullptr;
-  if (padding == Py_None) return crypto::default_padding_len(body_len);
+  if (padding == Py_None) return protocol::default_padding_len(body_len);
   if (py::is_bytes(padding)) {
     const py::ByteView v = py::bytes_view(padding);
     *out = v.data();
@@ -143,7 +138,7 @@ Result<std::size_t> padding_len(PyObject* padding, std::size_t body_len, const s
   auto n = arg_u64("padding", padding);
   if (!n) return std::move(n).failure();
   // Past the largest allowed, the length check refuses it with its message.
-  return static_cast<std::size_t>(std::min<std::uint64_t>(*n, crypto::kMaxPadding + 16));
+  return static_cast<std::size_t>(std::min<std::uint64_t>(*n, protocol::kMaxPadding + 16));
 }
 
 PyObject* encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -153,7 +148,7 @@ PyObject* encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     Options<2> opt{{"sender", "padding"}};
     auto a = bind_options(kParams, &opt, args, kwargs);
     if (!a) return std::move(a).failure();
-    auto sender = sender_of(opt.values[0], crypto::Sender::kClient);
+    auto sender = sender_of(opt.values[0], protocol::Sender::kClient);
     if (!sender) return std::move(sender).failure();
     auto key = arg_bytes("auth_key", (*a)[0]);
     if (!key) return std::move(key).failure();
@@ -169,15 +164,15 @@ PyObject* encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::uint8_t* pad = nullptr;
     auto pad_len = padding_len(opt.values[1] ? opt.values[1] : Py_None, body->size(), &pad);
     if (!pad_len) return std::move(pad_len).failure();
-    const crypto::EnvelopeHeader h{static_cast<std::int64_t>(words[0]),
+    const protocol::EnvelopeHeader h{static_cast<std::int64_t>(words[0]),
                                    static_cast<std::int64_t>(words[1]),
                                    static_cast<std::int64_t>(words[2]),
                                    static_cast<std::int32_t>(words[3])};
-    const std::size_t n = crypto::frame_size(body->size(), *pad_len);
+    const std::size_t n = protocol::frame_size(body->size(), *pad_len);
     py::Ref out = py::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
     if (!out) return Failure::pending();
     Scratch scratch(n + 8);
-    const EnvelopeStatus st = crypto::seal_message(
+    const EnvelopeStatus st = protocol::seal_message(
         key->data(), key->size(), *sender, h, body->data(), body->size(), pad, *pad_len,
         scratch.data(), reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get())));
     if (st != EnvelopeStatus::kOk) return envelope_failure(st);
@@ -188,7 +183,7 @@ PyObject* encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
 // A Message (or, before the package registers it, a tuple) of the header's
 // fields and the body. The named tuple is allocated as tuple.__new__ would
 // allocate it, without the calls on the way there.
-Result<py::Ref> message_of(const crypto::EnvelopeHeader& h, py::Ref body) {
+Result<py::Ref> message_of(const protocol::EnvelopeHeader& h, py::Ref body) {
   PyObject* items[] = {PyLong_FromLongLong(h.salt), PyLong_FromLongLong(h.session_id),
                        PyLong_FromLongLong(h.msg_id), PyLong_FromLong(h.seq_no), body.release()};
   py::Ref out = py::steal(g_message_type ? PyType_GenericAlloc(
@@ -213,16 +208,16 @@ PyObject* decrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     Options<1> opt{{"sender"}};
     auto a = bind_options(kParams, &opt, args, kwargs);
     if (!a) return std::move(a).failure();
-    auto sender = sender_of(opt.values[0], crypto::Sender::kServer);
+    auto sender = sender_of(opt.values[0], protocol::Sender::kServer);
     if (!sender) return std::move(sender).failure();
     auto key = arg_bytes("auth_key", (*a)[0]);
     if (!key) return std::move(key).failure();
     py::Ref frame_copy;
     auto frame = arg_bytes_like("frame", (*a)[1], &frame_copy);
     if (!frame) return std::move(frame).failure();
-    Scratch plain(crypto::open_buffer_size(frame->size()));
-    crypto::Opened o;
-    const EnvelopeStatus st = crypto::open_message(key->data(), key->size(), *sender,
+    Scratch plain(protocol::open_buffer_size(frame->size()));
+    protocol::Opened o;
+    const EnvelopeStatus st = protocol::open_message(key->data(), key->size(), *sender,
                                                    frame->data(), frame->size(), plain.data(), &o);
     if (st != EnvelopeStatus::kOk) return envelope_failure(st);
     py::Ref body = py::steal(PyBytes_FromStringAndSize(
@@ -256,8 +251,8 @@ PyObject* auth_key_id(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!a) return std::move(a).failure();
     auto key = arg_bytes("auth_key", (*a)[0]);
     if (!key) return std::move(key).failure();
-    if (key->size() != crypto::kAuthKeySize) return envelope_failure(EnvelopeStatus::kBadKeyLength);
-    return py::steal(PyLong_FromUnsignedLongLong(crypto::auth_key_id(key->data())));
+    if (key->size() != protocol::kAuthKeySize) return envelope_failure(EnvelopeStatus::kBadKeyLength);
+    return py::steal(PyLong_FromUnsignedLongLong(protocol::auth_key_id(key->data())));
   });
 }
 
@@ -301,7 +296,7 @@ PyObject* unpack(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     auto limit = arg_u64("max_inflated", (*a)[4]);
     if (!limit) return std::move(limit).failure();
-    return codec::unpack_messages(static_cast<std::int64_t>(*msg_id),
+    return message::unpack_messages(static_cast<std::int64_t>(*msg_id),
                                   static_cast<std::int32_t>(*seq_no), *body,
                                   pending == Py_None ? nullptr : pending,
                                   static_cast<std::size_t>(*limit));
@@ -320,7 +315,7 @@ PyObject* gzip(PyObject*, PyObject* args, PyObject* kwargs) {
     if (wire::gzip_deflate(*body, &packed) != wire::GzipStatus::kOk) throw std::bad_alloc();
     if (packed.size() > wire::kMaxByteStringLen) return Failure::value("gzip_packed data too long");
     wire::Writer w;
-    w.put_u32(codec::kGzipPackedId);
+    w.put_u32(message::kGzipPackedId);
     w.put_byte_string(packed.data(), packed.size());
     return new_bytes(w.data(), w.size());
   });
@@ -356,14 +351,7 @@ int add_message_functions(PyObject* m) {
     const std::string attr = def.ml_name[0] == '_' ? def.ml_name : std::string("_") + def.ml_name;
     if (!fn || PyObject_SetAttrString(m, attr.c_str(), fn.get()) < 0) return -1;
   }
-  if (g_security_error == nullptr) {
-    g_security_error = PyErr_NewExceptionWithDoc(
-        "velmora.message.SecurityError",
-        "A frame refused by decrypt; the message names the check that failed.", PyExc_ValueError,
-        nullptr);
-    if (g_security_error == nullptr) return -1;
-  }
-  return PyObject_SetAttrString(m, "_SecurityError", g_security_error);
+  return make_package_errors(m);
 }
 
 }  // namespace velmora::module

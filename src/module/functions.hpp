@@ -30,7 +30,7 @@ VELMORA_FN(cut);
 VELMORA_FN(pack);
 
 // Adds the message layer's private entries (underscore names, not in
-// __all__) and the class _SecurityError. Returns -1 with an error set on
+// __all__) and the package's exception classes. Returns -1 with an error set on
 // failure.
 int add_message_functions(PyObject* module);
 

@@ -22,6 +22,11 @@ enum class ErrorKind {
   kOverflow,  // OverflowError
   kRuntime,   // RuntimeError
   kInternal,  // the module's internal-fault exception (derives from BaseException)
+  // The package's own classes, made once by the call frame (module/call.cpp):
+  kSecurity,   // velmora.message.SecurityError (a ValueError): a refused frame or message
+  kHandshake,  // velmora.handshake.HandshakeError (a SecurityError): a refused key exchange
+  kFraming,    // velmora.transport.FramingError (a ValueError): a broken stream
+  kTransport,  // velmora.transport.TransportError: the server's error code; code() holds it
 };
 
 class [[nodiscard]] Failure {
@@ -32,14 +37,25 @@ class [[nodiscard]] Failure {
   static Failure overflow(std::string m) { return Failure(ErrorKind::kOverflow, std::move(m)); }
   static Failure runtime(std::string m) { return Failure(ErrorKind::kRuntime, std::move(m)); }
   static Failure internal(std::string m) { return Failure(ErrorKind::kInternal, std::move(m)); }
+  static Failure security(std::string m) { return Failure(ErrorKind::kSecurity, std::move(m)); }
+  static Failure handshake(std::string m) { return Failure(ErrorKind::kHandshake, std::move(m)); }
+  static Failure framing(std::string m) { return Failure(ErrorKind::kFraming, std::move(m)); }
+  static Failure transport(std::string m, long long code) {
+    Failure f(ErrorKind::kTransport, std::move(m));
+    f.code_ = code;
+    return f;
+  }
 
   ErrorKind kind() const noexcept { return kind_; }
   const std::string& message() const noexcept { return message_; }
+  // The server's error code of a kTransport failure (its exception's .code).
+  long long code() const noexcept { return code_; }
 
  private:
   Failure(ErrorKind k, std::string m) : kind_(k), message_(std::move(m)) {}
   ErrorKind kind_;
   std::string message_;
+  long long code_ = 0;
 };
 
 // A value or a Failure. Small on purpose: the hot paths return it by value.

@@ -8,14 +8,14 @@
 #include <tuple>
 #include <vector>
 
-#include "crypto/envelope.hpp"
+#include "protocol/envelope.hpp"
 #include "vectors.hpp"
 #include "wire/gzip.hpp"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using namespace velmora::crypto;
+using namespace velmora::protocol;
 using velmora::testing::unhex;
 using velmora::wire::GzipStatus;
 

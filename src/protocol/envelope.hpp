@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace velmora::crypto {
+namespace velmora::protocol {
 
 inline constexpr std::size_t kAuthKeySize = 256;
 inline constexpr std::size_t kFrameHeader = 24;  // auth_key_id + msg_key
@@ -99,4 +99,4 @@ EnvelopeStatus open_message(const std::uint8_t* key, std::size_t key_len, Sender
                             const std::uint8_t* frame, std::size_t frame_len, std::uint8_t* plain,
                             Opened* out) noexcept;
 
-}  // namespace velmora::crypto
+}  // namespace velmora::protocol

@@ -12,7 +12,7 @@
 #include "py/py.hpp"
 #include "py/result.hpp"
 
-namespace velmora::codec {
+namespace velmora::message {
 
 inline constexpr std::uint32_t kMsgContainerId = 0x73f1f8dcu;
 inline constexpr std::uint32_t kGzipPackedId = 0x3072cfa1u;
@@ -25,4 +25,4 @@ inline constexpr std::uint32_t kRpcErrorId = 0x2144ca19u;
 Result<py::Ref> unpack_messages(std::int64_t msg_id, std::int32_t seq_no, py::ByteView body,
                                 PyObject* pending, std::size_t max_inflated);
 
-}  // namespace velmora::codec
+}  // namespace velmora::message

@@ -1,4 +1,4 @@
-#include "codec/service.hpp"
+#include "message/service.hpp"
 
 #include <deque>
 #include <new>
@@ -12,9 +12,13 @@
 #include "wire/gzip.hpp"
 #include "wire/wire.hpp"
 
-namespace velmora::codec {
+namespace velmora::message {
 namespace {
 
+using codec::CompiledSchema;
+using codec::deserialize_value;
+using codec::parse_type_name;
+using codec::ValueType;
 using wire::TypeKind;
 
 // Fixed texts: callers match on them.
@@ -213,4 +217,4 @@ Result<py::Ref> unpack_messages(std::int64_t msg_id, std::int32_t seq_no, py::By
   return std::move(u.out_);
 }
 
-}  // namespace velmora::codec
+}  // namespace velmora::message

@@ -1,4 +1,4 @@
-#include "crypto/envelope.hpp"
+#include "protocol/envelope.hpp"
 
 // SHA256() and SHA1() of OpenSSL 3.0 fetch the algorithm by name on every
 // call (EVP_Q_digest), some 600 ns against 85 ns for the digest of 52 bytes
@@ -16,7 +16,12 @@
 #include "crypto/aes_ige.hpp"
 #include "wire/endian.hpp"
 
-namespace velmora::crypto {
+namespace velmora::protocol {
+
+using crypto::aes_ige_decrypt;
+using crypto::aes_ige_encrypt;
+using crypto::IgeStatus;
+using crypto::kAesBlock;
 namespace {
 
 constexpr std::size_t kMsgKey = 16;
@@ -236,4 +241,4 @@ EnvelopeStatus open_message(const std::uint8_t* key, std::size_t key_len, Sender
   return st;
 }
 
-}  // namespace velmora::crypto
+}  // namespace velmora::protocol

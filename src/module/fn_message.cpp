@@ -63,9 +63,9 @@ Result<std::uint64_t> arg_bits(const char* param, PyObject* o, unsigned bits) {
 }
 
 Failure envelope_failure(EnvelopeStatus s) {
-  if (s == EnvelopeStatus::kRandomFailure || s == EnvelopeStatus::kCipherFailure) {
-    return Failure::internal(protocol::envelope_status_message(s));
-  }
+  // The generator refusing is the machine's trouble, not a fault of ours.
+  if (s == EnvelopeStatus::kRandomFailure) return Failure::runtime(protocol::envelope_status_message(s));
+  if (s == EnvelopeStatus::kCipherFailure) return Failure::internal(protocol::envelope_status_message(s));
   if (s >= EnvelopeStatus::kFrameTooShort) {
     return Failure::security(protocol::envelope_status_message(s));
   }

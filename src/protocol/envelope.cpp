@@ -6,14 +6,12 @@
 // are deprecated in 3.0, not removed.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/crypto.h>
-#include <openssl/rand.h>
 #include <openssl/sha.h>
-#include <pthread.h>
 
-#include <atomic>
 #include <cstring>
 
 #include "crypto/aes_ige.hpp"
+#include "crypto/random.hpp"
 #include "wire/endian.hpp"
 
 namespace velmora::protocol {
@@ -69,35 +67,6 @@ void msg_key_of(const std::uint8_t* buf, std::size_t len, std::uint8_t* out) noe
   Secret<SHA256_DIGEST_LENGTH> d;
   sha256_of(buf, 32, buf + 32, len - 32, d.b);
   std::memcpy(out, d.b + 8, kMsgKey);
-}
-
-// Random padding comes from a pool of RAND_bytes output kept per thread:
-// one RAND_bytes call costs some 1.3 us, as much as the rest of encrypting a
-// small message. Padding is not key material; a fork empties every pool, so
-// that parent and child never pad with the same bytes.
-std::atomic<unsigned> g_forks{0};
-
-struct RandomPool {
-  std::uint8_t bytes[4096];
-  std::size_t left = 0;
-  unsigned forks = 0;
-};
-
-bool random_bytes(std::uint8_t* out, std::size_t n) noexcept {
-  static const bool hooked =
-      pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_add(1, std::memory_order_relaxed); }) == 0;
-  thread_local RandomPool pool;
-  const unsigned forks = g_forks.load(std::memory_order_relaxed);
-  if (!hooked || n > sizeof(pool.bytes)) return RAND_bytes(out, static_cast<int>(n)) == 1;
-  if (pool.left < n || pool.forks != forks) {
-    if (RAND_bytes(pool.bytes, sizeof(pool.bytes)) != 1) return false;
-    pool.left = sizeof(pool.bytes);
-    pool.forks = forks;
-  }
-  pool.left -= n;
-  std::memcpy(out, pool.bytes + pool.left, n);
-  OPENSSL_cleanse(pool.bytes + pool.left, n);  // each byte pads once
-  return true;
 }
 
 // The header's numbers are little-endian on every host.
@@ -195,7 +164,7 @@ EnvelopeStatus seal_message(const std::uint8_t* key, std::size_t key_len, Sender
   EnvelopeStatus st = EnvelopeStatus::kOk;
   if (padding) {
     std::memcpy(pad, padding, padding_len);
-  } else if (!random_bytes(pad, padding_len)) {
+  } else if (!crypto::random_bytes(pad, padding_len)) {
     st = EnvelopeStatus::kRandomFailure;
   }
   if (st == EnvelopeStatus::kOk) {

@@ -12,6 +12,7 @@
 
 #include "crypto/aes_ige.hpp"
 #include "crypto/random.hpp"
+#include "protocol/messages.hpp"
 #include "wire/endian.hpp"
 
 namespace velmora::protocol {
@@ -103,24 +104,22 @@ EnvelopeStatus check_inner(const std::uint8_t* inner, std::size_t n, Opened* out
 }  // namespace
 
 const char* envelope_status_message(EnvelopeStatus s) noexcept {
-  // Fixed texts: callers match on them.
   switch (s) {
     case EnvelopeStatus::kOk: return "ok";
-    case EnvelopeStatus::kBadKeyLength: return "auth_key must be 256 bytes";
-    case EnvelopeStatus::kBadBodyLength: return "body length must be a multiple of 4";
-    case EnvelopeStatus::kBadPadding:
-      return "padding must be 12 to 1024 bytes and bring the message to a multiple of 16";
-    case EnvelopeStatus::kRandomFailure: return "RAND_bytes failed";
-    case EnvelopeStatus::kFrameTooShort: return "frame too short for its header";
-    case EnvelopeStatus::kFrameLength: return "frame length is not 24 plus a multiple of 16";
-    case EnvelopeStatus::kKeyIdDiffers: return "auth key id differs";
-    case EnvelopeStatus::kMsgKeyDiffers: return "msg_key differs";
-    case EnvelopeStatus::kLengthNegative: return "length field negative";
-    case EnvelopeStatus::kLengthUnaligned: return "length field not a multiple of 4";
-    case EnvelopeStatus::kLengthPastData: return "length field past the decrypted data";
-    case EnvelopeStatus::kPaddingTooShort: return "padding under 12 bytes";
-    case EnvelopeStatus::kPaddingTooLong: return "padding over 1024 bytes";
-    case EnvelopeStatus::kCipherFailure: return "AES-IGE failed";
+    case EnvelopeStatus::kBadKeyLength: return msg::kAuthKeyLength;
+    case EnvelopeStatus::kBadBodyLength: return msg::kBodyUnaligned;
+    case EnvelopeStatus::kBadPadding: return msg::kPaddingLength;
+    case EnvelopeStatus::kRandomFailure: return msg::kRandomFailure;
+    case EnvelopeStatus::kFrameTooShort: return msg::kFrameTooShort;
+    case EnvelopeStatus::kFrameLength: return msg::kFrameLength;
+    case EnvelopeStatus::kKeyIdDiffers: return msg::kKeyIdDiffers;
+    case EnvelopeStatus::kMsgKeyDiffers: return msg::kMsgKeyDiffers;
+    case EnvelopeStatus::kLengthNegative: return msg::kLengthNegative;
+    case EnvelopeStatus::kLengthUnaligned: return msg::kLengthUnaligned;
+    case EnvelopeStatus::kLengthPastData: return msg::kLengthPastData;
+    case EnvelopeStatus::kPaddingTooShort: return msg::kPaddingTooShort;
+    case EnvelopeStatus::kPaddingTooLong: return msg::kPaddingTooLong;
+    case EnvelopeStatus::kCipherFailure: return msg::kCipherFailure;
   }
   return "envelope failure";
 }

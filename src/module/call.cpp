@@ -299,6 +299,11 @@ void raise_with_code(PyObject* cls, PyObject* text, long long code) {
 
 }  // namespace
 
+PyObject* refuse_import(const char* text) {
+  PyErr_SetString(PyExc_ImportError, text);
+  return nullptr;
+}
+
 void raise(const Failure& f) {
   if (f.kind() == ErrorKind::kPending) {
     if (!PyErr_Occurred()) {

@@ -2,9 +2,11 @@
 
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 namespace velmora::crypto {
@@ -12,8 +14,12 @@ namespace {
 
 // The pool's bytes and its fill level share one page that the kernel hands
 // a forked child zeroed (MADV_WIPEONFORK): the child finds the pool empty
-// and refills it from its own generator. No atfork handler is needed, so a
-// raw fork (clone, _Fork) is seen too, at no cost per draw.
+// and refills it from its own generator, even after a raw fork (clone,
+// _Fork) that runs no atfork handler. The atfork counter sees every fork
+// through libc as well, where the wipe is not to be had or not done (an
+// emulator such as qemu-user accepts the advice and ignores it). Both cost
+// nothing per draw.
+std::atomic<unsigned> g_forks{0};
 struct PoolPage {
   std::size_t left;
   std::uint8_t bytes[4096 - sizeof(std::size_t)];
@@ -27,12 +33,16 @@ class ThreadPool {
     void* p = mmap(nullptr, len_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return;
     page_ = static_cast<PoolPage*>(p);
+    static const bool hooked =
+        pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_add(1, std::memory_order_relaxed); }) == 0;
+    hooked_ = hooked;
+    forks_ = g_forks.load(std::memory_order_relaxed);
 #ifdef MADV_WIPEONFORK
     wiped_on_fork_ = madvise(p, len_, MADV_WIPEONFORK) == 0;
 #endif
-    // Where the kernel cannot wipe it, the process id tells a child (a
-    // system call per draw: the slower way, taken only there).
-    if (!wiped_on_fork_) pid_ = getpid();
+    // Where neither can be had, the process id tells a child (a system call
+    // per draw: the slower way, taken only there).
+    if (!wiped_on_fork_ || !hooked_) pid_ = getpid();
   }
   ~ThreadPool() {
     if (page_ == nullptr) return;
@@ -44,13 +54,16 @@ class ThreadPool {
 
   // The pool's page, emptied first in a child the kernel did not wipe for.
   PoolPage* page() noexcept {
-    if (page_ != nullptr && !wiped_on_fork_) {
+    if (page_ == nullptr) return nullptr;
+    const unsigned forks = g_forks.load(std::memory_order_relaxed);
+    bool child = forks != forks_;
+    if (!wiped_on_fork_ || !hooked_) {
       const pid_t now = getpid();
-      if (now != pid_) {
-        OPENSSL_cleanse(page_, sizeof(PoolPage));
-        pid_ = now;
-      }
+      child |= now != pid_;
+      pid_ = now;
     }
+    if (child) OPENSSL_cleanse(page_, sizeof(PoolPage));
+    forks_ = forks;
     return page_;
   }
 
@@ -58,6 +71,8 @@ class ThreadPool {
   PoolPage* page_ = nullptr;
   std::size_t len_ = 0;
   bool wiped_on_fork_ = false;
+  bool hooked_ = false;
+  unsigned forks_ = 0;  // g_forks when the pool was last drawn from
   pid_t pid_ = 0;
 };
 

@@ -1,12 +1,13 @@
 #include "message/service.hpp"
 
 #include <deque>
-#include <new>
 #include <vector>
 
 #include "codec/compiled.hpp"
 #include "codec/deserializer.hpp"
+#include "codec/messages.hpp"
 #include "codec/type_name.hpp"
+#include "message/messages.hpp"
 #include "message/service_objects.hpp"
 #include "protocol/service_layouts.hpp"
 #include "protocol/wrappers.hpp"
@@ -24,41 +25,18 @@ using codec::parse_type_name;
 using codec::ValueType;
 using wire::TypeKind;
 
-// Fixed texts: callers match on them.
-constexpr const char* kEof = "unexpected eof";
-constexpr const char* kNested = "container inside a container";
-constexpr const char* kPastContainer = "message runs past its container";
-constexpr const char* kAfterLast = "bytes after the last message of a container";
-constexpr const char* kTooLarge = "gzip_packed inflates past max_inflated";
-constexpr const char* kCorrupt = "gzip_packed holds a corrupt gzip stream";
-constexpr const char* kGzipInGzip = "gzip_packed inside gzip_packed";
-constexpr const char* kUnaligned = "message length in a container not a multiple of 4";
+using codec::msg::kBadBytesLen;
+using codec::msg::kEof;
+using namespace msg;
 
-struct Keys {
-  PyObject* underscore;
-  PyObject* rpc_result;
-  PyObject* req_msg_id;
-  PyObject* result;
-  PyObject* undecoded;
-  PyObject* raw;
-  PyObject* error;
-};
-
-// Made once per process, as the deserializer's own keys are.
-const Keys* keys() {
-  static Keys made{};
-  static bool ready = false;
-  if (ready) return &made;
-  const char* const texts[] = {"_", "rpc_result", "req_msg_id", "result", "undecoded", "raw", "error"};
-  PyObject** slots[] = {&made.underscore, &made.rpc_result, &made.req_msg_id, &made.result,
-                        &made.undecoded,  &made.raw,        &made.error};
-  for (std::size_t i = 0; i < std::size(texts); ++i) {
-    if (*slots[i] == nullptr) *slots[i] = PyUnicode_InternFromString(texts[i]);
-    if (*slots[i] == nullptr) return nullptr;
-  }
-  ready = true;
-  return &made;
-}
+// The rpc_result dict's keys and its constructor's name, and the undecoded
+// entry's, made once per process.
+py::InternedText g_rpc_result{"rpc_result"};
+py::InternedText g_req_msg_id{"req_msg_id"};
+py::InternedText g_result{"result"};
+py::InternedText g_undecoded{"undecoded"};
+py::InternedText g_raw{"raw"};
+py::InternedText g_error{"error"};
 
 // A failure that stands for the message alone (its body does not decode),
 // against one that breaks the whole body (a gzip bomb) or the interpreter's.
@@ -69,14 +47,18 @@ bool message_fault(const Failure& f) {
 // {"_": "undecoded", "raw": body, "error": text}: a message that did not
 // decode, in its place.
 Result<py::Ref> undecoded(py::ByteView body, const Failure& f) {
-  const Keys* k = keys();
+  PyObject* const underscore = codec::underscore_key.get();
+  PyObject* const name = g_undecoded.get();
+  PyObject* const raw_key = g_raw.get();
+  PyObject* const error_key = g_error.get();
   py::Ref d = py::steal(PyDict_New());
   py::Ref raw = py::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body.data()),
                                                     static_cast<Py_ssize_t>(body.size())));
   py::Ref text = py::steal(PyUnicode_FromStringAndSize(f.message().data(),
                                                        static_cast<Py_ssize_t>(f.message().size())));
-  if (!k || !d || !raw || !text || PyDict_SetItem(d.get(), k->underscore, k->undecoded) < 0 ||
-      PyDict_SetItem(d.get(), k->raw, raw.get()) < 0 || PyDict_SetItem(d.get(), k->error, text.get()) < 0) {
+  if (!underscore || !name || !raw_key || !error_key || !d || !raw || !text ||
+      PyDict_SetItem(d.get(), underscore, name) < 0 || PyDict_SetItem(d.get(), raw_key, raw.get()) < 0 ||
+      PyDict_SetItem(d.get(), error_key, text.get()) < 0) {
     return Failure::pending();
   }
   return d;
@@ -113,7 +95,7 @@ Result<ValueType> DictResults::of(std::int64_t req_msg_id) {
     if (!at || body.size() < *at + 4) return ValueType{};
     entry = schema_->find_method_by_cid(wire::load_le<std::uint32_t>(body.data() + *at));
   } else if (py::is_str(named)) {
-    ByteView utf8;
+    py::ByteView utf8;
     py::Ref holder = py::utf8_of(named, &utf8);
     if (!holder) return Failure::pending();
     entry = schema_->find_method(std::string_view(reinterpret_cast<const char*>(utf8.data()), utf8.size()));
@@ -155,14 +137,14 @@ Result<py::ByteView> Unpacker::inflate(py::ByteView packed) {
   switch (r.read_byte_string(payload)) {
     case wire::ReadStatus::kOk: break;
     case wire::ReadStatus::kEof: return Failure::value(kEof);
-    case wire::ReadStatus::kBadLength: return Failure::value("bad bytes len");
+    case wire::ReadStatus::kBadLength: return Failure::value(kBadBytesLen);
   }
   std::vector<std::uint8_t>& out = held_.emplace_back();
   switch (wire::gzip_inflate(payload, budget_, &out)) {
     case wire::GzipStatus::kOk: break;
     case wire::GzipStatus::kTooLarge: return Failure::value(kTooLarge);
     case wire::GzipStatus::kCorrupt: return Failure::value(kCorrupt);
-    case wire::GzipStatus::kNoMemory: throw std::bad_alloc();
+    case wire::GzipStatus::kNoMemory: return Failure::no_memory();
   }
   budget_ -= out.size();
   return py::ByteView(out);
@@ -262,12 +244,17 @@ Result<py::Ref> Unpacker::rpc_result(py::ByteView body, bool inflated) {
   }
   auto value = result_value(req_msg_id, data, inflated);
   if (!value) return value;
-  const Keys* k = keys();
   py::Ref id = py::steal(PyLong_FromLongLong(req_msg_id));
+  if (!id) return Failure::pending();
+  PyObject* const underscore = codec::underscore_key.get();
+  PyObject* const name = g_rpc_result.get();
+  PyObject* const req_key = g_req_msg_id.get();
+  PyObject* const result_key = g_result.get();
   py::Ref dict = py::steal(PyDict_New());
-  if (!k || !id || !dict || PyDict_SetItem(dict.get(), k->underscore, k->rpc_result) < 0 ||
-      PyDict_SetItem(dict.get(), k->req_msg_id, id.get()) < 0 ||
-      PyDict_SetItem(dict.get(), k->result, value->get()) < 0) {
+  if (!underscore || !name || !req_key || !result_key || !dict ||
+      PyDict_SetItem(dict.get(), underscore, name) < 0 ||
+      PyDict_SetItem(dict.get(), req_key, id.get()) < 0 ||
+      PyDict_SetItem(dict.get(), result_key, value->get()) < 0) {
     return Failure::pending();
   }
   return dict;

@@ -5,8 +5,11 @@
 #include <vector>
 
 #include "codec/type_name.hpp"
+#include "message/envelope_failure.hpp"
+#include "message/messages.hpp"
 #include "message/service.hpp"
 #include "message/wiped_scratch.hpp"
+#include "protocol/messages.hpp"
 #include "protocol/wrappers.hpp"
 #include "wire/endian.hpp"
 #include "wire/wire.hpp"
@@ -18,11 +21,7 @@ using protocol::EnvelopeStatus;
 using protocol::ReceiveStatus;
 using protocol::ResultShape;
 
-// Fixed texts: callers match on them.
-constexpr const char* kBodyLength = "body length must be a multiple of 4";
-constexpr const char* kNoMessages = "no messages to pack";
-constexpr const char* kNestedContainer = "container inside a container";
-constexpr const char* kRandomFailed = "RAND_bytes failed";
+using protocol::msg::kBodyUnaligned;
 
 constexpr std::size_t kMaxBody = 0x7fffffff;
 // What one decrypt may inflate, as unpack's default (velmora.message.MAX_INFLATED).
@@ -32,16 +31,6 @@ constexpr std::size_t kReleaseGil = 64u << 10;
 
 PyObject* g_received_type = nullptr;
 
-Failure envelope_refusal(EnvelopeStatus st) {
-  if (st == EnvelopeStatus::kRandomFailure) return Failure::runtime(kRandomFailed);
-  if (st >= EnvelopeStatus::kFrameTooShort && st != EnvelopeStatus::kCipherFailure) {
-    return Failure::security(protocol::envelope_status_message(st));
-  }
-  if (st == EnvelopeStatus::kCipherFailure) {
-    return Failure::internal(protocol::envelope_status_message(st));
-  }
-  return Failure::value(protocol::envelope_status_message(st));
-}
 
 // How the answer to the request in body decodes: the innermost query's
 // method's result type in the current schema; Object when none is known.
@@ -98,7 +87,7 @@ Result<Bodies> bodies_of(PyObject* seq) {
   Bodies b;
   const Py_ssize_t n = PySequence_Size(items.get());
   if (n < 0) return Failure::pending();
-  if (n == 0) return Failure::value(kNoMessages);
+  if (n == 0) return Failure::value(msg::kNoMessages);
   b.total = 8;
   for (Py_ssize_t i = 0; i < n; ++i) {
     py::Ref item = py::steal(PySequence_GetItem(items.get(), i));
@@ -109,12 +98,12 @@ Result<Bodies> bodies_of(PyObject* seq) {
       item = copy;
     }
     const py::ByteView v = py::bytes_view(item.get());
-    if (v.size() % 4 != 0) return Failure::value(kBodyLength);
+    if (v.size() % 4 != 0) return Failure::value(kBodyUnaligned);
     if (v.size() >= 4 && wire::load_le<std::uint32_t>(v.data()) == kMsgContainerId) {
-      return Failure::value(kNestedContainer);
+      return Failure::value(msg::kNested);
     }
     b.total += 16 + v.size();
-    if (b.total > kMaxBody) return Failure::value(kBodyLength);
+    if (b.total > kMaxBody) return Failure::value(kBodyUnaligned);
     b.views.push_back(v);
     b.keep.push_back(std::move(item));
   }
@@ -156,7 +145,7 @@ void set_received_type(PyObject* cls) noexcept {
 
 Result<py::Ref> session_encrypt(SessionBox& s, double now, py::ByteView body,
                                 bool content_related) {
-  if (body.size() % 4 != 0 || body.size() > kMaxBody) return Failure::value(kBodyLength);
+  if (body.size() % 4 != 0 || body.size() > kMaxBody) return Failure::value(kBodyUnaligned);
   std::uint8_t* out = nullptr;
   auto frame = blank_frame(body.size(), &out);
   if (!frame) return frame;
@@ -173,7 +162,7 @@ Result<py::Ref> session_encrypt(SessionBox& s, double now, py::ByteView body,
   } else {
     st = seal(s, h, body, out);
   }
-  if (st != EnvelopeStatus::kOk) return envelope_refusal(st);
+  if (st != EnvelopeStatus::kOk) return envelope_failure(st);
   return pair(PyLong_FromLongLong(h.msg_id), std::move(*frame));
 }
 
@@ -211,7 +200,7 @@ Result<py::Ref> session_encrypt_many(SessionBox& s, double now, PyObject* bodies
     outer = s.state.next_header(now, false);
   }
   const EnvelopeStatus st = seal(s, outer, py::ByteView(container.data(), b->total), out);
-  if (st != EnvelopeStatus::kOk) return envelope_refusal(st);
+  if (st != EnvelopeStatus::kOk) return envelope_failure(st);
   for (std::size_t i = 0; i < sent.size(); ++i) {
     PyObject* id = PyLong_FromLongLong(sent[i]);
     if (!id) return Failure::pending();
@@ -234,7 +223,7 @@ Result<py::Ref> session_decrypt(SessionBox& s, double now, py::ByteView frame) {
     st = protocol::open_keyed(key, protocol::Sender::kServer, frame.data(), frame.size(),
                               plain.data(), &o);
   }
-  if (st != EnvelopeStatus::kOk) return envelope_refusal(st);
+  if (st != EnvelopeStatus::kOk) return envelope_failure(st);
   const std::int64_t msg_id = o.header.msg_id;
   {
     // The frame's own header first, before its body is decoded at all.

@@ -9,6 +9,7 @@
 
 #include "message/session.hpp"
 #include "module/call.hpp"
+#include "protocol/messages.hpp"
 #include "module/functions.hpp"
 #include "py/native_object.hpp"
 
@@ -28,7 +29,6 @@ struct SessionObject {
 SessionObject* as_session(PyObject* self) noexcept { return reinterpret_cast<SessionObject*>(self); }
 
 // Fixed texts: callers match on them.
-constexpr const char* kKeyLength = "auth_key must be 256 bytes";
 constexpr const char* kClockValue = "clock() must return a number";
 
 // Seconds since the epoch: the clock's, or time.time()'s own source. Called
@@ -61,7 +61,7 @@ Result<std::int64_t> session_id_arg(PyObject* o) {
   if (o != nullptr && o != Py_None) return signed_arg("session_id", o, 0);
   std::uint64_t id = 0;
   if (RAND_bytes(reinterpret_cast<unsigned char*>(&id), sizeof(id)) != 1) {
-    return Failure::runtime("RAND_bytes failed");
+    return Failure::runtime(protocol::msg::kRandomFailure);
   }
   return static_cast<std::int64_t>(id);
 }
@@ -75,7 +75,7 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     py::Ref key_copy;
     auto key = arg_bytes_like("auth_key", (*a)[0], &key_copy);
     if (!key) return std::move(key).failure();
-    if (key->size() != protocol::kAuthKeySize) return Failure::value(kKeyLength);
+    if (key->size() != protocol::kAuthKeySize) return Failure::value(protocol::msg::kAuthKeyLength);
     auto sid = session_id_arg(opt.values[0]);
     if (!sid) return std::move(sid).failure();
     auto salt = signed_arg("salt", opt.values[1], 0);

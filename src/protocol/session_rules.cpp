@@ -3,18 +3,19 @@
 #include <cmath>
 #include <cstring>
 
+#include "protocol/messages.hpp"
+
 namespace velmora::protocol {
 
 const char* receive_status_message(ReceiveStatus s) noexcept {
-  // Fixed texts: callers match on them.
   switch (s) {
     case ReceiveStatus::kOk: return "ok";
-    case ReceiveStatus::kForeignSession: return "session_id is not this session's";
-    case ReceiveStatus::kNotServerId: return "msg_id is not a server's";
-    case ReceiveStatus::kTooOld: return "msg_id more than 300 s old";
-    case ReceiveStatus::kTooNew: return "msg_id more than 30 s ahead";
-    case ReceiveStatus::kReplayed: return "msg_id received already";
-    case ReceiveStatus::kBelowWindow: return "msg_id below the replay window";
+    case ReceiveStatus::kForeignSession: return msg::kForeignSession;
+    case ReceiveStatus::kNotServerId: return msg::kNotServerId;
+    case ReceiveStatus::kTooOld: return msg::kTooOld;
+    case ReceiveStatus::kTooNew: return msg::kTooNew;
+    case ReceiveStatus::kReplayed: return msg::kReplayed;
+    case ReceiveStatus::kBelowWindow: return msg::kBelowWindow;
   }
   return "receive failure";
 }

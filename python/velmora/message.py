@@ -8,7 +8,7 @@ results decoded by the result type of the method sent); ``pack_container`` and
 """
 
 import struct
-from typing import Any, Iterable, Mapping, NamedTuple, Optional, Protocol, cast
+from typing import Any, Iterable, Mapping, NamedTuple, Optional, Protocol, Union, cast
 
 from . import ext as _ext
 from ._bytes_like import BytesLike, bytes_like as _bytes
@@ -79,15 +79,19 @@ decrypt = cast(_Decrypt, _ext._decrypt)
 _ext._message_type(Message)
 
 
-def unpack(msg_id: int, seq_no: int, body: BytesLike, *, pending: Optional[Mapping[int, str]] = None,
+def unpack(msg_id: int, seq_no: int, body: BytesLike, *,
+           pending: Optional[Mapping[int, Union[str, bytes]]] = None,
            max_inflated: int = MAX_INFLATED) -> list[tuple[int, int, Any]]:
     """The messages one decrypted body carries, as ``(msg_id, seq_no, obj)`` in order.
 
-    ``pending`` maps the msg_id of each request sent to its method's name: an rpc_result
-    answering it has its result decoded by that method's result type (the schema's "result"),
-    otherwise as Object. ValueError for a container inside a container, a message past its
-    container, bytes after the last one, a corrupt gzip stream, or more than ``max_inflated``
-    bytes inflated in all."""
+    ``pending`` maps the msg_id of each request sent to its method's name, or to the request's
+    body itself (whose innermost query, past the protocol's wrappers, names the method): an
+    rpc_result answering it has its result decoded by that method's result type (the schema's
+    "result"), otherwise as Object. Service messages decode by their fixed layouts. A message
+    that does not decode becomes ``{"_": "undecoded", "raw": its bytes, "error": the text}`` in
+    its place. ValueError for what breaks the body itself: a container inside a container, a
+    message past its container or not whole words, bytes after the last one, or more than
+    ``max_inflated`` bytes inflated in all."""
     raw = _bytes("body", body)
     if pending is not None and not isinstance(pending, dict):
         pending = dict(pending)

@@ -82,7 +82,7 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!salt) return std::move(salt).failure();
     auto offset = signed_arg("time_offset", opt.values[2], 0);
     if (!offset) return std::move(offset).failure();
-    PyObject* clock = opt.values[3];
+    PyObject* clock = opt.values[3] == Py_None ? nullptr : opt.values[3];
     if (clock != nullptr && !PyCallable_Check(clock)) return Failure::type("clock must be callable");
     auto box = std::make_unique<SessionBox>(key->data(), *sid, *salt, *offset);
     auto self = py::adopt<SessionBox>(type, std::move(box));
@@ -196,13 +196,13 @@ PyObject* received_type(PyObject*, PyObject* cls) {
 
 PyMethodDef g_methods[] = {
     {"encrypt", VELMORA_ENTRY(encrypt), METH_VARARGS | METH_KEYWORDS,
-     "encrypt(body, *, content_related=True)\n--\n\n(msg_id, frame) of one message."},
+     "encrypt($self, body, *, content_related=True)\n--\n\n(msg_id, frame) of one message."},
     {"encrypt_many", encrypt_many, METH_O,
-     "encrypt_many(bodies)\n--\n\n(msg_ids, frame) of a msg_container holding the bodies."},
-    {"decrypt", decrypt, METH_O, "decrypt(frame)\n--\n\nThe messages in a frame, after every check."},
-    {"acks", acks, METH_NOARGS, "acks()\n--\n\nThe body of one msgs_ack with the ids owed, or None."},
+     "encrypt_many($self, bodies)\n--\n\n(msg_ids, frame) of a msg_container holding the bodies."},
+    {"decrypt", decrypt, METH_O, "decrypt($self, frame)\n--\n\nThe messages in a frame, after every check."},
+    {"acks", acks, METH_NOARGS, "acks($self)\n--\n\nThe body of one msgs_ack with the ids owed, or None."},
     {"pending", pending, METH_NOARGS,
-     "pending()\n--\n\n{msg_id: acknowledged} of the requests not yet answered."},
+     "pending($self)\n--\n\n{msg_id: acknowledged} of the requests not yet answered."},
     kRefuseReduce,
     {nullptr, nullptr, 0, nullptr},
 };
@@ -229,8 +229,9 @@ int prepare_session(PyObject* m) {
       {Py_tp_methods, g_methods},
       {Py_tp_getset, g_getset},
       {Py_tp_doc, const_cast<char*>(
-                      "Session(auth_key, *, session_id=None, salt=0, time_offset=0, clock=time.time)\n"
-                      "--\n\nOne client session on an auth key: ids, salts and every check.")},
+                      "Session(auth_key, *, session_id=None, salt=0, time_offset=0, clock=None)\n"
+                      "--\n\nOne client session on an auth key: ids, salts and every check. clock "
+                      "is time.time's own clock when None.")},
       {0, nullptr},
   };
   PyType_Spec spec{"velmora.session.Session", static_cast<int>(sizeof(SessionObject)), 0,

@@ -12,6 +12,7 @@
 #include "message/gzip_packed.hpp"
 #include "message/envelope_failure.hpp"
 #include "message/service.hpp"
+#include "message/wiped_scratch.hpp"
 #include "module/call.hpp"
 #include "module/functions.hpp"
 #include "protocol/envelope.hpp"
@@ -21,18 +22,8 @@ namespace {
 
 using protocol::EnvelopeStatus;
 
-// Scratch memory for one call: on the stack when small.
-class Scratch {
- public:
-  // The inline buffer is written before it is read, not cleared up front.
-  // cppcheck-suppress uninitMemberVar
-  explicit Scratch(std::size_t n) : heap_(n > sizeof(inline_) ? new std::uint8_t[n] : nullptr) {}
-  std::uint8_t* data() noexcept { return heap_ ? heap_.get() : inline_; }
-
- private:
-  std::uint8_t inline_[2048];
-  std::unique_ptr<std::uint8_t[]> heap_;
-};
+// The plaintext of one call, wiped when the call ends, whatever its outcome.
+using message::WipedScratch;
 
 using message::envelope_failure;
 
@@ -100,7 +91,7 @@ PyObject* message_encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::size_t n = protocol::frame_size(body->size(), *pad_len);
     py::Ref out = py::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
     if (!out) return Failure::pending();
-    Scratch scratch(n + 8);
+    WipedScratch scratch(n + 8);
     const EnvelopeStatus st = protocol::seal_message(
         key->data(), key->size(), *sender, h, body->data(), body->size(), pad, *pad_len,
         scratch.data(), reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get())));
@@ -148,7 +139,7 @@ PyObject* message_decrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     py::Ref frame_copy;
     auto frame = arg_bytes_like("frame", (*a)[1], &frame_copy);
     if (!frame) return std::move(frame).failure();
-    Scratch plain(protocol::open_buffer_size(frame->size()));
+    WipedScratch plain(protocol::open_buffer_size(frame->size()));
     protocol::Opened o;
     const EnvelopeStatus st = protocol::open_message(key->data(), key->size(), *sender,
                                                    frame->data(), frame->size(), plain.data(), &o);

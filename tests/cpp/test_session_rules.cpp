@@ -2,10 +2,14 @@
 // checks and the wrappers skipped to reach a request's query.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
+#include <new>
+
+#include "message/wiped_scratch.hpp"
 #include "protocol/session_rules.hpp"
 #include "protocol/wrappers.hpp"
 
@@ -99,5 +103,19 @@ INSTANTIATE_TEST_SUITE_P(Table, Wrappers, ::testing::Values(
                     0x12345678}), 92},
     WrapCase{words({0xcb9f372d, 1}), std::nullopt},                         // cut short
     WrapCase{words({0x365275f2, 0x11111111, 1, 2, 0x12345678}), std::nullopt}));  // not a range
+
+// The plaintext scratch of encrypt and decrypt is wiped when it goes, on
+// success too: its inline buffer, read back in the storage it lived in.
+TEST(WipedScratch, WipesOnEveryExit) {
+  alignas(velmora::message::WipedScratch) std::uint8_t storage[sizeof(velmora::message::WipedScratch)];
+  auto* s = new (storage) velmora::message::WipedScratch(64);
+  std::fill(s->data(), s->data() + 64, std::uint8_t{0xA5});
+  const std::size_t at = static_cast<std::size_t>(s->data() - storage);
+  s->~WipedScratch();
+  const volatile std::uint8_t* left = storage + at;  // read as memory, past the object's life
+  int zeros = 0;
+  for (std::size_t i = 0; i < 64; ++i) zeros += left[i] == 0;
+  EXPECT_EQ(zeros, 64);
+}
 
 }  // namespace

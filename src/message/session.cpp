@@ -38,14 +38,20 @@ PyObject* g_received_type = nullptr;
 ResultShape shape_of(SessionBox& s, py::ByteView body) {
   const auto at = protocol::innermost_query(body);
   if (!at || body.size() < *at + 4) return {};
+  const auto cid = wire::load_le<std::uint32_t>(body.data() + *at);
   auto& store = schema::SchemaStore::instance();
+  if (s.schema.schema && store.generation() == s.schema.generation && cid == s.last_cid && cid != 0) {
+    return s.last_shape;
+  }
   if (!s.schema.schema || store.generation() != s.schema.generation) s.schema = store.snapshot();
   if (!s.schema.schema) return {};
-  const auto* entry = s.schema.schema->find_method_by_cid(wire::load_le<std::uint32_t>(body.data() + *at));
+  const auto* entry = s.schema.schema->find_method_by_cid(cid);
   if (!entry) return {};
   const auto& method = static_cast<const schema::TlMethod&>(*entry->record);
   const auto t = codec::parse_type_name(method.result).value_or(codec::ValueType{});
-  return {t.kind, t.element};
+  s.last_cid = cid;
+  s.last_shape = {t.kind, t.element};
+  return s.last_shape;
 }
 
 // Seals inner (its header already in h) into out; the lock is held, or the
@@ -66,11 +72,13 @@ Result<py::Ref> blank_frame(std::size_t body_len, std::uint8_t** data) {
   return b;
 }
 
+// (first, second), taking both references.
 Result<py::Ref> pair(PyObject* first, py::Ref second) {
-  if (first == nullptr) return Failure::pending();
   py::Ref a = py::steal(first);
-  py::Ref t = py::steal(PyTuple_Pack(2, a.get(), second.get()));
-  if (!t) return Failure::pending();
+  py::Ref t = py::steal(PyTuple_New(2));
+  if (!a || !t) return Failure::pending();
+  PyTuple_SetItem(t.get(), 0, a.release());  // each SetItem steals its item
+  PyTuple_SetItem(t.get(), 1, second.release());
   return t;
 }
 
@@ -267,7 +275,7 @@ Result<py::Ref> session_pending(SessionBox& s) {
   std::vector<std::pair<std::int64_t, bool>> items;
   {
     std::lock_guard<std::mutex> hold(s.lock);
-    for (const auto& [id, p] : s.state.pending()) items.emplace_back(id, p.acked);
+    s.state.each_pending([&](const protocol::PendingRequest& p) { items.emplace_back(p.msg_id, p.acked); });
   }
   py::Ref d = py::steal(PyDict_New());
   if (!d) return Failure::pending();

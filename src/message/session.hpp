@@ -27,6 +27,10 @@ struct SessionBox {
   std::mutex lock;
   protocol::SessionState state;
   schema::SchemaStore::Snapshot schema;  // the last one read, while its generation holds
+  // The last request's method and how its answer decodes, under that schema:
+  // a client sends the same few methods over and over.
+  std::uint32_t last_cid = 0;
+  protocol::ResultShape last_shape;
 };
 
 // The Received named tuple of velmora.session; items are plain tuples until

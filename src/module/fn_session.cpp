@@ -129,6 +129,33 @@ PyObject* encrypt(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+#define VELMORA_ENTRY(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&(fn)))
+
+#ifdef VELMORA_FASTCALL
+// One body, content-related: the call a client makes for every request.
+PyObject* encrypt_body(PyObject* self, PyObject* arg) {
+  return call_frame([&]() -> Result<py::Ref> {
+    py::Ref copy;
+    auto body = arg_bytes_like("body", arg, &copy);
+    if (!body) return std::move(body).failure();
+    auto now = now_of(self);
+    if (!now) return std::move(now).failure();
+    return message::session_encrypt(box(self), *now, *body, true);
+  });
+}
+
+// By the vectorcall convention: no argument tuple for the common call.
+PyObject* encrypt_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs == 1 && kwnames == nullptr) return encrypt_body(self, args[0]);
+  return call_with_tuple(encrypt, self, args, nargs, kwnames);
+}
+constexpr int kEncryptFlags = METH_FASTCALL | METH_KEYWORDS;
+#define VELMORA_ENCRYPT_ENTRY VELMORA_ENTRY(encrypt_fast)
+#else
+constexpr int kEncryptFlags = METH_VARARGS | METH_KEYWORDS;
+#define VELMORA_ENCRYPT_ENTRY VELMORA_ENTRY(encrypt)
+#endif
+
 PyObject* encrypt_many(PyObject* self, PyObject* bodies) {
   return call_frame([&]() -> Result<py::Ref> {
     auto now = now_of(self);
@@ -192,10 +219,8 @@ PyObject* received_type(PyObject*, PyObject* cls) {
   });
 }
 
-#define VELMORA_ENTRY(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&(fn)))
-
 PyMethodDef g_methods[] = {
-    {"encrypt", VELMORA_ENTRY(encrypt), METH_VARARGS | METH_KEYWORDS,
+    {"encrypt", VELMORA_ENCRYPT_ENTRY, kEncryptFlags,
      "encrypt($self, body, *, content_related=True)\n--\n\n(msg_id, frame) of one message."},
     {"encrypt_many", encrypt_many, METH_O,
      "encrypt_many($self, bodies)\n--\n\n(msg_ids, frame) of a msg_container holding the bodies."},

@@ -67,35 +67,56 @@ void SessionState::apply(std::int64_t msg_id, std::int32_t seq_no, const Effect&
     case K::kNewSession: salt_ = e.salt; break;
     case K::kBadSalt:
       salt_ = e.salt;
-      pending_.erase(e.id);  // never answered; the caller resends it
+      forget(e.id);  // never answered; the caller resends it
       break;
     case K::kBadMsg:
       if (e.code == 16 || e.code == 17) {  // our msg_id too low or too high: the clock is off
         const auto server_time = static_cast<std::int64_t>(static_cast<std::uint64_t>(msg_id) >> 32);
         time_offset_ = server_time - static_cast<std::int64_t>(std::floor(clock_now));
       }
-      pending_.erase(e.id);
+      forget(e.id);
       break;
     case K::kFutureSalts:
       future_ = e.salts;
       std::stable_sort(future_.begin(), future_.end(), [](const FutureSalt& a, const FutureSalt& b) {
         return a.valid_since < b.valid_since;
       });
-      pending_.erase(e.id);
+      forget(e.id);
       break;
     case K::kAck:
       for (const std::int64_t id : e.ids) {
-        auto it = pending_.find(id);
-        if (it != pending_.end()) it->second.acked = true;
+        if (PendingRequest* p = find(id)) p->acked = true;
       }
       break;
-    case K::kAnswer: pending_.erase(e.id); break;
+    case K::kAnswer: forget(e.id); break;
   }
 }
 
 const PendingRequest* SessionState::find_pending(std::int64_t msg_id) const noexcept {
-  auto it = pending_.find(msg_id);
-  return it == pending_.end() ? nullptr : &it->second;
+  return const_cast<SessionState*>(this)->find(msg_id);
+}
+
+PendingRequest* SessionState::find(std::int64_t msg_id) noexcept {
+  auto it = std::lower_bound(pending_.begin(), pending_.end(), msg_id,
+                             [](const PendingRequest& p, std::int64_t id) { return p.msg_id < id; });
+  return it != pending_.end() && it->msg_id == msg_id && !it->answered ? &*it : nullptr;
+}
+
+void SessionState::forget(std::int64_t msg_id) noexcept {
+  PendingRequest* p = find(msg_id);
+  if (!p) return;
+  p->answered = true;
+  ++answered_;
+  while (!pending_.empty() && pending_.front().answered) {
+    pending_.pop_front();
+    --answered_;
+  }
+  // One request never answered would hold every later entry: past half the
+  // table, the answered ones go.
+  if (answered_ > 64 && answered_ * 2 > pending_.size()) {
+    std::erase_if(pending_, [](const PendingRequest& e) { return e.answered; });
+    answered_ = 0;
+  }
 }
 
 std::vector<std::int64_t> SessionState::take_acks() {

@@ -11,8 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "protocol/envelope.hpp"
@@ -30,8 +30,10 @@ struct ResultShape {
 };
 
 struct PendingRequest {
+  std::int64_t msg_id = 0;
   ResultShape shape;
-  bool acked = false;  // a msgs_ack named it
+  bool acked = false;     // a msgs_ack named it
+  bool answered = false;  // forgotten: kept only until those before it go
 };
 
 // Most message ids one msgs_ack carries.
@@ -66,9 +68,14 @@ class SessionState {
   // Acts on a received message (msg_id, seq_no) whose effect is e.
   void apply(std::int64_t msg_id, std::int32_t seq_no, const Effect& e, double clock_now);
 
-  void remember(std::int64_t msg_id, ResultShape shape) { pending_[msg_id] = {shape, false}; }
-  const std::unordered_map<std::int64_t, PendingRequest>& pending() const noexcept {
-    return pending_;
+  // Records a request sent: msg_id above every one remembered before.
+  void remember(std::int64_t msg_id, ResultShape shape) { pending_.push_back({msg_id, shape}); }
+  // The requests not yet answered, oldest first.
+  template <class Visit>
+  void each_pending(Visit&& visit) const {
+    for (const PendingRequest& p : pending_) {
+      if (!p.answered) visit(p);
+    }
   }
   const PendingRequest* find_pending(std::int64_t msg_id) const noexcept;
   // Up to kMaxAcks of the ids owed an acknowledgement, oldest first, taken
@@ -87,7 +94,13 @@ class SessionState {
   std::uint32_t content_sent_ = 0;
   ReplayWindow window_;
   std::vector<FutureSalt> future_;  // by valid_since
-  std::unordered_map<std::int64_t, PendingRequest> pending_;
+  PendingRequest* find(std::int64_t msg_id) noexcept;
+  void forget(std::int64_t msg_id) noexcept;
+
+  // By msg_id, as sent: a request is appended, found by bisection, and its
+  // entry goes once every older one is answered too.
+  std::deque<PendingRequest> pending_;
+  std::size_t answered_ = 0;  // entries of pending_ answered but not yet gone
   std::vector<std::int64_t> acks_;
 };
 

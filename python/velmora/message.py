@@ -66,7 +66,8 @@ def auth_key_id(auth_key: bytes) -> int:
 # -> bytes: the frame of one message, auth_key_id + msg_key + AES-256-IGE(header, body,
 # padding). auth_key is 256 bytes, body a multiple of 4 bytes; padding is None (the default
 # length), a number of random bytes, or the bytes themselves (12 to 1,024, to a multiple of
-# 16). Native, keyword-only options and all, so that a small message pays for no Python frame.
+# 16): those are for tests and known answers only, since padding must be random (it feeds
+# msg_key, and so the message's key and IV). Native, keyword-only options and all, so that a small message pays for no Python frame.
 encrypt = _ext._encrypt
 
 # decrypt(auth_key, frame, *, sender="server") -> Message: the message in a frame, after

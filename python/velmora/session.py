@@ -17,9 +17,9 @@ from .message import SecurityError
 
 __all__ = ["Received", "SecurityError", "Session", "WINDOW"]
 
-#: How many received msg_ids a session remembers: a frame whose id is among
-#: them, or below the lowest once the window is full, is refused as replayed.
-WINDOW = 1024
+#: How many received msg_ids a session remembers (1,024): a frame whose id is
+#: among them, or below the lowest once the window is full, is refused.
+WINDOW: int = _ext._replay_window
 
 
 class Received(NamedTuple):

@@ -82,40 +82,19 @@ Result<py::Ref> pair(PyObject* first, py::Ref second) {
   return t;
 }
 
-// A view of each body of a list or tuple, with the objects that hold them.
-struct Bodies {
-  std::vector<py::Ref> keep;
-  std::vector<py::ByteView> views;
-  std::size_t total = 0;  // the container body's size
-};
-
-Result<Bodies> bodies_of(PyObject* seq) {
-  py::Ref items = py::steal(PySequence_Fast(seq, "bodies must be a list or tuple of bytes"));
-  if (!items) return Failure::pending();
-  Bodies b;
-  const Py_ssize_t n = PySequence_Size(items.get());
-  if (n < 0) return Failure::pending();
-  if (n == 0) return Failure::value(msg::kNoMessages);
-  b.total = 8;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    py::Ref item = py::steal(PySequence_GetItem(items.get(), i));
-    if (!item) return Failure::pending();
-    if (!py::is_bytes(item.get())) {
-      py::Ref copy = py::steal(PyBytes_FromObject(item.get()));
-      if (!copy) return Failure::pending();
-      item = copy;
-    }
-    const py::ByteView v = py::bytes_view(item.get());
+// The container body's size for bodies, after their checks.
+Result<std::size_t> container_size(std::span<const py::ByteView> bodies) {
+  if (bodies.empty()) return Failure::value(msg::kNoMessages);
+  std::size_t total = 8;
+  for (const py::ByteView v : bodies) {
     if (v.size() % 4 != 0) return Failure::value(kBodyUnaligned);
     if (v.size() >= 4 && wire::load_le<std::uint32_t>(v.data()) == kMsgContainerId) {
       return Failure::value(msg::kNested);
     }
-    b.total += 16 + v.size();
-    if (b.total > kMaxBody) return Failure::value(kBodyUnaligned);
-    b.views.push_back(v);
-    b.keep.push_back(std::move(item));
+    total += 16 + v.size();
+    if (total > kMaxBody) return Failure::value(kBodyUnaligned);
   }
-  return b;
+  return total;
 }
 
 // The session's own record of its requests, asked for each rpc_result.
@@ -174,25 +153,25 @@ Result<py::Ref> session_encrypt(SessionBox& s, double now, py::ByteView body,
   return pair(PyLong_FromLongLong(h.msg_id), std::move(*frame));
 }
 
-Result<py::Ref> session_encrypt_many(SessionBox& s, double now, PyObject* bodies) {
-  auto b = bodies_of(bodies);
-  if (!b) return std::move(b).failure();
+Result<py::Ref> session_encrypt_many(SessionBox& s, double now, std::span<const py::ByteView> bodies) {
+  auto total = container_size(bodies);
+  if (!total) return std::move(total).failure();
   std::uint8_t* out = nullptr;
-  auto frame = blank_frame(b->total, &out);
+  auto frame = blank_frame(*total, &out);
   if (!frame) return frame;
-  py::Ref ids = py::steal(PyList_New(static_cast<Py_ssize_t>(b->views.size())));
+  py::Ref ids = py::steal(PyList_New(static_cast<Py_ssize_t>(bodies.size())));
   if (!ids) return Failure::pending();
-  std::vector<std::int64_t> sent(b->views.size());
-  WipedScratch container(b->total);
+  std::vector<std::int64_t> sent(bodies.size());
+  WipedScratch container(*total);
   std::uint8_t* p = container.data();
   wire::store_le(p, kMsgContainerId);
-  wire::store_le(p + 4, static_cast<std::uint32_t>(b->views.size()));
+  wire::store_le(p + 4, static_cast<std::uint32_t>(bodies.size()));
   p += 8;
   protocol::EnvelopeHeader outer;
   {
     std::lock_guard<std::mutex> hold(s.lock);
-    for (std::size_t i = 0; i < b->views.size(); ++i) {
-      const py::ByteView v = b->views[i];
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+      const py::ByteView v = bodies[i];
       // An acknowledgement is never content-related; every other message is.
       const bool content = !(v.size() >= 4 && wire::load_le<std::uint32_t>(v.data()) == protocol::kMsgsAckId);
       const ResultShape shape = content ? shape_of(s, v) : ResultShape{};
@@ -207,7 +186,7 @@ Result<py::Ref> session_encrypt_many(SessionBox& s, double now, PyObject* bodies
     }
     outer = s.state.next_header(now, false);
   }
-  const EnvelopeStatus st = seal(s, outer, py::ByteView(container.data(), b->total), out);
+  const EnvelopeStatus st = seal(s, outer, py::ByteView(container.data(), *total), out);
   if (st != EnvelopeStatus::kOk) return envelope_failure(st);
   for (std::size_t i = 0; i < sent.size(); ++i) {
     PyObject* id = PyLong_FromLongLong(sent[i]);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <span>
 
 #include "protocol/session_state.hpp"
 #include "py/py.hpp"
@@ -40,8 +41,8 @@ void set_received_type(PyObject* cls) noexcept;
 // (msg_id, frame) of one message sent at clock time now.
 Result<py::Ref> session_encrypt(SessionBox& s, double now, py::ByteView body,
                                 bool content_related);
-// (list of msg_ids, frame) of a msg_container holding bodies, a list.
-Result<py::Ref> session_encrypt_many(SessionBox& s, double now, PyObject* bodies);
+// (list of msg_ids, frame) of a msg_container holding bodies.
+Result<py::Ref> session_encrypt_many(SessionBox& s, double now, std::span<const py::ByteView> bodies);
 // The list of Received in a frame, after every check; SecurityError on refusal,
 // the state then as it was.
 Result<py::Ref> session_decrypt(SessionBox& s, double now, py::ByteView frame);

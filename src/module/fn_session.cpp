@@ -6,6 +6,7 @@
 #include <ctime>
 #include <iterator>
 #include <memory>
+#include <vector>
 
 #include "message/session.hpp"
 #include "module/call.hpp"
@@ -158,9 +159,23 @@ constexpr int kEncryptFlags = METH_VARARGS | METH_KEYWORDS;
 
 PyObject* encrypt_many(PyObject* self, PyObject* bodies) {
   return call_frame([&]() -> Result<py::Ref> {
+    py::Ref items = py::steal(PySequence_Fast(bodies, "bodies must be a list or tuple"));
+    if (!items) return Failure::pending();
+    const Py_ssize_t n = PySequence_Size(items.get());
+    if (n < 0) return Failure::pending();
+    std::vector<py::Ref> keep(static_cast<std::size_t>(n));  // the copies of bytearrays, memoryviews
+    std::vector<py::ByteView> views;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      py::Ref item = py::steal(PySequence_GetItem(items.get(), i));
+      if (!item) return Failure::pending();
+      auto v = arg_bytes_like("bodies", item.get(), &keep[static_cast<std::size_t>(i)]);
+      if (!v) return std::move(v).failure();
+      views.push_back(*v);
+      if (!keep[static_cast<std::size_t>(i)]) keep[static_cast<std::size_t>(i)] = std::move(item);
+    }
     auto now = now_of(self);
     if (!now) return std::move(now).failure();
-    return message::session_encrypt_many(box(self), *now, bodies);
+    return message::session_encrypt_many(box(self), *now, views);
   });
 }
 
@@ -263,6 +278,9 @@ int prepare_session(PyObject* m) {
                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
   py::Ref type = py::steal(PyType_FromSpec(&spec));
   if (!type || PyObject_SetAttrString(m, "_Session", type.get()) < 0) return -1;
+  if (PyModule_AddIntConstant(m, "_replay_window", static_cast<long>(protocol::kReplayWindow)) < 0) {
+    return -1;
+  }
   py::Ref modname = py::steal(PyModule_GetNameObject(m));
   if (!modname) return -1;
   py::Ref fn = py::steal(PyCFunction_NewEx(&g_received_def, m, modname.get()));

@@ -1,27 +1,18 @@
-// The C++ side of the session benchmark.
-//   bench_session floor <bytes> <rounds>: one line per round, the thread CPU
-//     time in ns of the floor of encrypting a body of that size: SHA-256 of
-//     the bytes msg_key covers (32 bytes of the key, the 32-byte header, the
-//     body and the default padding) and AES-256-IGE of the message, nothing
-//     else. bench_session.py pairs each round with a round of Session.encrypt.
-//   bench_session digests: "<what> <ns>" lines: SHA-256 of 52 bytes and of
-//     1 KiB and SHA-1 of the 256-byte key through the low-level calls and
-//     through EVP with the digest fetched once, for the envelope's choice.
+// The digests behind the envelope's choice of the low-level calls:
+//   bench_session digests: "<what> <len> <ns>" lines: SHA-256 of 52 bytes and
+//     of 1 KiB and SHA-1 of the 256-byte key through the low-level calls and
+//     through EVP with the digest fetched once. (Session.encrypt's floor is
+//     bench/floor/bench_floor.cpp, loaded into bench_session.py's process.)
 #define OPENSSL_SUPPRESS_DEPRECATED  // the low-level digests: the envelope's own
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 #include <time.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "crypto/aes_ige.hpp"
-#include "protocol/envelope.hpp"
 
 namespace {
 
@@ -43,37 +34,6 @@ double per_call_ns(Fn&& fn, double batch_ns = 2e7) {
     reps *= 4;
   }
   return spent / static_cast<double>(reps);
-}
-
-volatile std::uint8_t g_sink;
-
-int floor_rounds(std::size_t body, int rounds) {
-  const std::size_t n = velmora::protocol::kInnerHeader + body + velmora::protocol::default_padding_len(body);
-  std::vector<std::uint8_t> buf(32 + n, 0x5a), out(n), key(32, 1), iv(32, 2);
-  std::uint8_t digest[SHA256_DIGEST_LENGTH];
-  // The digest through the low-level calls, as the envelope runs it: SHA256()
-  // would fetch the algorithm on every call.
-  auto floor = [&] {
-    SHA256_CTX c;
-    SHA256_Init(&c);
-    SHA256_Update(&c, buf.data(), buf.size());
-    SHA256_Final(digest, &c);
-    velmora::crypto::aes_ige_encrypt(buf.data() + 32, n, key.data(), 32, iv.data(), 32, out.data());
-    g_sink = static_cast<std::uint8_t>(digest[0] ^ out[0]);
-  };
-  std::vector<std::uint8_t> auth(256, 3), frame(velmora::protocol::frame_size(body, n - 32 - body) + 64),
-      scratch(frame.size() + 64);
-  const velmora::protocol::KeyRef k{auth.data(), 1};
-  auto seal = [&] {
-    velmora::protocol::seal_keyed(k, velmora::protocol::Sender::kClient, {}, buf.data(), body, nullptr,
-                                  n - 32 - body, scratch.data(), frame.data());
-  };
-  for (int r = 0; r < rounds; ++r) {
-    std::printf("%.1f", per_call_ns(floor));
-    if (std::getenv("VELMORA_BENCH_SEAL")) std::printf(" seal %.1f", per_call_ns(seal));
-    std::printf("\n");
-  }
-  return 0;
 }
 
 int digests() {
@@ -114,10 +74,7 @@ int digests() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::string(argv[1]) == "floor") {
-    return floor_rounds(std::strtoul(argv[2], nullptr, 10), std::atoi(argv[3]));
-  }
   if (argc == 2 && std::string(argv[1]) == "digests") return digests();
-  std::fprintf(stderr, "usage: bench_session floor <bytes> <rounds> | digests\n");
+  std::fprintf(stderr, "usage: bench_session digests\n");
   return 2;
 }

@@ -1,8 +1,8 @@
 """velmora.session next to its floor and to the same steps written in Python, in one run.
 
 Session.encrypt of 1 KiB against the floor of its work, SHA-256 of the bytes msg_key covers
-and AES-256-IGE of the message, timed alone in C++ (bench_session floor), each round of the
-one paired with a round of the other. Session.encrypt of 64 B against a session written in
+and AES-256-IGE of the message, timed alone in C++ (bench/floor, loaded by ctypes so that it
+runs on this thread), each round of the one paired with a round of the other. Session.encrypt of 64 B against a session written in
 Python (msg_id, seq_no, the envelope from hashlib and velmora's IGE, the key id kept).
 Session.decrypt of a container of 20 rpc_results, and of one small message, against
 velmora.message.decrypt, the session's checks written in Python and velmora.message.unpack.
@@ -10,6 +10,7 @@ Thread CPU time; the ratio is the median of the rounds' ratios, with its interqu
 """
 
 import collections
+import ctypes
 import os
 import statistics
 import struct
@@ -67,23 +68,22 @@ class PySession:
         return items
 
 
-def floor_ns(n):
-    out = subprocess.run([str(BUILD / "bench_session"), "floor", str(n), "1"], capture_output=True,
-                         text=True, check=True)
-    return float(out.stdout.split()[0])
+FLOOR = ctypes.CDLL(str(BUILD / "libbench_floor.so")).velmora_floor_ns
+FLOOR.argtypes, FLOOR.restype = [ctypes.c_size_t, ctypes.c_long], ctypes.c_double
 
 
 def against_floor(fn, n):
-    """Rounds of fn's per-call time and of the C++ floor's, interleaved."""
+    """Rounds of fn's per-call time and of the C++ floor's (run on this thread), interleaved."""
     timer, empty = timeit.Timer(fn, timer=time.thread_time), timeit.Timer(lambda: None, timer=time.thread_time)
     number = max(1, int(0.02 / (timer.timeit(200) / 200)))
+    reps = max(1, int(0.02e9 / FLOOR(n, 200)))
     ours, floor = [], []
     for r in range(ROUNDS):
         if r % 2:
-            floor.append(floor_ns(n))
+            floor.append(FLOOR(n, reps))
         ours.append((timer.timeit(number) - empty.timeit(number)) / number * 1e9)
         if not r % 2:
-            floor.append(floor_ns(n))
+            floor.append(FLOOR(n, reps))
     return ours, floor
 
 

@@ -63,6 +63,14 @@ VELMORA_FAST_FN(package_dumps_fast);
 // attribute _gcm_backend. Returns -1 with an error set on failure.
 int prepare_crypto(PyObject* module);
 
+// velmora.crypto's native entries (the Ctr type, CBC, the package's IGE and
+// GCM) as private attributes. Returns -1 with an error set on failure.
+int prepare_ciphers(PyObject* module);
+
+// velmora.transport's codec types as private attributes (_Abridged, ...).
+// Returns -1 with an error set on failure.
+int prepare_transport(PyObject* module);
+
 // Installs the compiled-in schema if the store holds none. Never fails: a
 // document that does not parse leaves the store empty.
 void install_default_schema() noexcept;

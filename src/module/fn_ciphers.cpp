@@ -177,7 +177,7 @@ constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef g_ctr_methods[] = {
     {"update", ctr_update, METH_O,
-     "update(data, /)\n--\n\nThe next len(data) bytes of the stream over data, from where the "
+     "update($self, data, /)\n--\n\nThe next len(data) bytes of the stream over data, from where the "
      "last call stopped."},
     kRefuseReduce,
     {nullptr, nullptr, 0, nullptr},

@@ -216,10 +216,10 @@ PyObject* codec_kind(PyObject* self, void*) {
 #define VELMORA_ENTRY(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&(fn)))
 
 PyMethodDef g_methods[] = {
-    {"start", codec_start, METH_NOARGS, "start()\n--\n\nWhat a client sends first on a new connection."},
-    {"pack", codec_pack, METH_O, "pack(payload, /)\n--\n\nOne packet framed (and enciphered)."},
+    {"start", codec_start, METH_NOARGS, "start($self)\n--\n\nWhat a client sends first on a new connection."},
+    {"pack", codec_pack, METH_O, "pack($self, payload, /)\n--\n\nOne packet framed (and enciphered)."},
     {"feed", codec_feed, METH_O,
-     "feed(data, /)\n--\n\nThe packets complete in the bytes received so far; the partial rest is kept."},
+     "feed($self, data, /)\n--\n\nThe packets complete in the bytes received so far; the partial rest is kept."},
     kRefuseReduce,
     {nullptr, nullptr, 0, nullptr},
 };
@@ -256,7 +256,7 @@ const TypeRecord kTypes[] = {
     {"velmora.transport.Full", codec_new<Framing::kFull>, g_methods,
      "Full(*, max_packet=16777216)\n--\n\nLength, sequence number, packet, CRC32."},
     {"velmora.transport.Obfuscated", obfuscated_new, g_obfuscated_methods,
-     "Obfuscated(codec, /, *, dc_id=None, secret=None)\n--\n\nA codec inside the obfuscated "
+     "Obfuscated(codec, /, *, dc_id=None, secret=None, _header=None)\n--\n\nA codec inside the obfuscated "
      "transport's AES-256-CTR streams."},
 };
 const char* const kAttributes[] = {"_Abridged", "_Intermediate", "_PaddedIntermediate", "_Full",

@@ -100,6 +100,8 @@ def _unpack(msg_id: int, seq_no: int, body: bytes, pending: Optional[dict[int, s
 def _gzip(body: bytes) -> bytes: ...
 
 # velmora.crypto's entries: bytes-like arguments, the GIL released from 64 KiB.
+_ctr_backend: str
+
 @final
 class _Ctr:
     def __new__(cls, key: _BytesLike, iv: _BytesLike) -> "_Ctr": ...

@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 
 #include <climits>
+#include <new>
 
 namespace velmora::crypto {
 namespace {
@@ -20,7 +21,23 @@ const EVP_CIPHER* ctr_cipher() noexcept {
 // the stream's position inside a block carries over unchanged.
 constexpr std::size_t kPiece = std::size_t{1} << 30;
 
+struct Backends {
+  CtrBackend list[2];
+  std::size_t count;
+};
+
+const Backends& backends() noexcept {
+  static const Backends b = detail::ipsec_ctr_ready()
+                                ? Backends{{CtrBackend::kIpsecMb, CtrBackend::kOpenSsl}, 2}
+                                : Backends{{CtrBackend::kOpenSsl}, 1};
+  return b;
+}
+
 }  // namespace
+
+CtrBackend ctr_backend() noexcept { return backends().list[0]; }
+
+std::span<const CtrBackend> ctr_backends() noexcept { return {backends().list, backends().count}; }
 
 const char* ctr_status_message(CtrStatus s) noexcept {
   switch (s) {
@@ -33,10 +50,18 @@ const char* ctr_status_message(CtrStatus s) noexcept {
 }
 
 CtrStatus CtrStream::start(const std::uint8_t* key, std::size_t key_len, const std::uint8_t* iv,
-                           std::size_t iv_len) noexcept {
+                           std::size_t iv_len, CtrBackend backend) noexcept {
   if (key_len != kCtrKeySize) return CtrStatus::kBadKeyLength;
   if (iv_len != kCtrIvSize) return CtrStatus::kBadIvLength;
-  if (!ctx_) ctx_.reset(EVP_CIPHER_CTX_new());
+  ctx_.reset();
+  ipsec_.reset();
+  if (backend == CtrBackend::kIpsecMb) {
+    ipsec_.reset(new (std::nothrow) detail::IpsecCtr());
+    if (ipsec_ && detail::ipsec_ctr_start(ipsec_.get(), key, iv)) return CtrStatus::kOk;
+    ipsec_.reset();
+    return CtrStatus::kCipherFailure;
+  }
+  ctx_.reset(EVP_CIPHER_CTX_new());
   if (!ctx_ || ctr_cipher() == nullptr ||
       EVP_EncryptInit_ex2(ctx_.get(), ctr_cipher(), key, iv, nullptr) != 1) {
     ctx_.reset();
@@ -47,6 +72,11 @@ CtrStatus CtrStream::start(const std::uint8_t* key, std::size_t key_len, const s
 }
 
 bool CtrStream::apply(const std::uint8_t* in, std::uint8_t* out, std::size_t n) noexcept {
+  if (ipsec_) {
+    if (detail::ipsec_ctr_apply(ipsec_.get(), in, out, n)) return true;
+    OPENSSL_cleanse(out, n);
+    return false;
+  }
   if (!ctx_) return false;
   for (std::size_t off = 0; off < n; off += kPiece) {
     const std::size_t len = n - off < kPiece ? n - off : kPiece;

@@ -72,7 +72,8 @@ Result<py::Ref> list_of(const std::vector<protocol::Span>& packets) {
 
 Result<py::Ref> codec_feed(CodecState& s, py::ByteView data, py::Ref* before) {
   const py::StateLock held(s.lock);
-  std::vector<protocol::Span> packets;
+  std::vector<protocol::Span>& packets = s.found;
+  packets.clear();
   // The packets point into the codec's buffer or into data, both unchanged
   // until the lock is let go: the bytes objects are made before that.
   const Outcome o = py::without_gil(data.size() >= py::kReleaseGilFrom,

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "protocol/transport.hpp"
 #include "py/py.hpp"
@@ -14,6 +15,7 @@ namespace velmora::message {
 struct CodecState {
   std::mutex lock;  // guards codec: pack and feed may run without the GIL
   std::unique_ptr<protocol::Transport> codec;
+  std::vector<protocol::Span> found;  // feed's packets, kept for its next call
 };
 
 // The failure of an outcome: FramingError for a broken stream or a refused

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "crypto/aes_cbc.hpp"
+#include "crypto/aes_ctr.hpp"
 #include "crypto/aes_gcm.hpp"
 #include "crypto/aes_ige.hpp"
 #include "message/stream_cipher.hpp"
@@ -210,6 +211,8 @@ int prepare_ciphers(PyObject* m) {
     const std::string attr = std::string("_") + def.ml_name;
     if (!fn || PyObject_SetAttrString(m, attr.c_str(), fn.get()) < 0) return -1;
   }
+  const bool ipsec = crypto::ctr_backend() == crypto::CtrBackend::kIpsecMb;
+  if (PyModule_AddStringConstant(m, "_ctr_backend", ipsec ? "ipsec-mb" : "openssl") != 0) return -1;
   // Once per process: the type outlives any one import of the module.
   static PyObject* ctr_type = py::make_native_type<CtrState>("velmora.crypto.Ctr", g_ctr_slots);
   if (ctr_type == nullptr) return -1;

@@ -16,6 +16,19 @@ class ByteBuffer {
   std::size_t unread_size() const noexcept { return size_ - read_; }
   void consume(std::size_t n) noexcept { read_ += n; }
 
+  // Room for at least total bytes, the unread ones kept: a packet whose
+  // length is known gets its whole room at once, not by doublings.
+  void reserve(std::size_t total) {
+    if (total <= capacity_ - read_) return;
+    const std::size_t keep = size_ - read_;
+    std::unique_ptr<std::uint8_t[]> grown(new std::uint8_t[total]);
+    if (keep) std::memcpy(grown.get(), unread(), keep);
+    data_ = std::move(grown);
+    capacity_ = total;
+    read_ = 0;
+    size_ = keep;
+  }
+
   // Room for n more bytes after the unread ones, which move to the front
   // first: the returned pointer is where the n bytes go.
   std::uint8_t* extend(std::size_t n) {
@@ -23,10 +36,7 @@ class ByteBuffer {
     if (keep + n > capacity_) {
       std::size_t cap = capacity_ ? capacity_ : 4096;
       while (cap < keep + n) cap *= 2;
-      std::unique_ptr<std::uint8_t[]> grown(new std::uint8_t[cap]);
-      if (keep) std::memcpy(grown.get(), unread(), keep);
-      data_ = std::move(grown);
-      capacity_ = cap;
+      reserve(cap);
     } else if (read_ && keep) {
       std::memmove(data_.get(), unread(), keep);
     }

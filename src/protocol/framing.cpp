@@ -129,14 +129,21 @@ Outcome Framer::read_length(const std::uint8_t* p, std::size_t avail, std::size_
 Outcome Framer::read(const std::uint8_t* p, std::size_t avail, std::size_t* used,
                      Span* packet) noexcept {
   *used = 0;
+  awaiting_ = 0;
   std::size_t header = 0, len = 0;
   if (Outcome o = read_length(p, avail, &header, &len); !o.ok() || header == 0) return o;
   if (framing_ == Framing::kFull) {
-    if (avail < len) return {};
+    if (avail < len) {
+      awaiting_ = len;
+      return {};
+    }
     if (Outcome o = open_full(p, len, packet); !o.ok()) return o;
     *used = len;
   } else {
-    if (avail - header < len) return {};
+    if (avail - header < len) {
+      awaiting_ = header + len;
+      return {};
+    }
     *packet = Span{p + header, len};
     *used = header + len;
   }

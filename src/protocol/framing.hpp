@@ -67,6 +67,9 @@ class Framer {
   // packet in it. kTransportError comes with *used past the frame. Any other
   // failure is a refusal.
   Outcome read(const std::uint8_t* p, std::size_t avail, std::size_t* used, Span* packet) noexcept;
+  // The size of the frame the last read found incomplete, once its header
+  // was in; 0 when it was not.
+  std::size_t awaiting() const noexcept { return awaiting_; }
 
  private:
   Outcome read_length(const std::uint8_t* p, std::size_t avail, std::size_t* header,
@@ -78,6 +81,7 @@ class Framer {
   std::size_t max_packet_;
   std::uint32_t seq_out_ = 0;
   std::uint32_t seq_in_ = 0;
+  std::size_t awaiting_ = 0;
 };
 
 }  // namespace velmora::protocol

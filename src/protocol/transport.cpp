@@ -160,10 +160,12 @@ Outcome Transport::feed(const std::uint8_t* in, std::size_t n, std::vector<Span>
     // partial packet at their end is kept.
     const Outcome o = cut(in, n, &used, packets);
     if (o.ok() || o.status == TransportStatus::kTransportError) {
+      pending_.reserve(framer_.awaiting());
       std::memcpy(pending_.extend(n - used), in + used, n - used);
     }
     return o;
   }
+  pending_.reserve(framer_.awaiting());
   std::uint8_t* tail = pending_.extend(n);
   if (obfuscated()) {
     if (!dec_.apply(in, tail, n)) return refuse({TransportStatus::kCipherFailure});

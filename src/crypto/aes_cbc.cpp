@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 
 #include "crypto/evp_util.hpp"
+#include "crypto/messages.hpp"
 
 namespace velmora::crypto {
 namespace {
@@ -41,10 +42,10 @@ CbcStatus run(bool encrypt, const std::uint8_t* in, std::size_t n, const std::ui
 const char* cbc_status_message(CbcStatus s) noexcept {
   switch (s) {
     case CbcStatus::kOk: return "ok";
-    case CbcStatus::kBadDataLength: return "AES-CBC data length must be a multiple of 16";
-    case CbcStatus::kBadKeyLength: return "AES-CBC key must be 32 bytes";
-    case CbcStatus::kBadIvLength: return "AES-CBC IV must be 16 bytes";
-    case CbcStatus::kCipherFailure: return "AES-CBC cipher failure";
+    case CbcStatus::kBadDataLength: return msg::kCbcDataLength;
+    case CbcStatus::kBadKeyLength: return msg::kCbcKeyLength;
+    case CbcStatus::kBadIvLength: return msg::kCbcIvLength;
+    case CbcStatus::kCipherFailure: return msg::kCbcCipher;
   }
   return "AES-CBC unknown status";
 }

@@ -7,6 +7,8 @@
 #include <climits>
 #include <new>
 
+#include "crypto/messages.hpp"
+
 namespace velmora::crypto {
 namespace {
 
@@ -42,9 +44,9 @@ std::span<const CtrBackend> ctr_backends() noexcept { return {backends().list, b
 const char* ctr_status_message(CtrStatus s) noexcept {
   switch (s) {
     case CtrStatus::kOk: return "ok";
-    case CtrStatus::kBadKeyLength: return "AES-CTR key must be 32 bytes";
-    case CtrStatus::kBadIvLength: return "AES-CTR IV must be 16 bytes";
-    case CtrStatus::kCipherFailure: return "AES-CTR cipher failure";
+    case CtrStatus::kBadKeyLength: return msg::kCtrKeyLength;
+    case CtrStatus::kBadIvLength: return msg::kCtrIvLength;
+    case CtrStatus::kCipherFailure: return msg::kCtrCipher;
   }
   return "AES-CTR unknown status";
 }

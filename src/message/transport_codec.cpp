@@ -16,7 +16,8 @@ Failure transport_failure(const Outcome& o) {
     case TransportStatus::kFullObfuscated:
     case TransportStatus::kBadSecretLength:
     case TransportStatus::kDdSecretNeedsPadded: return Failure::value(std::move(text));
-    case TransportStatus::kRandomFailure:
+    // The generator refusing is the machine's trouble, as for the envelope.
+    case TransportStatus::kRandomFailure: return Failure::runtime(std::move(text));
     case TransportStatus::kCipherFailure: return Failure::internal(std::move(text));
     default: return Failure::framing(std::move(text));
   }

@@ -12,7 +12,6 @@
 #include "crypto/aes_gcm.hpp"
 #include "crypto/aes_ige.hpp"
 #include "message/stream_cipher.hpp"
-#include "module/bytes_like.hpp"
 #include "module/call.hpp"
 #include "module/functions.hpp"
 #include "module/messages.hpp"

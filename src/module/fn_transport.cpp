@@ -8,9 +8,9 @@
 #include <string>
 
 #include "message/transport_codec.hpp"
-#include "module/bytes_like.hpp"
 #include "module/call.hpp"
 #include "module/functions.hpp"
+#include "module/messages.hpp"
 #include "py/native_object.hpp"
 
 namespace velmora::module {
@@ -18,11 +18,6 @@ namespace {
 
 using message::CodecState;
 using protocol::Framing;
-
-// Fixed texts of the arguments' refusals: callers match on them.
-constexpr const char* kMaxPacketRange = "max_packet must be from 4 to 67108860";
-constexpr const char* kDcIdRange = "dc_id must be None or an int from -32768 to 32767";
-constexpr const char* kNotACodec = "codec must be an Abridged, Intermediate or PaddedIntermediate";
 
 // The types, made once per process: [Framing] for the plain codecs, then Obfuscated.
 PyObject* g_types[5] = {};
@@ -60,20 +55,23 @@ Result<std::size_t> max_packet_of(PyObject* o) {
   if (o == nullptr) return protocol::kDefaultMaxPacket;
   auto n = arg_u64("max_packet", o);
   if (!n) {
-    if (PyErr_ExceptionMatches(PyExc_OverflowError)) return Failure::value(kMaxPacketRange);
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();  // out of range like any other: one text for it
+      return Failure::value(msg::kMaxPacketRange);
+    }
     return std::move(n).failure();
   }
-  if (*n < 4 || *n > protocol::kMaxPacketCeiling) return Failure::value(kMaxPacketRange);
+  if (*n < 4 || *n > protocol::kMaxPacketCeiling) return Failure::value(msg::kMaxPacketRange);
   return static_cast<std::size_t>(*n);
 }
 
 Result<std::optional<std::int16_t>> dc_id_of(PyObject* o) {
   if (o == nullptr || o == Py_None) return std::optional<std::int16_t>();
-  if (!py::is_int(o)) return Failure::type(kDcIdRange);
+  if (!py::is_int(o)) return Failure::type(msg::kDcIdRange);
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
   if (v == -1 && PyErr_Occurred()) return Failure::pending();
-  if (overflow != 0 || v < -32768 || v > 32767) return Failure::value(kDcIdRange);
+  if (overflow != 0 || v < -32768 || v > 32767) return Failure::value(msg::kDcIdRange);
   return std::optional<std::int16_t>(static_cast<std::int16_t>(v));
 }
 
@@ -119,7 +117,7 @@ PyObject* obfuscated_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (Status s = bind_keywords<1, 3>("Obfuscated", {"dc_id", "secret", "_header"}, args, kwargs, &a); !s) {
       return std::move(s).failure();
     }
-    if (!is_codec(a[0])) return Failure::type(kNotACodec);
+    if (!is_codec(a[0])) return Failure::type(msg::kNotACodec);
     auto dc = dc_id_of(a[1]);
     if (!dc) return std::move(dc).failure();
     py::Ref keep_secret, keep_header;

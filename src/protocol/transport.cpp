@@ -1,20 +1,15 @@
 #include "protocol/transport.hpp"
 
 #include <openssl/crypto.h>
-#include <openssl/rand.h>
 
 #include <cstring>
 
+#include "crypto/random.hpp"
 #include "wire/endian.hpp"
 
 namespace velmora::protocol {
-namespace {
 
-bool random_bytes(std::uint8_t* p, std::size_t n) noexcept {
-  return RAND_bytes(p, static_cast<int>(n)) == 1;
-}
-
-}  // namespace
+using crypto::random_bytes;
 
 Transport::Transport(Framing f, std::size_t max_packet) noexcept : framer_(f, max_packet) {
   // A plain connection opens with its tag: abridged's is one byte of it.
@@ -161,10 +156,11 @@ Outcome Transport::feed(const std::uint8_t* in, std::size_t n, std::vector<Span>
     const Outcome o = cut(in, n, &used, packets);
     if (o.ok() || o.status == TransportStatus::kTransportError) {
       pending_.reserve(framer_.awaiting());
-      std::memcpy(pending_.extend(n - used), in + used, n - used);
+      if (n > used) std::memcpy(pending_.extend(n - used), in + used, n - used);
     }
     return o;
   }
+  if (n == 0) return {};
   pending_.reserve(framer_.awaiting());
   std::uint8_t* tail = pending_.extend(n);
   if (obfuscated()) {

@@ -1,31 +1,33 @@
 #include "protocol/transport_status.hpp"
 
+#include "crypto/messages.hpp"
+#include "protocol/messages.hpp"
+
 namespace velmora::protocol {
 
 const char* transport_status_message(TransportStatus s) noexcept {
   switch (s) {
     case TransportStatus::kOk: return "ok";
-    case TransportStatus::kEmptyPayload: return "empty payload";
-    case TransportStatus::kPayloadUnaligned: return "payload length not a multiple of 4";
-    case TransportStatus::kPayloadTooLong: return "payload over max_packet";
-    case TransportStatus::kLengthUnaligned: return "length not a multiple of 4";
-    case TransportStatus::kLengthOverLimit: return "length over the limit";
-    case TransportStatus::kEmptyPacket: return "empty packet";
-    case TransportStatus::kLengthTooShort: return "length under the 12 bytes of a full packet";
-    case TransportStatus::kLengthByteUnknown: return "abridged length byte over 7f";
-    case TransportStatus::kCrcDiffers: return "crc32 differs";
-    case TransportStatus::kSeqDiffers: return "sequence number ";  // + "<got> where <due> was due"
-    case TransportStatus::kPaddedLayout: return "padded packet of unknown layout";
-    case TransportStatus::kAlreadyRefused: return "stream already refused: ";  // + the first text
-    case TransportStatus::kTransportError: return "transport error ";  // + the code
-    case TransportStatus::kFullObfuscated: return "the full codec cannot be obfuscated";
-    case TransportStatus::kBadSecretLength: return "secret must be 16 bytes, or 17 beginning dd";
-    case TransportStatus::kDdSecretNeedsPadded:
-      return "a secret beginning dd needs the padded intermediate codec";
-    case TransportStatus::kBadHeaderLength: return "header must be 64 bytes";
-    case TransportStatus::kUnknownTag: return "header carries no codec tag";
-    case TransportStatus::kRandomFailure: return "random bytes unavailable";
-    case TransportStatus::kCipherFailure: return "AES-CTR cipher failure";
+    case TransportStatus::kEmptyPayload: return msg::kTransportEmptyPayload;
+    case TransportStatus::kPayloadUnaligned: return msg::kTransportPayloadUnaligned;
+    case TransportStatus::kPayloadTooLong: return msg::kTransportPayloadTooLong;
+    case TransportStatus::kLengthUnaligned: return msg::kTransportLengthUnaligned;
+    case TransportStatus::kLengthOverLimit: return msg::kTransportLengthOverLimit;
+    case TransportStatus::kEmptyPacket: return msg::kTransportEmptyPacket;
+    case TransportStatus::kLengthTooShort: return msg::kTransportLengthTooShort;
+    case TransportStatus::kLengthByteUnknown: return msg::kTransportLengthByteUnknown;
+    case TransportStatus::kCrcDiffers: return msg::kTransportCrcDiffers;
+    case TransportStatus::kSeqDiffers: return msg::kTransportSeqDiffers;  // + "<got> where <due> was due"
+    case TransportStatus::kPaddedLayout: return msg::kTransportPaddedLayout;
+    case TransportStatus::kAlreadyRefused: return msg::kTransportAlreadyRefused;  // + the first text
+    case TransportStatus::kTransportError: return msg::kTransportError;  // + the code
+    case TransportStatus::kFullObfuscated: return msg::kTransportFullObfuscated;
+    case TransportStatus::kBadSecretLength: return msg::kTransportBadSecretLength;
+    case TransportStatus::kDdSecretNeedsPadded: return msg::kTransportDdSecretNeedsPadded;
+    case TransportStatus::kBadHeaderLength: return msg::kTransportBadHeaderLength;
+    case TransportStatus::kUnknownTag: return msg::kTransportUnknownTag;
+    case TransportStatus::kRandomFailure: return msg::kRandomFailure;
+    case TransportStatus::kCipherFailure: return crypto::msg::kCtrCipher;
   }
   return "unknown transport status";
 }

@@ -77,7 +77,7 @@ void Framer::write(const std::uint8_t* payload, std::size_t n, const std::uint8_
     case Framing::kIntermediate: put_le32(out, static_cast<std::uint32_t>(n)); break;
     case Framing::kPaddedIntermediate:
       put_le32(out, static_cast<std::uint32_t>(n + padding_len));
-      std::memcpy(out + 4 + n, padding, padding_len);
+      if (padding_len > 0) std::memcpy(out + 4 + n, padding, padding_len);
       break;
     case Framing::kFull:
       put_le32(out, static_cast<std::uint32_t>(n + 12));

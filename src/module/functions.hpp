@@ -67,4 +67,9 @@ int prepare_crypto(PyObject* module);
 // document that does not parse leaves the store empty.
 void install_default_schema() noexcept;
 
+// The key exchange's private entries (_factorize, _rsa_fingerprint, _rsa_pad,
+// _rsa_pem, _dh_check) and its state's type, _Handshake (fn_handshake.cpp).
+// Returns -1 with an error set on failure.
+int prepare_handshake(PyObject* module);
+
 }  // namespace velmora::module

@@ -141,7 +141,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ext() {
   }
   install_default_schema();
   if (add_functions(m.get()) < 0 || add_message_functions(m.get()) < 0 ||
-      prepare_crypto(m.get()) < 0) {
+      prepare_crypto(m.get()) < 0 ||
+      prepare_handshake(m.get()) < 0) {
     g_initialised = false;
     return nullptr;
   }

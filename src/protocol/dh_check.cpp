@@ -16,11 +16,11 @@ struct CtxFree {
   void operator()(BN_CTX* c) const noexcept { BN_CTX_free(c); }
 };
 
-// Verdicts kept per (dh_prime, g): a few entries, the oldest replaced, so
-// that a server sending new groups cannot make the cache grow.
+// The prime tests' verdicts kept per dh_prime (the residue rule for each g
+// costs nothing beside them): a few entries, the oldest replaced, so that a
+// server sending new primes cannot make the cache grow.
 struct Verdict {
   std::array<std::uint8_t, kDhPrimeSize> prime{};
-  std::int32_t g = 0;
   DhStatus status = DhStatus::kOk;
   bool used = false;
 };
@@ -29,10 +29,10 @@ std::mutex g_verdicts_lock;  // guards g_verdicts and g_next
 std::array<Verdict, kKeptVerdicts> g_verdicts;
 std::size_t g_next = 0;
 
-bool find_verdict(std::span<const std::uint8_t> p, std::int32_t g, DhStatus* out) {
+bool find_verdict(std::span<const std::uint8_t> p, DhStatus* out) {
   std::lock_guard<std::mutex> lock(g_verdicts_lock);
   for (const Verdict& v : g_verdicts) {
-    if (v.used && v.g == g && std::equal(p.begin(), p.end(), v.prime.begin())) {
+    if (v.used && std::equal(p.begin(), p.end(), v.prime.begin())) {
       *out = v.status;
       return true;
     }
@@ -40,12 +40,11 @@ bool find_verdict(std::span<const std::uint8_t> p, std::int32_t g, DhStatus* out
   return false;
 }
 
-void keep_verdict(std::span<const std::uint8_t> p, std::int32_t g, DhStatus s) {
+void keep_verdict(std::span<const std::uint8_t> p, DhStatus s) {
   std::lock_guard<std::mutex> lock(g_verdicts_lock);
   Verdict& v = g_verdicts[g_next];
   g_next = (g_next + 1) % kKeptVerdicts;
   std::copy(p.begin(), p.end(), v.prime.begin());
-  v.g = g;
   v.status = s;
   v.used = true;
 }
@@ -65,8 +64,8 @@ bool residue_rule(const BIGNUM* p, std::int32_t g) {
   return false;
 }
 
-// The slow part: both prime tests, then the residue rule.
-DhStatus judge_group(std::span<const std::uint8_t> bytes, std::int32_t g) {
+// The slow part: p prime, and (p-1)/2 prime too.
+DhStatus judge_prime(std::span<const std::uint8_t> bytes) {
   std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_new());
   Bn p(BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr));
   Bn q(BN_new());
@@ -77,8 +76,7 @@ DhStatus judge_group(std::span<const std::uint8_t> bytes, std::int32_t g) {
   if (BN_rshift1(q.get(), p.get()) != 1) return DhStatus::kArithmetic;
   const int safe = BN_check_prime(q.get(), ctx.get(), nullptr);
   if (safe < 0) return DhStatus::kArithmetic;
-  if (safe == 0) return DhStatus::kNotSafe;
-  return residue_rule(p.get(), g) ? DhStatus::kOk : DhStatus::kNoGenerator;
+  return safe == 0 ? DhStatus::kNotSafe : DhStatus::kOk;
 }
 
 }  // namespace
@@ -100,15 +98,19 @@ const char* dh_status_message(DhStatus s) noexcept {
 DhStatus check_dh_group(std::span<const std::uint8_t> dh_prime, std::int32_t g) noexcept {
   if (dh_prime.size() != kDhPrimeSize || (dh_prime[0] & 0x80) == 0) return DhStatus::kPrimeBits;
   if (g < 2 || g > 7) return DhStatus::kGRange;
+  DhStatus s = DhStatus::kArithmetic;
   try {
-    DhStatus s;
-    if (find_verdict(dh_prime, g, &s)) return s;
-    s = judge_group(dh_prime, g);
-    if (s != DhStatus::kArithmetic) keep_verdict(dh_prime, g, s);
-    return s;
+    if (!find_verdict(dh_prime, &s)) {
+      s = judge_prime(dh_prime);
+      if (s != DhStatus::kArithmetic) keep_verdict(dh_prime, s);
+    }
   } catch (...) {  // std::system_error from the lock
     return DhStatus::kArithmetic;
   }
+  if (s != DhStatus::kOk) return s;
+  Bn p(BN_bin2bn(dh_prime.data(), static_cast<int>(dh_prime.size()), nullptr));
+  if (!p) return DhStatus::kArithmetic;
+  return residue_rule(p.get(), g) ? DhStatus::kOk : DhStatus::kNoGenerator;
 }
 
 DhStatus check_dh_value(const BIGNUM* p, const BIGNUM* v) noexcept {

@@ -4,9 +4,9 @@
 // A group (dh_prime, g) passes when dh_prime has exactly 2048 bits, is prime
 // and a safe prime ((p-1)/2 prime too), and g lies in 2..7 and generates the
 // subgroup of order (p-1)/2 by the residue rule for that g. The two prime
-// tests take a good part of a second, so each verdict is kept for the
-// process (a few groups; servers use one), and only a client's first
-// exchange pays for them.
+// tests take a good part of a second, so their verdict is kept for the
+// process per dh_prime (a few primes; servers use one), and only a client's
+// first exchange pays for them; the residue rule is checked every time.
 #pragma once
 
 #include <openssl/bn.h>
@@ -34,7 +34,7 @@ enum class DhStatus : std::uint8_t {
 // The fixed text of each status (callers match on them).
 const char* dh_status_message(DhStatus s) noexcept;
 
-// The verdict on a group; the prime tests run once per (dh_prime, g) for the
+// The verdict on a group; the prime tests run once per dh_prime for the
 // process. Thread-safe.
 DhStatus check_dh_group(std::span<const std::uint8_t> dh_prime, std::int32_t g) noexcept;
 

@@ -21,6 +21,7 @@ import time
 from typing import Callable, Iterable, NamedTuple, Optional, Tuple, Union
 
 from . import ext as _ext
+from ._bytes_like import BytesLike, bytes_like as _bytes
 
 __all__ = ["AuthKey", "Handshake", "HandshakeError", "factorize", "rsa_fingerprint", "rsa_pad"]
 
@@ -68,12 +69,6 @@ def _key_numbers(key: object) -> Tuple[bytes, bytes]:
     raise TypeError(_NOT_A_KEY)
 
 
-def _bytes(name: str, v: object) -> bytes:
-    if isinstance(v, (bytes, bytearray, memoryview)):
-        return bytes(v)
-    raise TypeError(f"{name} must be bytes-like, not {type(v).__name__}")
-
-
 def _int32(name: str, v: object) -> int:
     if not isinstance(v, int) or isinstance(v, bool):
         raise TypeError(f"{name} must be an int")
@@ -102,7 +97,7 @@ def rsa_fingerprint(n: int, e: int) -> int:
     return _ext._rsa_fingerprint(_big_endian("n", n), _big_endian("e", e))
 
 
-def rsa_pad(data: Union[bytes, bytearray, memoryview], n: int, e: int, *, rand: Optional[Random] = None) -> bytes:
+def rsa_pad(data: BytesLike, n: int, e: int, *, rand: Optional[Random] = None) -> bytes:
     """RSA_PAD: ``data`` (at most 144 bytes) padded, hashed and AES-IGE-encrypted under a
     random temp key, then encrypted to the 2048-bit key (n, e); 256 big-endian bytes."""
     return _ext._rsa_pad(_bytes("data", data), _big_endian("n", n), _big_endian("e", e), rand)
@@ -136,7 +131,7 @@ class Handshake:
         """The body of the first request, req_pq_multi."""
         return self._state.start(self._rand)
 
-    def receive(self, body: Union[bytes, bytearray, memoryview]) -> Union[bytes, AuthKey]:
+    def receive(self, body: BytesLike) -> Union[bytes, AuthKey]:
         """Takes the server's answer to the last request: the next request's body, or the
         ``AuthKey`` once the server has accepted it. HandshakeError when a check fails."""
         now = self._clock()

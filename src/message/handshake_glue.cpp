@@ -6,6 +6,7 @@
 #include <exception>
 #include <memory>
 
+#include "message/messages.hpp"
 #include "protocol/dh_check.hpp"
 #include "protocol/rsa_pad.hpp"
 
@@ -26,7 +27,7 @@ class PyRandom final : public protocol::RandomSource {
       return false;
     }
     if (!py::is_bytes(r.get()) || py::bytes_view(r.get()).size() != n) {
-      failure.emplace(Failure::value(handshake_msg::kRandBytes));
+      failure.emplace(Failure::value(msg::kRandBytes));
       return false;
     }
     std::memcpy(out, py::bytes_view(r.get()).data(), n);
@@ -83,14 +84,14 @@ Result<py::Ref> key_tuple(const protocol::AuthKey& key) {
 }  // namespace
 
 Result<std::vector<protocol::RsaKey>> server_keys(PyObject* list) {
-  if (!py::is_list(list)) return Failure::type(handshake_msg::kKeyPair);
+  if (!py::is_list(list)) return Failure::type(msg::kKeyPair);
   std::vector<protocol::RsaKey> keys;
   for (Py_ssize_t i = 0; i < py::list_size(list); ++i) {
     PyObject* pair = PyList_GetItem(list, i);
-    if (!py::is_tuple(pair) || py::tuple_size(pair) != 2) return Failure::type(handshake_msg::kKeyPair);
+    if (!py::is_tuple(pair) || py::tuple_size(pair) != 2) return Failure::type(msg::kKeyPair);
     PyObject* n = PyTuple_GetItem(pair, 0);
     PyObject* e = PyTuple_GetItem(pair, 1);
-    if (!py::is_bytes(n) || !py::is_bytes(e)) return Failure::type(handshake_msg::kKeyPair);
+    if (!py::is_bytes(n) || !py::is_bytes(e)) return Failure::type(msg::kKeyPair);
     protocol::RsaKey key;
     const auto s = protocol::make_rsa_key(py::bytes_view(n), py::bytes_view(e), &key);
     if (s != protocol::RsaStatus::kOk) return Failure::value(protocol::rsa_status_message(s));
@@ -101,7 +102,7 @@ Result<std::vector<protocol::RsaKey>> server_keys(PyObject* list) {
 
 Result<py::Ref> start_exchange(HandshakeState& state, PyObject* rand) {
   std::unique_lock<std::mutex> hold(state.lock, std::try_to_lock);
-  if (!hold.owns_lock()) return Failure::runtime(handshake_msg::kTwoThreads);
+  if (!hold.owns_lock()) return Failure::runtime(msg::kTwoThreads);
   std::vector<std::uint8_t> request;
   auto s = run_step(rand, [&](protocol::RandomSource& r) { return state.core.start(r, &request); });
   if (!s) return std::move(s).failure();
@@ -112,7 +113,7 @@ Result<py::Ref> start_exchange(HandshakeState& state, PyObject* rand) {
 Result<py::Ref> receive_answer(HandshakeState& state, py::ByteView answer, double now,
                                PyObject* rand) {
   std::unique_lock<std::mutex> hold(state.lock, std::try_to_lock);
-  if (!hold.owns_lock()) return Failure::runtime(handshake_msg::kTwoThreads);
+  if (!hold.owns_lock()) return Failure::runtime(msg::kTwoThreads);
   std::vector<std::uint8_t> request;
   bool done = false;
   protocol::AuthKey key;

@@ -17,13 +17,6 @@
 
 namespace velmora::message {
 
-// The glue's fixed texts (callers match on them).
-namespace handshake_msg {
-inline constexpr const char* kRandBytes = "rand(n) must return n bytes";
-inline constexpr const char* kTwoThreads = "Handshake used from two threads at once";
-inline constexpr const char* kKeyPair = "a server key must be an (n, e) pair of bytes";
-}  // namespace handshake_msg
-
 struct HandshakeState {
   HandshakeState(std::vector<protocol::RsaKey> keys, std::int32_t dc,
                  std::optional<std::int32_t> expires_in)

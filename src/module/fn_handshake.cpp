@@ -9,6 +9,7 @@
 #include "message/handshake_glue.hpp"
 #include "module/call.hpp"
 #include "module/functions.hpp"
+#include "module/messages.hpp"
 #include "protocol/factorize.hpp"
 #include "protocol/rsa_pad.hpp"
 #include "py/native_object.hpp"
@@ -35,77 +36,8 @@ Result<std::optional<std::int32_t>> arg_i32(const char* param, PyObject* o, bool
 }
 
 Result<PyObject*> arg_rand(PyObject* o) {
-  if (o != Py_None && !PyCallable_Check(o)) return Failure::type("rand must be callable or None");
+  if (o != Py_None && !PyCallable_Check(o)) return Failure::type(msg::kRandNotCallable);
   return o;
-}
-
-PyObject* factorize(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<1> kParams{"_factorize", {"pq"}};
-  return call_frame([&]() -> Result<py::Ref> {
-    auto a = bind(kParams, args, kwargs);
-    if (!a) return std::move(a).failure();
-    auto pq = arg_u64("pq", (*a)[0]);
-    if (!pq) return std::move(pq).failure();
-    std::uint64_t p = 0, q = 0;
-    const protocol::FactorStatus s = protocol::factorize(*pq, &p, &q);
-    if (s != protocol::FactorStatus::kOk) return Failure::value(protocol::factor_status_message(s));
-    py::Ref t = py::steal(Py_BuildValue("(KK)", static_cast<unsigned long long>(p),
-                                        static_cast<unsigned long long>(q)));
-    if (!t) return Failure::pending();
-    return t;
-  });
-}
-
-PyObject* rsa_fingerprint(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<2> kParams{"_rsa_fingerprint", {"n", "e"}};
-  return call_frame([&]() -> Result<py::Ref> {
-    std::array<ByteView, 2> v;
-    if (Status s = bind_bytes(kParams, args, kwargs, &v); !s) return std::move(s).failure();
-    py::Ref r = py::steal(PyLong_FromLongLong(protocol::rsa_fingerprint(v[0], v[1])));
-    if (!r) return Failure::pending();
-    return r;
-  });
-}
-
-PyObject* rsa_pad(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<4> kParams{"_rsa_pad", {"data", "n", "e", "rand"}};
-  return call_frame([&]() -> Result<py::Ref> {
-    auto a = bind(kParams, args, kwargs);
-    if (!a) return std::move(a).failure();
-    std::array<ByteView, 3> v;
-    for (std::size_t i = 0; i < 3; ++i) {
-      auto b = arg_bytes(kParams.names[i], (*a)[i]);
-      if (!b) return std::move(b).failure();
-      v[i] = *b;
-    }
-    auto rand = arg_rand((*a)[3]);
-    if (!rand) return std::move(rand).failure();
-    return message::rsa_pad_bytes(v[0], v[1], v[2], *rand);
-  });
-}
-
-PyObject* rsa_pem(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<1> kParams{"_rsa_pem", {"pem"}};
-  return call_frame([&]() -> Result<py::Ref> {
-    std::array<ByteView, 1> v;
-    if (Status s = bind_bytes(kParams, args, kwargs, &v); !s) return std::move(s).failure();
-    return message::pem_numbers(v[0]);
-  });
-}
-
-PyObject* dh_check(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<3> kParams{"_dh_check", {"dh_prime", "g", "g_a"}};
-  return call_frame([&]() -> Result<py::Ref> {
-    auto a = bind(kParams, args, kwargs);
-    if (!a) return std::move(a).failure();
-    auto p = arg_bytes("dh_prime", (*a)[0]);
-    if (!p) return std::move(p).failure();
-    auto g = arg_i32("g", (*a)[1], false);
-    if (!g) return std::move(g).failure();
-    auto g_a = arg_bytes("g_a", (*a)[2]);
-    if (!g_a) return std::move(g_a).failure();
-    return message::dh_refusal(*p, **g, *g_a);
-  });
 }
 
 PyObject* handshake_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -143,7 +75,7 @@ PyObject* handshake_receive(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!answer) return std::move(answer).failure();
     const double now = PyFloat_AsDouble((*a)[1]);
     if (now == -1.0 && PyErr_Occurred()) return prefix_pending_type_error("now");
-    if (!std::isfinite(now)) return Failure::value("clock() must return a finite number");
+    if (!std::isfinite(now)) return Failure::value(msg::kClockNotFinite);
     auto rand = arg_rand((*a)[2]);
     if (!rand) return std::move(rand).failure();
     return message::receive_answer(py::state_of<HandshakeState>(self), *answer, now, *rand);
@@ -152,14 +84,6 @@ PyObject* handshake_receive(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 #define VELMORA_ENTRY(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&(fn)))
 constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
-
-PyMethodDef g_functions[] = {
-    {"_factorize", VELMORA_ENTRY(factorize), kArgs, "_factorize(pq)\n--\n\n"},
-    {"_rsa_fingerprint", VELMORA_ENTRY(rsa_fingerprint), kArgs, "_rsa_fingerprint(n, e)\n--\n\n"},
-    {"_rsa_pad", VELMORA_ENTRY(rsa_pad), kArgs, "_rsa_pad(data, n, e, rand)\n--\n\n"},
-    {"_rsa_pem", VELMORA_ENTRY(rsa_pem), kArgs, "_rsa_pem(pem)\n--\n\n"},
-    {"_dh_check", VELMORA_ENTRY(dh_check), kArgs, "_dh_check(dh_prime, g, g_a)\n--\n\n"},
-};
 
 PyMethodDef g_methods[] = {
     {"start", VELMORA_ENTRY(handshake_start), kArgs, "start(rand)\n--\n\n"},
@@ -178,13 +102,76 @@ PyType_Slot g_slots[] = {
 
 }  // namespace
 
+PyObject* handshake_factorize(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<1> kParams{"_factorize", {"pq"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    auto a = bind(kParams, args, kwargs);
+    if (!a) return std::move(a).failure();
+    auto pq = arg_u64("pq", (*a)[0]);
+    if (!pq) return std::move(pq).failure();
+    std::uint64_t p = 0, q = 0;
+    const protocol::FactorStatus s = protocol::factorize(*pq, &p, &q);
+    if (s != protocol::FactorStatus::kOk) return Failure::value(protocol::factor_status_message(s));
+    py::Ref t = py::steal(Py_BuildValue("(KK)", static_cast<unsigned long long>(p),
+                                        static_cast<unsigned long long>(q)));
+    if (!t) return Failure::pending();
+    return t;
+  });
+}
+
+PyObject* handshake_rsa_fingerprint(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<2> kParams{"_rsa_fingerprint", {"n", "e"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    std::array<ByteView, 2> v;
+    if (Status s = bind_bytes(kParams, args, kwargs, &v); !s) return std::move(s).failure();
+    py::Ref r = py::steal(PyLong_FromLongLong(protocol::rsa_fingerprint(v[0], v[1])));
+    if (!r) return Failure::pending();
+    return r;
+  });
+}
+
+PyObject* handshake_rsa_pad(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<4> kParams{"_rsa_pad", {"data", "n", "e", "rand"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    auto a = bind(kParams, args, kwargs);
+    if (!a) return std::move(a).failure();
+    std::array<ByteView, 3> v;
+    for (std::size_t i = 0; i < 3; ++i) {
+      auto b = arg_bytes(kParams.names[i], (*a)[i]);
+      if (!b) return std::move(b).failure();
+      v[i] = *b;
+    }
+    auto rand = arg_rand((*a)[3]);
+    if (!rand) return std::move(rand).failure();
+    return message::rsa_pad_bytes(v[0], v[1], v[2], *rand);
+  });
+}
+
+PyObject* handshake_rsa_pem(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<1> kParams{"_rsa_pem", {"pem"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    std::array<ByteView, 1> v;
+    if (Status s = bind_bytes(kParams, args, kwargs, &v); !s) return std::move(s).failure();
+    return message::pem_numbers(v[0]);
+  });
+}
+
+PyObject* handshake_dh_check(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr Params<3> kParams{"_dh_check", {"dh_prime", "g", "g_a"}};
+  return call_frame([&]() -> Result<py::Ref> {
+    auto a = bind(kParams, args, kwargs);
+    if (!a) return std::move(a).failure();
+    auto p = arg_bytes("dh_prime", (*a)[0]);
+    if (!p) return std::move(p).failure();
+    auto g = arg_i32("g", (*a)[1], false);
+    if (!g) return std::move(g).failure();
+    auto g_a = arg_bytes("g_a", (*a)[2]);
+    if (!g_a) return std::move(g_a).failure();
+    return message::dh_refusal(*p, **g, *g_a);
+  });
+}
+
 int prepare_handshake(PyObject* m) {
-  py::Ref modname = py::steal(PyModule_GetNameObject(m));
-  if (!modname) return -1;
-  for (PyMethodDef& def : g_functions) {
-    py::Ref fn = py::steal(PyCFunction_NewEx(&def, m, modname.get()));
-    if (!fn || PyObject_SetAttrString(m, def.ml_name, fn.get()) < 0) return -1;
-  }
   py::Ref type = py::steal(py::make_native_type<HandshakeState>("velmora.ext._Handshake", g_slots));
   if (!type) return -1;
   return PyObject_SetAttrString(m, "_Handshake", type.get());

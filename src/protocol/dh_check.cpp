@@ -1,4 +1,5 @@
 #include "protocol/dh_check.hpp"
+#include "protocol/messages.hpp"
 
 #include <algorithm>
 #include <array>
@@ -84,13 +85,13 @@ DhStatus judge_prime(std::span<const std::uint8_t> bytes) {
 const char* dh_status_message(DhStatus s) noexcept {
   switch (s) {
     case DhStatus::kOk: return "ok";
-    case DhStatus::kPrimeBits: return "dh_prime not 2048 bits";
-    case DhStatus::kNotPrime: return "dh_prime not prime";
-    case DhStatus::kNotSafe: return "dh_prime not a safe prime";
-    case DhStatus::kGRange: return "g not in 2..7";
-    case DhStatus::kNoGenerator: return "g does not generate the subgroup of order (p-1)/2";
-    case DhStatus::kOutOfRange: return "value out of range";
-    case DhStatus::kArithmetic: return "DH arithmetic failed";
+    case DhStatus::kPrimeBits: return msg::kDhPrimeBits;
+    case DhStatus::kNotPrime: return msg::kDhNotPrime;
+    case DhStatus::kNotSafe: return msg::kDhNotSafe;
+    case DhStatus::kGRange: return msg::kDhGRange;
+    case DhStatus::kNoGenerator: return msg::kDhNoGenerator;
+    case DhStatus::kOutOfRange: return msg::kDhOutOfRange;
+    case DhStatus::kArithmetic: return msg::kDhArithmetic;
   }
   return "DH refused";
 }

@@ -1,4 +1,5 @@
 #include "protocol/factorize.hpp"
+#include "protocol/messages.hpp"
 
 #include <cmath>
 
@@ -132,10 +133,10 @@ u64 some_factor(u64 n) noexcept {
 const char* factor_status_message(FactorStatus s) noexcept {
   switch (s) {
     case FactorStatus::kOk: return "ok";
-    case FactorStatus::kNotProduct: return "pq is not a product of two primes";
-    case FactorStatus::kPrime: return "pq is a prime";
-    case FactorStatus::kThreeOrMore: return "pq has three prime factors or more";
-    case FactorStatus::kBeyondBound: return "pq not split within the work bound";
+    case FactorStatus::kNotProduct: return msg::kPqNotProduct;
+    case FactorStatus::kPrime: return msg::kPqPrime;
+    case FactorStatus::kThreeOrMore: return msg::kPqThreeOrMore;
+    case FactorStatus::kBeyondBound: return msg::kPqBeyondBound;
   }
   return "pq refused";
 }

@@ -13,6 +13,7 @@
 #include "protocol/envelope.hpp"
 #include "protocol/factorize.hpp"
 #include "wire/endian.hpp"
+#include "protocol/messages.hpp"
 
 namespace velmora::protocol {
 
@@ -69,33 +70,33 @@ bool same(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) noexcept 
 const char* handshake_status_message(HS s) noexcept {
   switch (s) {
     case HS::kOk: return "ok";
-    case HS::kNonceDiffers: return "nonce differs";
-    case HS::kServerNonceDiffers: return "server_nonce differs";
-    case HS::kNoKnownKey: return "no known server key";
-    case HS::kPqNotProduct: return "pq not a product of two primes";
-    case HS::kDhParamsRefused: return "server refused the DH parameters";
-    case HS::kNewNonceHashDiffers: return "new_nonce_hash differs";
-    case HS::kAnswerLength: return "answer length not a multiple of 16";
-    case HS::kAnswerHash: return "answer hash differs";
-    case HS::kDhPrimeBits: return "dh_prime not 2048 bits";
-    case HS::kDhPrimeNotPrime: return "dh_prime not prime";
-    case HS::kDhPrimeNotSafe: return "dh_prime not a safe prime";
-    case HS::kGRange: return "g not in 2..7";
-    case HS::kGNoGenerator: return "g does not generate the subgroup of order (p-1)/2";
-    case HS::kGaRange: return "g_a out of range";
-    case HS::kHash1Differs: return "new_nonce_hash1 differs";
-    case HS::kHash2Differs: return "new_nonce_hash2 differs";
-    case HS::kHash3Differs: return "new_nonce_hash3 differs";
-    case HS::kKeyRefused: return "server refused the key";
-    case HS::kTooManyRetries: return "server asked for too many retries";
-    case HS::kUnexpected: return "answer not of the kind this step expects";
-    case HS::kUndecodable: return "answer does not decode";
-    case HS::kRandomFailure: return "random source failed";
-    case HS::kArithmetic: return "key exchange arithmetic failed";
-    case HS::kEnded: return "exchange ended by an earlier refusal";
-    case HS::kNotStarted: return "start() not called yet";
-    case HS::kStartedTwice: return "start() already called";
-    case HS::kFinished: return "exchange already finished";
+    case HS::kNonceDiffers: return msg::kKexNonceDiffers;
+    case HS::kServerNonceDiffers: return msg::kKexServerNonceDiffers;
+    case HS::kNoKnownKey: return msg::kKexNoKnownKey;
+    case HS::kPqNotProduct: return msg::kPqNotProduct;
+    case HS::kDhParamsRefused: return msg::kKexDhParamsRefused;
+    case HS::kNewNonceHashDiffers: return msg::kKexNewNonceHashDiffers;
+    case HS::kAnswerLength: return msg::kKexAnswerLength;
+    case HS::kAnswerHash: return msg::kKexAnswerHash;
+    case HS::kDhPrimeBits: return msg::kDhPrimeBits;
+    case HS::kDhPrimeNotPrime: return msg::kDhNotPrime;
+    case HS::kDhPrimeNotSafe: return msg::kDhNotSafe;
+    case HS::kGRange: return msg::kDhGRange;
+    case HS::kGNoGenerator: return msg::kDhNoGenerator;
+    case HS::kGaRange: return msg::kKexGaRange;
+    case HS::kHash1Differs: return msg::kKexHash1Differs;
+    case HS::kHash2Differs: return msg::kKexHash2Differs;
+    case HS::kHash3Differs: return msg::kKexHash3Differs;
+    case HS::kKeyRefused: return msg::kKexKeyRefused;
+    case HS::kTooManyRetries: return msg::kKexTooManyRetries;
+    case HS::kUnexpected: return msg::kKexUnexpected;
+    case HS::kUndecodable: return msg::kKexUndecodable;
+    case HS::kRandomFailure: return msg::kSourceFailed;
+    case HS::kArithmetic: return msg::kKexArithmetic;
+    case HS::kEnded: return msg::kKexEnded;
+    case HS::kNotStarted: return msg::kKexNotStarted;
+    case HS::kStartedTwice: return msg::kKexStartedTwice;
+    case HS::kFinished: return msg::kKexFinished;
   }
   return "key exchange refused";
 }

@@ -13,6 +13,7 @@
 #include "protocol/secret.hpp"
 #include "wire/endian.hpp"
 #include "wire/wire.hpp"
+#include "protocol/messages.hpp"
 
 namespace velmora::protocol {
 namespace {
@@ -58,13 +59,13 @@ bool rsa_raw(const std::uint8_t* kae, const RsaKey& key, std::uint8_t* out) noex
 const char* rsa_status_message(RsaStatus s) noexcept {
   switch (s) {
     case RsaStatus::kOk: return "ok";
-    case RsaStatus::kDataTooLong: return "data over 144 bytes";
-    case RsaStatus::kModulusSize: return "RSA modulus not 2048 bits";
-    case RsaStatus::kBadExponent: return "RSA exponent not an odd number of at least 3";
-    case RsaStatus::kNoTempKey: return "no temp key gave a number below n";
-    case RsaStatus::kRandomFailure: return "random source failed";
-    case RsaStatus::kBadPem: return "not an RSA public key in PEM";
-    case RsaStatus::kArithmetic: return "RSA arithmetic failed";
+    case RsaStatus::kDataTooLong: return msg::kRsaDataTooLong;
+    case RsaStatus::kModulusSize: return msg::kRsaModulusSize;
+    case RsaStatus::kBadExponent: return msg::kRsaBadExponent;
+    case RsaStatus::kNoTempKey: return msg::kRsaNoTempKey;
+    case RsaStatus::kRandomFailure: return msg::kSourceFailed;
+    case RsaStatus::kBadPem: return msg::kRsaBadPem;
+    case RsaStatus::kArithmetic: return msg::kRsaArithmetic;
   }
   return "RSA refused";
 }

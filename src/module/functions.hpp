@@ -84,4 +84,15 @@ int prepare_transport(PyObject* module);
 // document that does not parse leaves the store empty.
 void install_default_schema() noexcept;
 
+// The key exchange's private entries (fn_handshake.cpp): _factorize(pq),
+// _rsa_fingerprint(n, e), _rsa_pad(data, n, e, rand), _rsa_pem(pem) and
+// _dh_check(dh_prime, g, g_a); and the type of its state, set as _Handshake
+// by prepare_handshake (-1 with an error set on failure).
+VELMORA_FN(handshake_factorize);
+VELMORA_FN(handshake_rsa_fingerprint);
+VELMORA_FN(handshake_rsa_pad);
+VELMORA_FN(handshake_rsa_pem);
+VELMORA_FN(handshake_dh_check);
+int prepare_handshake(PyObject* module);
+
 }  // namespace velmora::module

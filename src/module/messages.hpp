@@ -58,5 +58,8 @@ inline constexpr const char* kInternalFault = "internal fault";
 inline constexpr const char* kMaxPacketRange = "max_packet must be from 4 to 67108860";
 inline constexpr const char* kDcIdRange = "dc_id must be None or an int from -32768 to 32767";
 inline constexpr const char* kNotACodec = "codec must be an Abridged, Intermediate or PaddedIntermediate";
+// The key exchange's entries (fn_handshake.cpp).
+inline constexpr const char* kRandNotCallable = "rand must be callable or None";
+inline constexpr const char* kClockNotFinite = "clock() must return a finite number";
 
 }  // namespace velmora::module::msg

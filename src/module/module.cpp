@@ -102,6 +102,19 @@ const PrivateRecord kPrivateFunctions[] = {
       "_unpack(msg_id, seq_no, body, pending, max_inflated)\n--\n\n"},
      false},
     {"_gzip", {"_gzip", VELMORA_ENTRY(message_gzip), kArgs, "_gzip(body)\n--\n\n"}, false},
+    // The key exchange's (fn_handshake.cpp); its state's type comes from prepare_handshake.
+    {"_factorize", {"_factorize", VELMORA_ENTRY(handshake_factorize), kArgs, "_factorize(pq)\n--\n\n"}, false},
+    {"_rsa_fingerprint",
+     {"_rsa_fingerprint", VELMORA_ENTRY(handshake_rsa_fingerprint), kArgs,
+      "_rsa_fingerprint(n, e)\n--\n\n"},
+     false},
+    {"_rsa_pad",
+     {"_rsa_pad", VELMORA_ENTRY(handshake_rsa_pad), kArgs, "_rsa_pad(data, n, e, rand)\n--\n\n"},
+     false},
+    {"_rsa_pem", {"_rsa_pem", VELMORA_ENTRY(handshake_rsa_pem), kArgs, "_rsa_pem(pem)\n--\n\n"}, false},
+    {"_dh_check",
+     {"_dh_check", VELMORA_ENTRY(handshake_dh_check), kArgs, "_dh_check(dh_prime, g, g_a)\n--\n\n"},
+     false},
 };
 
 // The function objects need PyMethodDef records that outlive them.
@@ -175,7 +188,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ext() {
   install_default_schema();
   if (add_functions(m.get()) < 0 || make_package_errors(m.get()) < 0 || prepare_crypto(m.get()) < 0 ||
       prepare_ciphers(m.get()) < 0 ||
-      prepare_transport(m.get()) < 0) {
+      prepare_transport(m.get()) < 0 ||
+      prepare_handshake(m.get()) < 0) {
     g_initialised = false;
     return nullptr;
   }

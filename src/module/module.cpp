@@ -189,7 +189,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ext() {
   if (add_functions(m.get()) < 0 || make_package_errors(m.get()) < 0 || prepare_crypto(m.get()) < 0 ||
       prepare_ciphers(m.get()) < 0 ||
       prepare_transport(m.get()) < 0 ||
-      prepare_handshake(m.get()) < 0) {
+      prepare_handshake(m.get()) < 0 ||
+      prepare_session(m.get()) < 0) {
     g_initialised = false;
     return nullptr;
   }

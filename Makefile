@@ -151,28 +151,7 @@ wheel: deps venv
 # ARCH=aarch64: into a venv of the emulated Debian CPython of `make test-cross`.
 test-wheels: dist
 ifeq ($(ARCH),$(shell uname -m))
-	@unset PYTHONPATH; rm -rf $(WHEEL_VENVS); mkdir -p $(WHEEL_VENVS); failed=0; \
-	for whl in $(CURDIR)/dist/*$(ARCH).whl; do tag=$$(basename $$whl | cut -d- -f3); \
-	for py in $(INTERPRETERS); do \
-	  v=$$($$py -c 'import platform; print(platform.python_version())'); \
-	  $$py -c "import sys; sys.exit(sys.version_info[1] < int('$$tag'[3:]))" || continue; \
-	  env=$(CURDIR)/$(WHEEL_VENVS)/$$tag-$$v; \
-	  { $$py -m venv $$env && $$env/bin/python -m pip install -q --upgrade pip && \
-	    $$env/bin/python -m pip install -q --only-binary=:all: --group $(CURDIR)/pyproject.toml:wheel-test $$whl && \
-	    (cd $$env && bin/python -s $(CURDIR)/tools/release/wheel_tests.py); } > $$env.log 2>&1; rc=$$?; \
-	  echo "$$tag wheel on CPython $$v: $$(tail -n 1 $$env.log)"; \
-	  if [ $$rc -ne 0 ]; then failed=1; tail -n 30 $$env.log; fi; \
-	done; done; \
-	for py in $(INTERPRETERS); do \
-	  v=$$($$py -c 'import platform; print(platform.python_version())'); \
-	  want=$$(for w in dist/*$(ARCH).whl; do t=$$(basename $$w | cut -d- -f3); \
-	    $$py -c "import sys; sys.exit(sys.version_info[1] < int('$$t'[3:]))" && echo "$${t#cp3} $$(basename $$w)"; \
-	  done | sort -n | tail -n 1 | cut -d' ' -f2); \
-	  got=$$($$py -m pip download -q --no-deps --no-index --only-binary=:all: --find-links dist \
-	    -d $(WHEEL_VENVS)/pick-$$v velmora > /dev/null 2>&1 && ls $(WHEEL_VENVS)/pick-$$v); \
-	  echo "CPython $$v: pip picks $$got"; \
-	  if [ "$$got" != "$$want" ]; then echo "  expected $$want"; failed=1; fi; \
-	done; exit $$failed
+	@tools/release/test_wheels.sh $(ARCH) $(WHEEL_VENVS) $(INTERPRETERS)
 else
 	@tools/cross/test_wheel.sh $(ARCH)
 endif
@@ -185,7 +164,7 @@ test-cross: deps venv
 
 # Every test with clang and libc++ (the macOS toolchain's C++ library).
 test-libcxx: deps venv
-	@tools/cross/libcxx.sh
+	@tools/libcxx/libcxx.sh
 
 # ---- Hardening: sanitizers, valgrind, fuzzing, soak, lint -----------------
 # Not part of `make test`; their tools live in a separate package list.

@@ -177,8 +177,7 @@ int add_functions(PyObject* m) {
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ext() {
   using namespace velmora::module;
   if (g_initialised.exchange(true)) {
-    PyErr_SetString(PyExc_ImportError, velmora::module::msg::kInitialisedTwice);
-    return nullptr;
+    return refuse_import(msg::kInitialisedTwice);
   }
   velmora::py::Ref m = velmora::py::steal(PyModule_Create2(&g_module, PYTHON_ABI_VERSION));
   if (!m) {

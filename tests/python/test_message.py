@@ -26,6 +26,12 @@ REFUSED = {  # why the published frame is refused -> the check the message names
 }
 
 
+@pytest.mark.parametrize("cls, base", [(ext._SecurityError, ValueError), (ext._HandshakeError, ext._SecurityError),
+                                       (ext._FramingError, ValueError), (ext._TransportError, ConnectionError)])
+def test_package_errors_derive_as_documented(cls, base):
+    assert cls.__mro__[1] is base
+
+
 @pytest.mark.parametrize("case", VECTORS["cases"], ids=lambda c: f"{c['sender']}-{len(c['body']) // 2}")
 def test_known_answers(case):
     key, body, frame = (bytes.fromhex(case[k]) for k in ("auth_key", "body", "frame"))

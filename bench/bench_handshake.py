@@ -67,8 +67,8 @@ def factorize_rows():
     few = values[:50]
     ours50, pure = paired_ns([lambda: [handshake.factorize(v) for v in few],
                               lambda: [pure_handshake.factorize(v) for v in few]], rounds=5)
-    row1, ok = ratio_row("factorize, 1,000 values: cryptg", ours, theirs, FACTORIZE_TARGET, 1000)
-    row2, _ = ratio_row("factorize, 50 values: pure Python", ours50, pure, None, 50)
+    row1, ok = ratio_row("factorize, per value of 1,000: cryptg", ours, theirs, FACTORIZE_TARGET, 1000)
+    row2, _ = ratio_row("factorize, per value of 50: pure Python", ours50, pure, None, 50)
     return [row1, row2], ok
 
 

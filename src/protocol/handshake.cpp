@@ -179,18 +179,23 @@ HS Handshake::check_nonces(const std::uint8_t* nonce, const std::uint8_t* server
   return HS::kOk;
 }
 
+// The first key listed that the client holds.
+const RsaKey* Handshake::find_key(Piece fingerprints) const noexcept {
+  for (std::size_t i = 0; i + 8 <= fingerprints.size(); i += 8) {
+    const auto fp = static_cast<std::int64_t>(wire::load_le<std::uint64_t>(&fingerprints[i]));
+    for (const RsaKey& k : keys_) {
+      if (k.fingerprint == fp) return &k;
+    }
+  }
+  return nullptr;
+}
+
 HS Handshake::on_res_pq(Piece answer, double now, RandomSource& random,
                         std::vector<std::uint8_t>* request) {
   layout::ResPq r;
   if (Parse p = layout::parse_res_pq(answer, &r); p != Parse::kOk) return from_parse(p);
   if (!same(r.nonce, nonce_, layout::kNonce)) return HS::kNonceDiffers;
-  const RsaKey* key = nullptr;
-  for (std::size_t i = 0; key == nullptr && i < r.fingerprints.size(); i += 8) {
-    const auto fp = static_cast<std::int64_t>(wire::load_le<std::uint64_t>(&r.fingerprints[i]));
-    for (const RsaKey& k : keys_) {
-      if (k.fingerprint == fp) key = &k;
-    }
-  }
+  const RsaKey* key = find_key(r.fingerprints);
   if (key == nullptr) return HS::kNoKnownKey;
   std::uint64_t pq = 0, p = 0, q = 0;
   if (r.pq.size() > 8) return HS::kPqNotProduct;

@@ -8,7 +8,7 @@ import re
 import pytest
 from hypothesis import given, strategies as st
 
-from conftest import DEFAULT_SCHEMA_TEXT, ENVELOPE_VECTORS, PUBLISHED_TL, tl_bytes, u32, u64
+from conftest import DEFAULT_SCHEMA_TEXT, ENVELOPE_VECTORS, PUBLISHED_TL, outcome, tl_bytes, u32, u64
 import velmora.ext as ext
 from velmora import message
 from velmora.session import Received, SecurityError, Session
@@ -206,7 +206,24 @@ def test_messages_arrive_exactly_once_in_order(plan):
     assert got == sent
 
 
-def test_sessions_refuse_copying():
+@pytest.mark.parametrize("call, want", [
+    (lambda s, srv: Session(KEY[:255]), ValueError("auth_key must be 256 bytes")),
+    (lambda s, srv: Session(KEY, clock=5), TypeError("clock must be callable")),
+    (lambda s, srv: Session(KEY, clock=lambda: "now").encrypt(PING), TypeError("clock() must return a number")),
+    (lambda s, srv: s.encrypt(b"abc"), ValueError("body length must be a multiple of 4")),
+    (lambda s, srv: s.encrypt_many([]), ValueError("no messages to pack")),
+    (lambda s, srv: s.encrypt_many([PING, message.pack_container([(1, 1, PING)])]),
+     ValueError("container inside a container")),
+    (lambda s, srv: s.encrypt_many([PING, "text"]), TypeError("argument 'bodies': 'str' object cannot be converted to 'PyBytes'")),
+    (lambda s, srv: s.decrypt(srv.frame(message.pack_container([(srv.next_id(), 1, PING)])[:-4])),
+     ValueError("message runs past its container")),
+    (lambda s, srv: copy.deepcopy(s), TypeError("cannot copy or pickle 'Session' object")),
+])
+def test_misuse_is_refused_and_changes_nothing(call, want):
     s, _ = session()
-    with pytest.raises(TypeError):
-        copy.deepcopy(s)
+    srv = Server(s)
+    before = state(s)
+    outcome(lambda: call(s, srv), want)
+    assert state(s) == before
+    # No id nor seq_no was spent on what was refused.
+    assert message.decrypt(KEY, s.encrypt(PING)[1], sender="client").seq_no == 1

@@ -288,7 +288,7 @@ HS Handshake::new_b(RandomSource& random, std::uint8_t* g_b) {
   std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_secure_new());
   Bn p = bn_of(Piece(dh_prime_, sizeof(dh_prime_))), g_a = bn_of(Piece(g_a_, sizeof(g_a_)));
   Bn g(BN_new()), b(BN_secure_new()), gb(BN_new()), key(BN_secure_new());
-  if (!ctx || !p || !g_a || !g || !b || !gb || !key || BN_set_word(g.get(), g_) != 1) {
+  if (!ctx || !p || !g_a || !g || !b || !gb || !key || BN_set_word(g.get(), static_cast<BN_ULONG>(g_)) != 1) {
     return HS::kArithmetic;
   }
   BN_set_flags(b.get(), BN_FLG_CONSTTIME);

@@ -53,7 +53,9 @@ struct ByteSource {
 [[gnu::hot]] const msg::Refusal* write_scalar_strict(wire::TypeKind kind, PyObject* v,
                                                      wire::Writer& w, bool hex_text);
 // The strict twin of write_ready_made: bytes-like only.
-const msg::Refusal* write_ready_made_strict(PyObject* v, wire::Writer& w);
+// Strict: bytes-like, a non-empty multiple of 4 bytes; *first is its
+// first word, the identifier of the object it holds.
+const msg::Refusal* write_ready_made_strict(PyObject* v, wire::Writer& w, std::uint32_t* first);
 // A presence flag's value, strictly: a boolean (to_bool) or None.
 const msg::Refusal* check_presence_flag(PyObject* v);
 // The length of a value refused by its length: bytes-like, or hex text.

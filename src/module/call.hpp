@@ -61,6 +61,15 @@ Result<std::string> arg_text(const char* param, PyObject* o);
 // unsigned integer rule: an int or any object with __index__, 0 to 2**64 - 1.
 Result<std::uint64_t> arg_u64(const char* param, PyObject* o);
 
+// The package's bytes-like rule: bytes, read in place, or a bytearray or
+// C-contiguous memoryview, copied once (the limited API of 3.9 has no buffer
+// view); *keep owns the copy.
+Result<ByteView> arg_bytes_like(const char* param, PyObject* o, py::Ref* keep);
+
+// The package's keyword-only strict=True: its truth, and in *kwargs the
+// other keywords, for bind() (a copy without it when it is given).
+Result<bool> take_strict(PyObject** kwargs, py::Ref& rest);
+
 // The bytes rule's refusal of o for parameter param.
 Failure bytes_refused(const char* param, PyObject* o);
 

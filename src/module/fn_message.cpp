@@ -12,7 +12,8 @@
 
 #include "codec/deserializer.hpp"
 #include "message/service.hpp"
-#include "codec/type_name.hpp"
+#include "codec/compiled.hpp"
+#include "codec/read_type.hpp"
 #include "protocol/envelope.hpp"
 #include "module/call.hpp"
 #include "module/functions.hpp"
@@ -112,17 +113,6 @@ Result<protocol::Sender> sender_of(PyObject* sender, protocol::Sender fallback) 
   // Fixed texts, here and in the entries below: callers match on them.
   return Failure::value("sender must be 'client' or 'server', not " +
                         (shown ? py::str_utf8(shown.get()) : std::string("?")));
-}
-
-// The bytes rule, widened to bytes-like objects (copied once: the limited API
-// of 3.9 has no buffer view); *keep owns the copy.
-Result<py::ByteView> arg_bytes_like(const char* param, PyObject* o, py::Ref* keep) {
-  if (py::is_bytes(o)) return py::bytes_view(o);
-  const bool like = PyObject_TypeCheck(o, &PyByteArray_Type) || PyObject_TypeCheck(o, &PyMemoryView_Type);
-  if (!like) return arg_bytes(param, o);
-  *keep = py::steal(PyBytes_FromObject(o));
-  if (!*keep) return Failure::pending();
-  return py::bytes_view(keep->get());
 }
 
 // The padding argument: None for the default length of random bytes, an int
@@ -257,22 +247,27 @@ PyObject* auth_key_id(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<4> kParams{"_read", {"data", "type", "offset", "methods"}};
+  static constexpr Params<5> kParams{"_read", {"data", "type", "offset", "methods", "strict"}};
   return call_frame([&]() -> Result<py::Ref> {
     auto a = bind(kParams, args, kwargs);
     if (!a) return std::move(a).failure();
-    auto data = arg_bytes("data", (*a)[0]);
+    py::Ref copy;
+    auto data = arg_bytes_like("data", (*a)[0], &copy);
     if (!data) return std::move(data).failure();
     auto type = arg_text("type", (*a)[1]);
     if (!type) return std::move(type).failure();
     auto offset = arg_u64("offset", (*a)[2]);
     if (!offset) return std::move(offset).failure();
-    const auto wanted = codec::parse_type_name(*type);
-    if (!wanted) return Failure::value("type not readable: " + *type);
+    const bool strict = PyObject_IsTrue((*a)[4]) == 1;
+    const auto snap = codec::current_snapshot();
+    auto wanted = codec::resolve_read_type(*type, snap.schema.get());
+    if (!wanted) return std::move(wanted).failure();
     if (*offset > data->size()) return Failure::value("offset out of range");
     std::size_t end = 0;
-    auto value = codec::deserialize_value(*data, static_cast<std::size_t>(*offset), wanted->kind,
-                                          wanted->element, PyObject_IsTrue((*a)[3]) == 1, &end);
+    const auto at = static_cast<std::size_t>(*offset);
+    auto value = wanted->bare ? codec::deserialize_bare(*data, at, *type, &end, strict)
+                              : codec::deserialize_value(*data, at, wanted->value.kind, wanted->value.element,
+                                                         PyObject_IsTrue((*a)[3]) == 1, &end, strict);
     if (!value) return std::move(value).failure();
     return py::steal(Py_BuildValue("(On)", value->get(), static_cast<Py_ssize_t>(end)));
   });
@@ -335,7 +330,7 @@ PyMethodDef g_defs[] = {
      "check; see velmora.message."},
     {"_message_type", VELMORA_ENTRY(message_type), kArgs, "_message_type(cls)\n--\n\n"},
     {"_auth_key_id", VELMORA_ENTRY(auth_key_id), kArgs, "_auth_key_id(auth_key)\n--\n\n"},
-    {"_read", VELMORA_ENTRY(read), kArgs, "_read(data, type, offset, methods)\n--\n\n"},
+    {"_read", VELMORA_ENTRY(read), kArgs, "_read(data, type, offset, methods, strict)\n--\n\n"},
     {"_unpack", VELMORA_ENTRY(unpack), kArgs,
      "_unpack(msg_id, seq_no, body, pending, max_inflated)\n--\n\n"},
     {"_gzip", VELMORA_ENTRY(gzip), kArgs, "_gzip(body)\n--\n\n"},

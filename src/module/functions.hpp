@@ -42,6 +42,7 @@ int add_message_functions(PyObject* module);
 VELMORA_FN(package_serialize_method);
 VELMORA_FN(package_serialize_constructor);
 VELMORA_FN(package_dumps);
+VELMORA_FN(package_loads);
 VELMORA_FN(encode_json);
 
 // From the 3.10 floor on, the encoders are also entered by the vectorcall

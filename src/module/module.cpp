@@ -68,6 +68,7 @@ const PrivateRecord kPrivateFunctions[] = {
       "serialize_constructor(name, args, *, strict=True)\n--\n\n"}},
     {"_dumps", {"dumps", VELMORA_ENCODE_ENTRY(package_dumps), kEncodeArgs,
                 "dumps(obj, *, strict=True)\n--\n\n"}},
+    {"_loads", {"loads", VELMORA_ENTRY(package_loads), kArgs, "loads(data, *, strict=True)\n--\n\n"}},
     {"_encode_json", {"_encode_json", VELMORA_ENTRY(encode_json), kArgs,
                       "_encode_json(method, name, args)\n--\n\n"}},
 };

@@ -59,12 +59,13 @@ _U64 = 2**64 - 1
 
 
 def _bytes(name: str, value: Any) -> bytes:
-    if isinstance(value, (bytes, bytearray, memoryview)):
+    if isinstance(value, (bytes, bytearray)) or (isinstance(value, memoryview) and value.c_contiguous):
         return bytes(value)
-    raise TypeError(f"{name} must be bytes-like, not {type(value).__name__}")
+    raise TypeError(f"{name} must be bytes-like (bytes, bytearray, C-contiguous memoryview),"
+                    f" not {type(value).__name__}")
 
 
-def auth_key_id(auth_key: bytes) -> int:
+def auth_key_id(auth_key: BytesLike) -> int:
     """The low 64 bits of SHA-1(auth_key), unsigned: what a frame starts with."""
     return _ext._auth_key_id(auth_key)
 
@@ -95,10 +96,9 @@ def unpack(msg_id: int, seq_no: int, body: BytesLike, *, pending: Optional[Mappi
     otherwise as Object. ValueError for a container inside a container, a message past its
     container, bytes after the last one, a corrupt gzip stream, or more than ``max_inflated``
     bytes inflated in all."""
-    raw = body if body.__class__ is bytes and isinstance(body, bytes) else _bytes("body", body)
     if pending is not None and not isinstance(pending, dict):
         pending = dict(pending)
-    return _ext._unpack(msg_id, seq_no, raw, pending, max_inflated)
+    return _ext._unpack(msg_id, seq_no, body, pending, max_inflated)
 
 
 def pack(messages: Iterable[tuple[int, int, BytesLike]]) -> bytes:
@@ -121,4 +121,4 @@ def pack(messages: Iterable[tuple[int, int, BytesLike]]) -> bytes:
 
 def gzip(body: BytesLike) -> bytes:
     """A gzip_packed body holding ``body`` (a multiple of 4 bytes) compressed."""
-    return _ext._gzip(_bytes("body", body))
+    return _ext._gzip(body)

@@ -140,7 +140,8 @@ PyObject* encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!a) return std::move(a).failure();
     auto sender = sender_of(opt.values[0], protocol::Sender::kClient);
     if (!sender) return std::move(sender).failure();
-    auto key = arg_bytes("auth_key", (*a)[0]);
+    py::Ref key_copy;
+    auto key = arg_bytes_like("auth_key", (*a)[0], &key_copy);
     if (!key) return std::move(key).failure();
     std::uint64_t words[4];
     for (std::size_t i = 0; i < 4; ++i) {
@@ -200,7 +201,8 @@ PyObject* decrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!a) return std::move(a).failure();
     auto sender = sender_of(opt.values[0], protocol::Sender::kServer);
     if (!sender) return std::move(sender).failure();
-    auto key = arg_bytes("auth_key", (*a)[0]);
+    py::Ref key_copy;
+    auto key = arg_bytes_like("auth_key", (*a)[0], &key_copy);
     if (!key) return std::move(key).failure();
     py::Ref frame_copy;
     auto frame = arg_bytes_like("frame", (*a)[1], &frame_copy);
@@ -239,7 +241,8 @@ PyObject* auth_key_id(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> Result<py::Ref> {
     auto a = bind(kParams, args, kwargs);
     if (!a) return std::move(a).failure();
-    auto key = arg_bytes("auth_key", (*a)[0]);
+    py::Ref key_copy;
+    auto key = arg_bytes_like("auth_key", (*a)[0], &key_copy);
     if (!key) return std::move(key).failure();
     if (key->size() != protocol::kAuthKeySize) return envelope_failure(EnvelopeStatus::kBadKeyLength);
     return py::steal(PyLong_FromUnsignedLongLong(protocol::auth_key_id(key->data())));
@@ -283,7 +286,8 @@ PyObject* unpack(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!msg_id) return std::move(msg_id).failure();
     auto seq_no = arg_bits("seq_no", (*a)[1], 32);
     if (!seq_no) return std::move(seq_no).failure();
-    auto body = arg_bytes("body", (*a)[2]);
+    py::Ref body_copy;
+    auto body = arg_bytes_like("body", (*a)[2], &body_copy);
     if (!body) return std::move(body).failure();
     PyObject* pending = (*a)[3];
     if (pending != Py_None && !py::is_dict(pending)) {
@@ -303,7 +307,8 @@ PyObject* gzip(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> Result<py::Ref> {
     auto a = bind(kParams, args, kwargs);
     if (!a) return std::move(a).failure();
-    auto body = arg_bytes("body", (*a)[0]);
+    py::Ref body_copy;
+    auto body = arg_bytes_like("body", (*a)[0], &body_copy);
     if (!body) return std::move(body).failure();
     if (body->size() % 4 != 0) return Failure::value("body length must be a multiple of 4");
     std::vector<std::uint8_t> packed;

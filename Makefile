@@ -102,6 +102,16 @@ quick: build
 demo: module
 	@for f in examples/demo_*.py; do echo "== $$f"; $(PY) $$f || exit 1; done
 
+# The documentation, from docs/ and the package's docstrings: any warning fails,
+# and every cross-reference must resolve (nitpicky).
+$(VENV)/.docs: requirements-docs.txt $(VENV)/.base
+	$(VENV)/bin/pip install -q -r requirements-docs.txt
+	touch $@
+
+docs: build $(VENV)/.docs
+	$(PY) -m sphinx -W --keep-going -n -q -b html docs build/docs
+	@echo "docs: build/docs/index.html"
+
 # Benchmarks run on the machine's optimised CPython (Debian's /usr/bin/python3),
 # in a venv of their own with the pins of requirements-bench.txt; the abi3
 # module of the build tree loads there through PYTHONPATH. Another interpreter:

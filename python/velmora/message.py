@@ -80,7 +80,7 @@ encrypt = _ext._encrypt
 # decrypt(auth_key, frame, *, sender="server") -> Message: the message in a frame, after
 # every check; SecurityError names the check that failed.
 class _Decrypt(Protocol):
-    def __call__(self, auth_key: bytes, frame: BytesLike, *, sender: str = "server") -> Message: ...
+    def __call__(self, auth_key: BytesLike, frame: BytesLike, *, sender: str = "server") -> Message: ...
 
 
 decrypt = cast(_Decrypt, _ext._decrypt)

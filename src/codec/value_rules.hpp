@@ -1,7 +1,7 @@
 // value_rules.hpp: what the encoder accepts for each TL value type.
 //
-// The one home of the serializer's leniency (the README's "what the encoder
-// accepts" table). Each rule takes one Python value and writes its encoding,
+// The one home of the serializer's leniency (docs/types.md, "what the encoder
+// accepts" columns). Each rule takes one Python value and writes its encoding,
 // returning null, or writes nothing and returns its failure text (one of
 // codec/messages.hpp). Every rule has this shape so that a strict twin can
 // sit beside it and write_scalar() can pick one of the two by a flag.

@@ -223,7 +223,7 @@ SAN_BUILD  := build/sanitize
 VG_BUILD   := build/valgrind
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := fuzz_schema fuzz_codec fuzz_envelope fuzz_unpack
+FUZZ_TARGETS := fuzz_schema fuzz_codec fuzz_envelope fuzz_unpack fuzz_transport
 CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DVELMORA_ABI3_FLOOR=$(ABI3_FLOOR)
 
 check-deps: deps

@@ -33,7 +33,7 @@ REQ = 0x5E0B8E8C00000004
 answer_msg = velmora.dumps({"_": "rpc_result", "req_msg_id": REQ, "result": res_pq})
 gen_ok = message.gzip(velmora.dumps({"_": "dh_gen_ok", "nonce": nonce, "server_nonce": server_nonce,
                                      "new_nonce_hash1": bytes(16)}))
-body = message.pack([(0x5E0B8E8C00000401, 1, answer_msg), (0x5E0B8E8C00000405, 3, gen_ok)])
+body = message.pack_container([(0x5E0B8E8C00000401, 1, answer_msg), (0x5E0B8E8C00000405, 3, gen_ok)])
 messages = message.unpack(0x5E0B8E8C00000409, 4, body, pending={REQ: "req_pq_multi"})
 print("msg_container, unpacked:")
 for msg_id, seq_no, obj in messages:

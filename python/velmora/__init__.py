@@ -11,9 +11,10 @@ message layer (envelope, service messages).
 """
 
 from importlib import resources
-from typing import Any, Union
+from typing import Any
 
 from . import ext
+from ._bytes_like import BytesLike
 
 __version__ = "0.1.0"
 __all__ = ["default_schema", "dumps", "loads", "read", "serialize_constructor", "serialize_method"]
@@ -25,7 +26,7 @@ def default_schema() -> str:
     return resources.files(__name__).joinpath("default_schema.json").read_text(encoding="utf-8")
 
 
-def read(data: Union[bytes, bytearray, memoryview], type: str = "Object", *, offset: int = 0,
+def read(data: BytesLike, type: str = "Object", *, offset: int = 0,
          methods: bool = False, strict: bool = True) -> tuple[Any, int]:
     """One value of TL type ``type`` at ``offset`` of ``data``, and the offset just past it.
 

@@ -3,14 +3,15 @@
 ``encrypt`` and ``decrypt`` are the protocol's version-2 message encryption
 (the envelope), each one native call; ``unpack`` turns a decrypted body into
 the messages it carries (containers split, gzip_packed inflated, rpc_result
-results decoded by the result type of the method sent); ``pack`` and ``gzip``
-build the bodies that go the other way.
+results decoded by the result type of the method sent); ``pack_container`` and
+``gzip`` build the bodies that go the other way.
 """
 
 import struct
-from typing import Any, Iterable, Mapping, NamedTuple, Optional, Protocol, Union, cast
+from typing import Any, Iterable, Mapping, NamedTuple, Optional, Protocol, cast
 
 from . import ext as _ext
+from ._bytes_like import BytesLike, bytes_like as _bytes
 
 __all__ = [
     "DEFAULT_PADDING",
@@ -21,8 +22,10 @@ __all__ = [
     "decrypt",
     "encrypt",
     "gzip",
-    "pack",
+    "pack_container",
+    "plain",
     "unpack",
+    "unplain",
 ]
 
 #: How much a call of ``unpack`` may inflate, all its gzip_packed together:
@@ -40,9 +43,6 @@ DEFAULT_PADDING = None
 #: "padding under 12 bytes", ...). Nothing decrypted is kept.
 SecurityError = _ext._SecurityError
 
-BytesLike = Union[bytes, bytearray, memoryview]
-
-
 class Message(NamedTuple):
     """One decrypted message: the fields of its header and its body."""
 
@@ -53,16 +53,10 @@ class Message(NamedTuple):
     body: bytes
 
 
+_CONTAINER_HEAD = struct.Struct("<II")  # msg_container's identifier, the count of messages
 _MSG_CONTAINER = 0x73F1F8DC
 _HEADER = struct.Struct("<QIi")  # msg_id, seqno, bytes of one message of a container
 _U64 = 2**64 - 1
-
-
-def _bytes(name: str, value: Any) -> bytes:
-    if isinstance(value, (bytes, bytearray)) or (isinstance(value, memoryview) and value.c_contiguous):
-        return bytes(value)
-    raise TypeError(f"{name} must be bytes-like (bytes, bytearray, C-contiguous memoryview),"
-                    f" not {type(value).__name__}")
 
 
 def auth_key_id(auth_key: BytesLike) -> int:
@@ -101,14 +95,14 @@ def unpack(msg_id: int, seq_no: int, body: BytesLike, *, pending: Optional[Mappi
     return _ext._unpack(msg_id, seq_no, body, pending, max_inflated)
 
 
-def pack(messages: Iterable[tuple[int, int, BytesLike]]) -> bytes:
+def pack_container(messages: Iterable[tuple[int, int, BytesLike]]) -> bytes:
     """A msg_container body holding ``(msg_id, seq_no, body)`` messages, in order."""
     parts = []
     for msg_id, seq_no, body in messages:
         body = _bytes("body", body)
         if len(body) % 4:
             raise ValueError("body length must be a multiple of 4")
-        if body[:4] == b"\xdc\xf8\xf1\x73":
+        if int.from_bytes(body[:4], "little") == _MSG_CONTAINER:
             raise ValueError("container inside a container")
         if not -2**63 <= msg_id <= _U64 or not -2**31 <= seq_no < 2**32:
             raise OverflowError("msg_id or seq_no out of range")
@@ -116,9 +110,42 @@ def pack(messages: Iterable[tuple[int, int, BytesLike]]) -> bytes:
         parts.append(body)
     if not parts:
         raise ValueError("no messages to pack")
-    return struct.pack("<II", _MSG_CONTAINER, len(parts) // 2) + b"".join(parts)
+    return _CONTAINER_HEAD.pack(_MSG_CONTAINER, len(parts) // 2) + b"".join(parts)
 
 
 def gzip(body: BytesLike) -> bytes:
     """A gzip_packed body holding ``body`` (a multiple of 4 bytes) compressed."""
     return _ext._gzip(body)
+
+
+# ---- Unencrypted messages: what the key exchange travels in ----------------
+# auth_key_id 0 (8 bytes), msg_id (int64), the body's length (int32), the body;
+# little-endian. unplain's refusals are SecurityErrors with these texts.
+_PLAIN = struct.Struct("<qqi")
+_PLAIN_SHORT = "unencrypted message shorter than 20 bytes"
+_PLAIN_KEY_ID = "auth key id not zero"
+_PLAIN_LENGTH = "length field differs from the body"
+
+
+def plain(msg_id: int, body: BytesLike) -> bytes:
+    """An unencrypted message: auth key id 0, ``msg_id``, the body's length, the body."""
+    body = _bytes("body", body)
+    if len(body) % 4:
+        raise ValueError("body length must be a multiple of 4")
+    if not -2**63 <= msg_id <= _U64:
+        raise OverflowError("msg_id out of range")
+    return _PLAIN.pack(0, msg_id - (1 << 64) if msg_id >= 2**63 else msg_id, len(body)) + body
+
+
+def unplain(frame: BytesLike) -> tuple[int, bytes]:
+    """``(msg_id, body)`` of an unencrypted message; SecurityError for a nonzero auth key id
+    or a length field that does not match the bytes after it."""
+    frame = _bytes("frame", frame)
+    if len(frame) < _PLAIN.size:
+        raise SecurityError(_PLAIN_SHORT)
+    key_id, msg_id, length = _PLAIN.unpack_from(frame)
+    if key_id != 0:
+        raise SecurityError(_PLAIN_KEY_ID)
+    if length != len(frame) - _PLAIN.size:
+        raise SecurityError(_PLAIN_LENGTH)
+    return msg_id, frame[_PLAIN.size:]

@@ -178,7 +178,7 @@ py::Ref Decoder::fields_of(const CompiledRecord& rec) {
   PyObject** values = stack_.push(n);
   std::uint32_t words[kFlagsWords] = {};
   const bool ok = read_fields(rec, words, values);
-  py::Ref dict = ok ? object_dict(rec, words, values) : py::Ref{};
+  py::Ref dict = ok ? object_dict(rec, hints_of(*s, *e).shape(), words, values) : py::Ref{};
   if (!ok) {
     for (std::size_t i = 0; i < n; ++i) Py_CLEAR(values[i]);
   }

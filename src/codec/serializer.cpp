@@ -14,10 +14,6 @@ namespace {
 
 using wire::kFlagsWords;
 
-// What a size hint reserves at most, so that one huge call does not make
-// every later one allocate as much.
-constexpr std::size_t kMaxSizeHint = std::size_t{1} << 22;
-
 // The entry that an exact str names in one of the compiled name tables, or
 // null. Comparing exact str keys runs no Python code; anything else (a str
 // subclass, a miss) is left to the text path, which also words the errors.
@@ -59,10 +55,11 @@ void Serializer<Strict>::flags_pass(const CompiledRecord& rec, FieldValues& valu
 // first object (the top-level one, or dumps()'s) is at depth 1.
 template <bool Strict>
 bool Serializer<Strict>::write_object(std::string_view name, PyObject* dict, const Schema& s,
-                              const Schema::Entry& e, std::string& err) {
+                              const Schema::Entry& e, std::string& err, Py_ssize_t after_name) {
   const CompiledRecord& rec = compiled(s, e);
   std::uint32_t words[kFlagsWords] = {};
-  FieldValues values(gathered_, dict, rec, rec.has_flags ? words : nullptr, depth_ == 1);
+  FieldValues values(gathered_, dict, rec, hints_of(s, e), rec.has_flags ? words : nullptr, depth_ == 1,
+                     after_name);
   w_.put_u32(e.record->cid);
   // Strict failures name the path, which the top level starts.
   const std::string_view obj = strict_ ? std::string_view() : name;
@@ -265,11 +262,8 @@ bool Serializer<Strict>::nested_field(PyObject* v, const std::string* expect, st
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* name = nullptr;
-  if (PyDict_Next(v, &pos, &key, &name) && key == underscore) {
-    gathered_.resume_dict = v;
-    gathered_.resume_pos = pos;
-    gathered_.resume_epoch = python_epoch;
-  } else {
+  if (!PyDict_Next(v, &pos, &key, &name) || key != underscore) {
+    pos = 0;
     name = underscore ? PyDict_GetItemWithError(v, underscore) : nullptr;
   }
   if (name == nullptr || !py::is_str(name)) {
@@ -278,7 +272,7 @@ bool Serializer<Strict>::nested_field(PyObject* v, const std::string* expect, st
     return false;
   }
   py::Ref hold = py::borrow(name);
-  return object_by_name_str(name, v, err, msg::kNestedNoName, expect);
+  return object_by_name_str(name, v, err, msg::kNestedNoName, expect, pos);
 }
 
 template <bool Strict>
@@ -305,14 +299,15 @@ bool Serializer<Strict>::object_ready_made(PyObject* v, const std::string* expec
 
 template <bool Strict>
 inline bool Serializer<Strict>::object_by_name_str(PyObject* name, PyObject* dict, std::string& err,
-                                                   const char* no_text, const std::string* expect) {
+                                                   const char* no_text, const std::string* expect,
+                                                   Py_ssize_t after_name) {
   if (py::is_exact_str(name)) {
     if (const Schema* s = schemas_.current()) {
       const auto* cs = static_cast<const CompiledSchema*>(s->attachment());
       const std::uint32_t index = cs->nested_by_name.find(address(name));
       const Schema::Entry* e =
           index != SmallIndex::kNone ? &s->by_index(index) : find_by_str(*s, name, true, true);
-      if (e != nullptr) return nested_object(*e->name, s, e, dict, err, expect);
+      if (e != nullptr) return nested_object(*e->name, s, e, dict, err, expect, after_name);
     }
   }
   return object_by_name_text(name, dict, err, no_text, expect);
@@ -333,7 +328,7 @@ bool Serializer<Strict>::object_by_name_text(PyObject* name, PyObject* dict, std
   const Schema* s = schemas_.current();
   const Schema::Entry* e = s && exact ? s->find_constructor(n) : nullptr;
   if (e == nullptr && s && exact) e = s->find_method(n);
-  return nested_object(n, s, e, dict, err, expect);
+  return nested_object(n, s, e, dict, err, expect, 0);
 }
 
 // A nested object, one more level of nesting, of the record e found in
@@ -341,7 +336,7 @@ bool Serializer<Strict>::object_by_name_text(PyObject* name, PyObject* dict, std
 template <bool Strict>
 inline bool Serializer<Strict>::nested_object(std::string_view name, const Schema* s,
                                               const Schema::Entry* e, PyObject* dict, std::string& err,
-                                              const std::string* expect) {
+                                              const std::string* expect, Py_ssize_t after_name) {
   DepthGuard guard(depth_);
   if (!guard.ok()) {
     err = msg::kTooDeep;
@@ -359,7 +354,7 @@ inline bool Serializer<Strict>::nested_object(std::string_view name, const Schem
   if (strict_ && expect != nullptr && compiled(*s, *e).type != expect && !builds(*s, *e, *expect, err)) {
     return false;
   }
-  if (!write_object(name, dict, *s, *e, err)) {
+  if (!write_object(name, dict, *s, *e, err, after_name)) {
     if (!strict_) err.insert(0, msg::kNestedPrefix);
     return false;
   }
@@ -374,9 +369,9 @@ namespace {
                                               const Schema::Entry& e, PyObject* args, Strictness how) {
   if (!py::is_dict(args)) return Failure::value(msg::kArgsNotDict);
   const Schema& s = *snap.schema;
-  const CompiledRecord& rec = compiled(s, e);
+  RecordHints& hints = hints_of(s, e);
   Writer w;
-  w.reserve(rec.size_hint);  // a page of messages, written with no regrowth
+  w.reserve(hints.size());  // a page of messages, written with no regrowth
   std::string err;
   bool ok = false;
   if (how == Strictness::kLenient) {
@@ -390,7 +385,7 @@ namespace {
     if (how != Strictness::kLenient) err.insert(0, *e.name);  // the path's start
     return Failure::value(std::move(err));
   }
-  rec.size_hint = std::min(w.size(), kMaxSizeHint);
+  hints.note_size(w.size());
   return py::new_bytes(w.data(), w.size());
 }
 

@@ -39,16 +39,18 @@ class Serializer {
                         const Schema::Entry& e, std::string& err) {
     DepthGuard guard(depth_);
     top_args_ = true;
-    return write_object(name, dict, s, e, err);
+    return write_object(name, dict, s, e, err, 0);
   }
 
   // A nested object, or dumps()'s object, whose name is a str: the compiled
   // tables first, the text path when they do not find it. A name without
-  // any text form fails with `no_text`. Inlined into nested_field, so that a
-  // nested object takes one frame less.
+  // any text form fails with `no_text`. after_name: see FieldValues; the
+  // text path, which may run Python code, starts the dict's walk afresh.
+  // Inlined into nested_field, so that a nested object takes one frame less.
   [[gnu::always_inline]] bool object_by_name_str(PyObject* name, PyObject* dict, std::string& err,
                                                  const char* no_text,
-                                                 const std::string* expect = nullptr);
+                                                 const std::string* expect = nullptr,
+                                                 Py_ssize_t after_name = 0);
 
  private:
   // The recursive path (write_object -> value -> vector / nested_field, with
@@ -58,7 +60,7 @@ class Serializer {
   // marked hot, as is each step every object takes: the linker keeps hot
   // code together, so that a call runs on few code pages.
   [[gnu::hot]] bool write_object(std::string_view name, PyObject* dict, const Schema& s, const Schema::Entry& e,
-                    std::string& err);
+                    std::string& err, Py_ssize_t after_name);
   // Inlined into write_object, their one caller, as the compiler chose
   // before the walk became a template: out of line they cost some 2 % of a page.
   [[gnu::always_inline]] bool write_fields(std::string_view name, const CompiledRecord& rec,
@@ -85,7 +87,7 @@ class Serializer {
   // Inlined into its callers, so that a nested object takes one frame less.
   [[gnu::always_inline]] bool nested_object(std::string_view name, const Schema* s,
                                             const Schema::Entry* e, PyObject* dict, std::string& err,
-                                            const std::string* expect);
+                                            const std::string* expect, Py_ssize_t after_name);
   // Strict: the refusal's text in err; false.
   [[gnu::noinline]] static bool refuse(const msg::Refusal& r, PyObject* v, std::string& err) {
     err = refusal_text(r, v);

@@ -69,6 +69,9 @@ Result<ByteView> arg_bytes_like(const char* param, PyObject* o, py::Ref* keep);
 // The package's keyword-only strict=True: its truth, and in *kwargs the
 // other keywords, for bind() (a copy without it when it is given).
 Result<bool> take_strict(PyObject** kwargs, py::Ref& rest);
+// bits rule: an int as the low `bits` bits of a value from -2**(bits-1) to
+// 2**bits - 1, as the codec writes "int" (32) and "long" (64).
+Result<std::uint64_t> arg_bits(const char* param, PyObject* o, unsigned bits);
 
 // The bytes rule's refusal of o for parameter param.
 Failure bytes_refused(const char* param, PyObject* o);
@@ -78,6 +81,31 @@ Failure bytes_refused(const char* param, PyObject* o);
 // and fails, exactly as it does there.
 PyObject* call_with_tuple(PyObject* (*entry)(PyObject*, PyObject*, PyObject*), PyObject* self,
                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Keyword-only options of a function: their names, and their values once
+// taken (null when not given).
+template <std::size_t N>
+struct Options {
+  std::array<const char*, N> names;
+  std::array<PyObject*, N> values{};
+};
+
+// Takes the options out of kwargs, then binds the rest as bind does. The
+// common call, without keywords, copies nothing.
+template <std::size_t N, std::size_t M>
+Result<std::array<PyObject*, N>> bind_options(const Params<N>& p, Options<M>* o, PyObject* args,
+                                              PyObject* kwargs) {
+  py::Ref rest;
+  if (kwargs != nullptr) {
+    rest = py::steal(PyDict_Copy(kwargs));
+    if (!rest) return Failure::pending();
+    for (std::size_t i = 0; i < M; ++i) {
+      o->values[i] = PyDict_GetItemString(kwargs, o->names[i]);  // borrowed, kwargs lives on
+      if (o->values[i] && PyDict_DelItemString(rest.get(), o->names[i]) < 0) return Failure::pending();
+    }
+  }
+  return bind(p, args, rest.get());
+}
 
 // bind, then the bytes rule for every argument: (*views)[i] reads argument
 // i in place. The failures are those of bind and arg_bytes in turn, without

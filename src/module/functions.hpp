@@ -29,10 +29,19 @@ VELMORA_FN(aes_gcm_decrypt);
 VELMORA_FN(cut);
 VELMORA_FN(pack);
 
-// Adds the message layer's private entries (underscore names, not in
-// __all__) and the package's exception classes. Returns -1 with an error set on
-// failure.
-int add_message_functions(PyObject* module);
+// The message layer's private entries (fn_message.cpp): velmora.message's
+// encrypt(auth_key, salt, session_id, msg_id, seq_no, body, *, sender,
+// padding) and decrypt(auth_key, frame, *, sender) themselves; and, for the
+// package's wrappers, _message_type(cls) (the class decrypt returns),
+// _auth_key_id(auth_key), _read(data, type, offset, methods), _unpack(msg_id,
+// seq_no, body, pending, max_inflated) and _gzip(body).
+VELMORA_FN(message_encrypt);
+VELMORA_FN(message_decrypt);
+VELMORA_FN(message_register_type);
+VELMORA_FN(message_auth_key_id);
+VELMORA_FN(message_read);
+VELMORA_FN(message_unpack);
+VELMORA_FN(message_gzip);
 
 // Private entries (underscore names, not in __all__): the package's own
 // serialize_method(name, args, *, strict=True), serialize_constructor(name,
@@ -64,8 +73,27 @@ VELMORA_FAST_FN(package_dumps_fast);
 // attribute _gcm_backend. Returns -1 with an error set on failure.
 int prepare_crypto(PyObject* module);
 
+// velmora.crypto's native entries (the Ctr type, CBC, the package's IGE and
+// GCM) as private attributes. Returns -1 with an error set on failure.
+int prepare_ciphers(PyObject* module);
+
+// velmora.transport's codec types as private attributes (_Abridged, ...).
+// Returns -1 with an error set on failure.
+int prepare_transport(PyObject* module);
+
 // Installs the compiled-in schema if the store holds none. Never fails: a
 // document that does not parse leaves the store empty.
 void install_default_schema() noexcept;
+
+// The key exchange's private entries (fn_handshake.cpp): _factorize(pq),
+// _rsa_fingerprint(n, e), _rsa_pad(data, n, e, rand), _rsa_pem(pem) and
+// _dh_check(dh_prime, g, g_a); and the type of its state, set as _Handshake
+// by prepare_handshake (-1 with an error set on failure).
+VELMORA_FN(handshake_factorize);
+VELMORA_FN(handshake_rsa_fingerprint);
+VELMORA_FN(handshake_rsa_pad);
+VELMORA_FN(handshake_rsa_pem);
+VELMORA_FN(handshake_dh_check);
+int prepare_handshake(PyObject* module);
 
 }  // namespace velmora::module

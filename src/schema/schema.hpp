@@ -111,6 +111,8 @@ class Schema {
   // Returns the entry or null; valid while this Schema is.
   const Entry* find_method(std::string_view name) const;
   const Entry* find_constructor(std::string_view name) const;
+  // Of constructors sharing a cid, the later in the document: the rule's one
+  // home, which the codec's own index of identifiers is built from.
   const Entry* find_constructor_by_cid(std::uint32_t cid) const;
 
   std::uint32_t layer() const noexcept { return layer_; }

@@ -172,6 +172,13 @@ def test_bad_input_fails_with_a_message(argv, message, capsys, tmp_path):
     assert ext.schema_info() == before
 
 
+@pytest.mark.parametrize("argv, missing", [([], "COMMAND"), (["schema"], "ACTION")])
+def test_a_missing_command_is_a_usage_error(argv, missing, capsys):
+    with pytest.raises(SystemExit) as stop:
+        main(argv)
+    assert stop.value.code == 2 and f"required: {missing}" in capsys.readouterr().err
+
+
 def _velmora(*argv, stdin=None):
     return subprocess.run([sys.executable, "-m", "velmora", *map(str, argv)], input=stdin,
                           capture_output=True, text=True, timeout=60)

@@ -101,6 +101,9 @@ def holder(**kw):
     (lambda: holder(peer={"_": "resPQ", "nonce": Z16, "server_nonce": Z16, "pq": b"", "server_public_key_fingerprints": []}),
      u32(0x303, 0, 0x05162463) + bytes(36) + u32(0x1CB5C415, 0, 5)),
     (lambda: holder(pear=1), "holder: unknown key 'pear' (closest field: peer)"),
+    # Each turns on the first or the last letter of the key or of a field's name.
+    *[(lambda k=k: holder(**{k: 1}), f"holder: unknown key '{k}' (closest field: {f})")
+      for k, f in [("pe", "peer"), ("n", "f"), ("pa", "f")]],
     (lambda: holder(peer={"_": "inputA", "x": 1}), "holder:peer: unknown key 'x' (no fields)"),
     (lambda: holder(**{"flag": 1}), "holder: unknown key 'flag' (closest field: f)"),
     (lambda: velmora.serialize_constructor("v_int", {"vv": 1}), "v_int: unknown key 'vv' (closest field: v)"),

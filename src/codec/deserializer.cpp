@@ -80,7 +80,7 @@ class Decoder {
     (void)r_.read_raw(offset, skipped);
     const Schema* s = schemas_.current();
     const Schema::Entry* e = s ? s->find_constructor(constructor) : nullptr;
-    return e ? fields_of(compiled(*s, *e)) : fail(msg::kNoSchema);
+    return e ? fields_of(*s, *e) : fail(msg::kNoSchema);
   }
   std::size_t position() const noexcept { return r_.position(); }
   std::size_t size() const noexcept { return r_.all().size(); }
@@ -90,7 +90,7 @@ class Decoder {
  private:
   py::Ref value(TypeKind kind, TypeKind element);
   py::Ref vector_field(TypeKind element);
-  py::Ref fields_of(const CompiledRecord& rec);
+  py::Ref fields_of(const Schema& s, const Schema::Entry& e);
   // Reads rec's fields into words and values (as object_dict takes them).
   bool read_fields(const CompiledRecord& rec, std::uint32_t* words, PyObject** values);
   py::Ref vector_object(std::uint32_t n);
@@ -170,15 +170,16 @@ py::Ref Decoder::object() {
       s ? static_cast<const CompiledSchema*>(s->attachment())->by_cid.find(id) : SmallIndex::kNone;
   if (index == SmallIndex::kNone && methods_ && s) index = method_index(*s, id);
   if (index == SmallIndex::kNone) return unknown(id, start);
-  return fields_of(compiled(*s, s->by_index(index)));
+  return fields_of(*s, s->by_index(index));
 }
 
-py::Ref Decoder::fields_of(const CompiledRecord& rec) {
+py::Ref Decoder::fields_of(const Schema& s, const Schema::Entry& e) {
+  const CompiledRecord& rec = compiled(s, e);
   const std::size_t n = rec.fields.size();
   PyObject** values = stack_.push(n);
   std::uint32_t words[kFlagsWords] = {};
   const bool ok = read_fields(rec, words, values);
-  py::Ref dict = ok ? object_dict(rec, hints_of(*s, *e).shape(), words, values) : py::Ref{};
+  py::Ref dict = ok ? object_dict(rec, hints_of(s, e).shape(), words, values) : py::Ref{};
   if (!ok) {
     for (std::size_t i = 0; i < n; ++i) Py_CLEAR(values[i]);
   }

@@ -75,7 +75,7 @@ const PrivateRecord kPrivateFunctions[] = {
     {"_dumps",
      {"dumps", VELMORA_ENCODE_ENTRY(package_dumps), kEncodeArgs, "dumps(obj, *, strict=True)\n--\n\n"},
      true},
-    {"_loads", {"loads", VELMORA_ENTRY(package_loads), kArgs, "loads(data, *, strict=True)\n--\n\n"}},
+    {"_loads", {"loads", VELMORA_ENTRY(package_loads), kArgs, "loads(data, *, strict=True)\n--\n\n"}, true},
     {"_encode_json",
      {"_encode_json", VELMORA_ENTRY(encode_json), kArgs, "_encode_json(method, name, args)\n--\n\n"},
      true},

@@ -11,7 +11,6 @@
 
 namespace velmora::schema {
 
-namespace msg = messages;
 
 std::string position(std::string_view text, std::size_t offset) {
   if (offset > text.size()) offset = text.size();

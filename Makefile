@@ -180,28 +180,7 @@ wheel: deps venv
 # ARCH=aarch64: into a venv of the emulated Debian CPython of `make test-cross`.
 test-wheels: dist
 ifeq ($(ARCH),$(shell uname -m))
-	@unset PYTHONPATH; rm -rf $(WHEEL_VENVS); mkdir -p $(WHEEL_VENVS); failed=0; \
-	for whl in $(CURDIR)/dist/*$(ARCH).whl; do tag=$$(basename $$whl | cut -d- -f3); \
-	for py in $(INTERPRETERS); do \
-	  v=$$($$py -c 'import platform; print(platform.python_version())'); \
-	  $$py -c "import sys; sys.exit(sys.version_info[1] < int('$$tag'[3:]))" || continue; \
-	  env=$(CURDIR)/$(WHEEL_VENVS)/$$tag-$$v; \
-	  { $$py -m venv $$env && $$env/bin/python -m pip install -q --upgrade pip && \
-	    $$env/bin/python -m pip install -q --only-binary=:all: --group $(CURDIR)/pyproject.toml:wheel-test $$whl && \
-	    (cd $$env && bin/python -s $(CURDIR)/tools/release/wheel_tests.py); } > $$env.log 2>&1; rc=$$?; \
-	  echo "$$tag wheel on CPython $$v: $$(tail -n 1 $$env.log)"; \
-	  if [ $$rc -ne 0 ]; then failed=1; tail -n 30 $$env.log; fi; \
-	done; done; \
-	for py in $(INTERPRETERS); do \
-	  v=$$($$py -c 'import platform; print(platform.python_version())'); \
-	  want=$$(for w in dist/*$(ARCH).whl; do t=$$(basename $$w | cut -d- -f3); \
-	    $$py -c "import sys; sys.exit(sys.version_info[1] < int('$$t'[3:]))" && echo "$${t#cp3} $$(basename $$w)"; \
-	  done | sort -n | tail -n 1 | cut -d' ' -f2); \
-	  got=$$($$py -m pip download -q --no-deps --no-index --only-binary=:all: --find-links dist \
-	    -d $(WHEEL_VENVS)/pick-$$v velmora > /dev/null 2>&1 && ls $(WHEEL_VENVS)/pick-$$v); \
-	  echo "CPython $$v: pip picks $$got"; \
-	  if [ "$$got" != "$$want" ]; then echo "  expected $$want"; failed=1; fi; \
-	done; exit $$failed
+	@tools/release/test_wheels.sh $(ARCH) $(WHEEL_VENVS) $(INTERPRETERS)
 else
 	@tools/cross/test_wheel.sh $(ARCH)
 endif
@@ -214,7 +193,7 @@ test-cross: deps venv
 
 # Every test with clang and libc++ (the macOS toolchain's C++ library).
 test-libcxx: deps venv
-	@tools/cross/libcxx.sh
+	@tools/libcxx/libcxx.sh
 
 # ---- Hardening: sanitizers, valgrind, fuzzing, soak, lint -----------------
 # Not part of `make test`; their tools live in a separate package list.
@@ -223,7 +202,7 @@ SAN_BUILD  := build/sanitize
 VG_BUILD   := build/valgrind
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := fuzz_schema fuzz_codec fuzz_envelope fuzz_unpack fuzz_transport
+FUZZ_TARGETS := fuzz_schema fuzz_codec fuzz_envelope fuzz_unpack fuzz_transport fuzz_session fuzz_handshake
 CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DVELMORA_ABI3_FLOOR=$(ABI3_FLOOR)
 
 check-deps: deps
@@ -249,7 +228,7 @@ sanitize: check-deps venv
 # and their failure paths (VG_TESTS); hypothesis runs fewer examples there
 # (VELMORA_VALGRIND), since memcheck is some 50 times slower.
 VG_TESTS ?= $(wildcard $(addprefix tests/python/test_,module.py bytes.py schema.py ige.py gcm.py \
-  serialize*.py deserialize*.py codec*.py stress.py message.py))
+  serialize*.py deserialize*.py codec*.py stress.py message.py session.py))
 VG_OPTS := --tool=memcheck --error-exitcode=1 --leak-check=full --show-leak-kinds=definite \
   --errors-for-leak-kinds=definite --suppressions=$(CURDIR)/tools/sanitize/valgrind.supp --quiet
 valgrind: check-deps venv

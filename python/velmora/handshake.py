@@ -26,7 +26,7 @@ from ._bytes_like import BytesLike, bytes_like as _bytes
 __all__ = ["AuthKey", "Handshake", "HandshakeError", "factorize", "rsa_fingerprint", "rsa_pad"]
 
 #: An exchange refused: a velmora.message.SecurityError whose message names the check
-#: ("nonce differs", "answer hash differs", "g_a out of range", ...: the README lists them).
+#: ("nonce differs", "answer hash differs", "g_a out of range", ...: docs/handshake.md lists them).
 HandshakeError = _ext._HandshakeError
 
 # Texts callers match on, besides the native ones.

@@ -8,7 +8,7 @@ results decoded by the result type of the method sent); ``pack_container`` and
 """
 
 import struct
-from typing import Any, Iterable, Mapping, NamedTuple, Optional, Protocol, cast
+from typing import Any, Iterable, Mapping, NamedTuple, Optional, Protocol, Union, cast
 
 from . import ext as _ext
 from ._bytes_like import BytesLike, bytes_like as _bytes
@@ -68,7 +68,8 @@ def auth_key_id(auth_key: BytesLike) -> int:
 # -> bytes: the frame of one message, auth_key_id + msg_key + AES-256-IGE(header, body,
 # padding). auth_key is 256 bytes, body a multiple of 4 bytes; padding is None (the default
 # length), a number of random bytes, or the bytes themselves (12 to 1,024, to a multiple of
-# 16). Native, keyword-only options and all, so that a small message pays for no Python frame.
+# 16): those are for tests and known answers only, since padding must be random (it feeds
+# msg_key, and so the message's key and IV). Native, keyword-only options and all, so that a small message pays for no Python frame.
 encrypt = _ext._encrypt
 
 # decrypt(auth_key, frame, *, sender="server") -> Message: the message in a frame, after
@@ -81,15 +82,19 @@ decrypt = cast(_Decrypt, _ext._decrypt)
 _ext._message_type(Message)
 
 
-def unpack(msg_id: int, seq_no: int, body: BytesLike, *, pending: Optional[Mapping[int, str]] = None,
+def unpack(msg_id: int, seq_no: int, body: BytesLike, *,
+           pending: Optional[Mapping[int, Union[str, bytes]]] = None,
            max_inflated: int = MAX_INFLATED) -> list[tuple[int, int, Any]]:
     """The messages one decrypted body carries, as ``(msg_id, seq_no, obj)`` in order.
 
-    ``pending`` maps the msg_id of each request sent to its method's name: an rpc_result
-    answering it has its result decoded by that method's result type (the schema's "result"),
-    otherwise as Object. ValueError for a container inside a container, a message past its
-    container, bytes after the last one, a corrupt gzip stream, or more than ``max_inflated``
-    bytes inflated in all."""
+    ``pending`` maps the msg_id of each request sent to its method's name, or to the request's
+    body itself (whose innermost query, past the protocol's wrappers, names the method): an
+    rpc_result answering it has its result decoded by that method's result type (the schema's
+    "result"), otherwise as Object. Service messages decode by their fixed layouts. A message
+    that does not decode becomes ``{"_": "undecoded", "raw": its bytes, "error": the text}`` in
+    its place. ValueError for what breaks the body itself: a container inside a container, a
+    message past its container or not whole words, bytes after the last one, or more than
+    ``max_inflated`` bytes inflated in all."""
     if pending is not None and not isinstance(pending, dict):
         pending = dict(pending)
     return _ext._unpack(msg_id, seq_no, body, pending, max_inflated)

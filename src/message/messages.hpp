@@ -12,6 +12,10 @@ inline constexpr const char* kAfterLast = "bytes after the last message of a con
 inline constexpr const char* kTooLarge = "gzip_packed inflates past max_inflated";
 inline constexpr const char* kCorrupt = "gzip_packed holds a corrupt gzip stream";
 inline constexpr const char* kGzipInGzip = "gzip_packed inside gzip_packed";
+inline constexpr const char* kUnaligned = "message length in a container not a multiple of 4";
+
+// Session.encrypt_many (session.cpp), as velmora.message.pack_container says it.
+inline constexpr const char* kNoMessages = "no messages to pack";
 
 // gzip_packed's framing (gzip_packed.cpp); a body that is not whole words is
 // refused with the envelope's text (protocol/messages.hpp).

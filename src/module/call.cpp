@@ -328,6 +328,11 @@ PyObject* refuse_reduce(PyObject* self, PyObject*) noexcept {
   });
 }
 
+PyObject* refuse_import(const char* text) {
+  PyErr_SetString(PyExc_ImportError, text);
+  return nullptr;
+}
+
 void raise(const Failure& f) {
   if (f.kind() == ErrorKind::kPending) {
     if (!PyErr_Occurred()) {

@@ -147,6 +147,10 @@ inline constexpr PyMethodDef kRefuseReduce = {"__reduce__", &refuse_reduce, METH
 // Sets the interpreter's exception from a failure.
 void raise(const Failure& f);
 
+// The module's import refused with ImportError(text): null, for PyInit_ext
+// to return.
+PyObject* refuse_import(const char* text);
+
 // Runs body, which returns Result<py::Ref>, and converts its outcome.
 template <class Body>
 PyObject* call_frame(Body&& body) noexcept {

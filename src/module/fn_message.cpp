@@ -11,7 +11,9 @@
 #include "codec/compiled.hpp"
 #include "codec/read_type.hpp"
 #include "message/gzip_packed.hpp"
+#include "message/envelope_failure.hpp"
 #include "message/service.hpp"
+#include "message/wiped_scratch.hpp"
 #include "module/call.hpp"
 #include "module/functions.hpp"
 #include "protocol/envelope.hpp"
@@ -21,28 +23,10 @@ namespace {
 
 using protocol::EnvelopeStatus;
 
-// Scratch memory for one call: on the stack when small.
-class Scratch {
- public:
-  // The inline buffer is written before it is read, not cleared up front.
-  // cppcheck-suppress uninitMemberVar
-  explicit Scratch(std::size_t n) : heap_(n > sizeof(inline_) ? new std::uint8_t[n] : nullptr) {}
-  std::uint8_t* data() noexcept { return heap_ ? heap_.get() : inline_; }
+// The plaintext of one call, wiped when the call ends, whatever its outcome.
+using message::WipedScratch;
 
- private:
-  std::uint8_t inline_[2048];
-  std::unique_ptr<std::uint8_t[]> heap_;
-};
-
-Failure envelope_failure(EnvelopeStatus s) {
-  // The generator refusing is the machine's trouble, not a fault of ours.
-  if (s == EnvelopeStatus::kRandomFailure) return Failure::runtime(protocol::envelope_status_message(s));
-  if (s == EnvelopeStatus::kCipherFailure) return Failure::internal(protocol::envelope_status_message(s));
-  if (s >= EnvelopeStatus::kFrameTooShort) {
-    return Failure::security(protocol::envelope_status_message(s));
-  }
-  return Failure::value(protocol::envelope_status_message(s));
-}
+using message::envelope_failure;
 
 // The Message named tuple of velmora.message, which decrypt's results are;
 // a plain tuple until the package registers it.
@@ -109,7 +93,7 @@ PyObject* message_encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::size_t n = protocol::frame_size(body->size(), *pad_len);
     py::Ref out = py::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
     if (!out) return Failure::pending();
-    Scratch scratch(n + 8);
+    WipedScratch scratch(n + 8);
     const EnvelopeStatus st = protocol::seal_message(
         key->data(), key->size(), *sender, h, body->data(), body->size(), pad, *pad_len,
         scratch.data(), reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get())));
@@ -158,7 +142,7 @@ PyObject* message_decrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     py::Ref frame_copy;
     auto frame = arg_bytes_like("frame", (*a)[1], &frame_copy);
     if (!frame) return std::move(frame).failure();
-    Scratch plain(protocol::open_buffer_size(frame->size()));
+    WipedScratch plain(protocol::open_buffer_size(frame->size()));
     protocol::Opened o;
     const EnvelopeStatus st = protocol::open_message(key->data(), key->size(), *sender,
                                                    frame->data(), frame->size(), plain.data(), &o);

@@ -80,6 +80,10 @@ int prepare_ciphers(PyObject* module);
 // velmora.transport's codec types as private attributes (_Abridged, ...).
 // Returns -1 with an error set on failure.
 int prepare_transport(PyObject* module);
+// Makes velmora.session's Session type and sets it as the module's private
+// attribute _Session (with _received_type, which registers the named tuple
+// of its results). Returns -1 with an error set on failure.
+int prepare_session(PyObject* module);
 
 // Installs the compiled-in schema if the store holds none. Never fails: a
 // document that does not parse leaves the store empty.

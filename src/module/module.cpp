@@ -178,8 +178,7 @@ int add_functions(PyObject* m) {
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ext() {
   using namespace velmora::module;
   if (g_initialised.exchange(true)) {
-    PyErr_SetString(PyExc_ImportError, velmora::module::msg::kInitialisedTwice);
-    return nullptr;
+    return refuse_import(msg::kInitialisedTwice);
   }
   velmora::py::Ref m = velmora::py::steal(PyModule_Create2(&g_module, PYTHON_ABI_VERSION));
   if (!m) {
@@ -190,7 +189,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ext() {
   if (add_functions(m.get()) < 0 || make_package_errors(m.get()) < 0 || prepare_crypto(m.get()) < 0 ||
       prepare_ciphers(m.get()) < 0 ||
       prepare_transport(m.get()) < 0 ||
-      prepare_handshake(m.get()) < 0) {
+      prepare_handshake(m.get()) < 0 ||
+      prepare_session(m.get()) < 0) {
     g_initialised = false;
     return nullptr;
   }

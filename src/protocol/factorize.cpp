@@ -22,7 +22,7 @@ struct Mont {
   u64 inv;  // n^-1 mod 2^64
   u64 one;  // R mod n
 
-  explicit Mont(u64 modulus) noexcept : n(modulus), inv(modulus), one((u128{1} << 64) % modulus) {
+  explicit Mont(u64 modulus) noexcept : n(modulus), inv(modulus), one(static_cast<u64>((u128{1} << 64) % modulus)) {
     for (int i = 0; i < 5; ++i) inv *= 2 - n * inv;  // Newton: doubles the good bits
   }
   // a * b / R mod n, for a, b < n: the low halves cancel, so the result is

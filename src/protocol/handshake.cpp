@@ -179,18 +179,23 @@ HS Handshake::check_nonces(const std::uint8_t* nonce, const std::uint8_t* server
   return HS::kOk;
 }
 
+// The first key listed that the client holds.
+const RsaKey* Handshake::find_key(Piece fingerprints) const noexcept {
+  for (std::size_t i = 0; i + 8 <= fingerprints.size(); i += 8) {
+    const auto fp = static_cast<std::int64_t>(wire::load_le<std::uint64_t>(&fingerprints[i]));
+    for (const RsaKey& k : keys_) {
+      if (k.fingerprint == fp) return &k;
+    }
+  }
+  return nullptr;
+}
+
 HS Handshake::on_res_pq(Piece answer, double now, RandomSource& random,
                         std::vector<std::uint8_t>* request) {
   layout::ResPq r;
   if (Parse p = layout::parse_res_pq(answer, &r); p != Parse::kOk) return from_parse(p);
   if (!same(r.nonce, nonce_, layout::kNonce)) return HS::kNonceDiffers;
-  const RsaKey* key = nullptr;
-  for (std::size_t i = 0; key == nullptr && i < r.fingerprints.size(); i += 8) {
-    const auto fp = static_cast<std::int64_t>(wire::load_le<std::uint64_t>(&r.fingerprints[i]));
-    for (const RsaKey& k : keys_) {
-      if (k.fingerprint == fp) key = &k;
-    }
-  }
+  const RsaKey* key = find_key(r.fingerprints);
   if (key == nullptr) return HS::kNoKnownKey;
   std::uint64_t pq = 0, p = 0, q = 0;
   if (r.pq.size() > 8) return HS::kPqNotProduct;
@@ -283,7 +288,7 @@ HS Handshake::new_b(RandomSource& random, std::uint8_t* g_b) {
   std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_secure_new());
   Bn p = bn_of(Piece(dh_prime_, sizeof(dh_prime_))), g_a = bn_of(Piece(g_a_, sizeof(g_a_)));
   Bn g(BN_new()), b(BN_secure_new()), gb(BN_new()), key(BN_secure_new());
-  if (!ctx || !p || !g_a || !g || !b || !gb || !key || BN_set_word(g.get(), g_) != 1) {
+  if (!ctx || !p || !g_a || !g || !b || !gb || !key || BN_set_word(g.get(), static_cast<BN_ULONG>(g_)) != 1) {
     return HS::kArithmetic;
   }
   BN_set_flags(b.get(), BN_FLG_CONSTTIME);

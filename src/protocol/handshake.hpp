@@ -118,6 +118,7 @@ class Handshake {
   HandshakeStatus client_dh(std::uint64_t retry_id, RandomSource& random,
                             std::vector<std::uint8_t>* request);
   HandshakeStatus new_b(RandomSource& random, std::uint8_t* g_b);
+  const RsaKey* find_key(layout::Piece fingerprints) const noexcept;
   HandshakeStatus check_nonces(const std::uint8_t* nonce, const std::uint8_t* server_nonce) const;
   void hand_over(AuthKey* key) noexcept;
   HandshakeStatus refuse(HandshakeStatus s) noexcept;

@@ -100,4 +100,13 @@ inline constexpr const char* kKexNotStarted = "start() not called yet";
 inline constexpr const char* kKexStartedTwice = "start() already called";
 inline constexpr const char* kKexFinished = "exchange already finished";
 
+// A received message refused by the session (session_rules.cpp), in the
+// order its checks run.
+inline constexpr const char* kForeignSession = "session_id is not this session's";
+inline constexpr const char* kNotServerId = "msg_id is not a server's";
+inline constexpr const char* kTooOld = "msg_id more than 300 s old";
+inline constexpr const char* kTooNew = "msg_id more than 30 s ahead";
+inline constexpr const char* kReplayed = "msg_id received already";
+inline constexpr const char* kBelowWindow = "msg_id below the replay window";
+
 }  // namespace velmora::protocol::msg

@@ -226,7 +226,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     const RecordInfo& ri = info(f.kind);
     f.key = -2;
     for (int i = 0; i < static_cast<int>(ri.keys.size()); ++i) {
-      const KeyDef& kd = ri.keys[i];
+      const KeyDef& kd = ri.keys[static_cast<std::size_t>(i)];
       if (k != kd.name) continue;
       // A loose key may repeat, as it could before it was read at all.
       if (kd.kind != ValueKind::kLooseText) {
@@ -271,10 +271,10 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
         return fail(std::string(msg::kTooMany) + ri.name + msg::kWith + std::to_string(ri.positional) +
                     msg::kElements);
       }
-      out = &ri.keys[f.pos++];
+      out = &ri.keys[static_cast<std::size_t>(f.pos++)];
       return true;
     }
-    if (f.key >= 0) out = &ri.keys[f.key];
+    if (f.key >= 0) out = &ri.keys[static_cast<std::size_t>(f.key)];
     f.key = -1;
     return true;
   }
@@ -404,13 +404,14 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
   bool check_complete(const Frame& f) {
     const RecordInfo& ri = info(f.kind);
     for (int i = 0; i < static_cast<int>(ri.keys.size()); ++i) {
-      if (!ri.keys[i].required) continue;
+      const KeyDef& kd = ri.keys[static_cast<std::size_t>(i)];
+      if (!kd.required) continue;
       if (f.array_form && f.pos <= i) {
         return fail(std::string(msg::kInvalidLength) + std::to_string(f.pos) + msg::kExpected + ri.name +
                     msg::kWith + std::to_string(ri.positional) + msg::kElements);
       }
       if (!f.array_form && !(f.seen & (1u << i))) {
-        return fail(std::string(msg::kMissingKey) + std::string(ri.keys[i].name) + msg::kKeyIn + ri.name);
+        return fail(std::string(msg::kMissingKey) + std::string(kd.name) + msg::kKeyIn + ri.name);
       }
     }
     return true;

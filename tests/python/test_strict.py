@@ -96,6 +96,8 @@ def holder(**kw):
     (lambda: holder(peers=[{"_": "peerA", "id": 1}, {"_": "inputA"}]), "holder:peers[1]: Peer expected, got inputA of type InputPeer"),
     (lambda: holder(peers=[{"_": "peerA", "id": 1}, {"_": "peerA", "id": 2**40}]), "holder:peers[1]:id: int out of range, got 1099511627776"),
     (lambda: holder(f=1), "holder:f: bool or None expected, got int"),
+    # The second object's values are gathered where the first one's were: none of them is left there.
+    (lambda: holder(peers=[{"_": "peerA", "id": 1}, {"_": "peerA"}]), "holder:peers[1]: missing required field id"),
     (lambda: holder(peers=[{"_": "peerA", "id": 10**40}]), "holder:peers[0]:id: int out of range, got 10000000000000000000... (41 characters)"),
     # A constructor of no stated type (here the document's first) is taken anywhere.
     (lambda: holder(peer={"_": "resPQ", "nonce": Z16, "server_nonce": Z16, "pq": b"", "server_public_key_fingerprints": []}),

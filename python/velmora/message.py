@@ -59,7 +59,7 @@ _HEADER = struct.Struct("<QIi")  # msg_id, seqno, bytes of one message of a cont
 _U64 = 2**64 - 1
 
 
-def auth_key_id(auth_key: bytes) -> int:
+def auth_key_id(auth_key: BytesLike) -> int:
     """The low 64 bits of SHA-1(auth_key), unsigned: what a frame starts with."""
     return _ext._auth_key_id(auth_key)
 
@@ -75,7 +75,7 @@ encrypt = _ext._encrypt
 # decrypt(auth_key, frame, *, sender="server") -> Message: the message in a frame, after
 # every check; SecurityError names the check that failed.
 class _Decrypt(Protocol):
-    def __call__(self, auth_key: bytes, frame: BytesLike, *, sender: str = "server") -> Message: ...
+    def __call__(self, auth_key: BytesLike, frame: BytesLike, *, sender: str = "server") -> Message: ...
 
 
 decrypt = cast(_Decrypt, _ext._decrypt)
@@ -95,10 +95,9 @@ def unpack(msg_id: int, seq_no: int, body: BytesLike, *,
     its place. ValueError for what breaks the body itself: a container inside a container, a
     message past its container or not whole words, bytes after the last one, or more than
     ``max_inflated`` bytes inflated in all."""
-    raw = _bytes("body", body)
     if pending is not None and not isinstance(pending, dict):
         pending = dict(pending)
-    return _ext._unpack(msg_id, seq_no, raw, pending, max_inflated)
+    return _ext._unpack(msg_id, seq_no, body, pending, max_inflated)
 
 
 def pack_container(messages: Iterable[tuple[int, int, BytesLike]]) -> bytes:
@@ -121,7 +120,7 @@ def pack_container(messages: Iterable[tuple[int, int, BytesLike]]) -> bytes:
 
 def gzip(body: BytesLike) -> bytes:
     """A gzip_packed body holding ``body`` (a multiple of 4 bytes) compressed."""
-    return _ext._gzip(_bytes("body", body))
+    return _ext._gzip(body)
 
 
 # ---- Unencrypted messages: what the key exchange travels in ----------------

@@ -51,6 +51,7 @@ VELMORA_FN(message_gzip);
 VELMORA_FN(package_serialize_method);
 VELMORA_FN(package_serialize_constructor);
 VELMORA_FN(package_dumps);
+VELMORA_FN(package_loads);
 VELMORA_FN(encode_json);
 
 // From the 3.10 floor on, the encoders are also entered by the vectorcall

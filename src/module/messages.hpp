@@ -28,10 +28,9 @@ inline constexpr const char* kByteOutOfRange = "out of range integral type conve
 inline constexpr const char* kOffsetOutOfRange = "offset out of range";
 inline constexpr const char* kPackTooLarge = "pack result too large";
 
-// The message layer's entries (fn_message.cpp); the first two are followed
-// by the sender's repr and the type's name.
+// The message layer's entries (fn_message.cpp); the first is followed by
+// the sender's repr (velmora.read's type names: codec/messages.hpp).
 inline constexpr const char* kSenderName = "sender must be 'client' or 'server', not ";
-inline constexpr const char* kTypeNotReadable = "type not readable: ";
 inline constexpr const char* kPendingNotDict = "pending must be a dict or None";
 inline constexpr const char* kMessageTypeClass = "_message_type() takes a subclass of tuple";
 

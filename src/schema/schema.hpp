@@ -81,6 +81,12 @@ std::optional<SchemaInput> parse_schema_document(std::string_view json, std::str
 // constructors.
 std::optional<SchemaInput> parse_methods_document(std::string_view json, std::string* out_error);
 
+// load_schema's reading: a whole document, else a bare methods object. The
+// fault reported is the whole document's when the text names one of its keys
+// ("layer", "methods", "constructors") or is an array, else the methods
+// object's: each points at its own key.
+std::optional<SchemaInput> parse_any_document(std::string_view json, std::string* out_error);
+
 // Data that the Python layer keeps beside a Schema (its key strings). It is
 // attached before the Schema is published and released with it.
 class SchemaAttachment {

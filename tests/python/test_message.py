@@ -199,6 +199,14 @@ def test_unpack_of_pack_round_trips(messages):
     assert message.unpack(0, 0, packed) == [(i, s, o) for i, s, o, _ in messages]
 
 
+@pytest.mark.parametrize("extra, fits", [(0, True), (4, False)])
+def test_by_default_8_mib_inflate(extra, fits):  # resPQ's pq fills 8 MiB to the byte
+    res_pq = ext.dumps({"_": "resPQ", "nonce": bytes(16), "server_nonce": bytes(16), "pq": bytes((8 << 20) - 48),
+                        "server_public_key_fingerprints": []}) + bytes(extra)
+    outcome(lambda: message.unpack(1, 1, message.gzip(res_pq))[0][2]["_"],
+            "resPQ" if fits else ValueError("gzip_packed inflates past max_inflated"))
+
+
 def test_no_growth_over_many_calls():
     frame = message.encrypt(KEY, 1, 2, 3, 4, bytes(64), sender="server")
     body = container(SELF, message.gzip(rpc(2, SELF)))

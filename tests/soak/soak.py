@@ -67,7 +67,7 @@ CALLS = [
     (OverflowError, ext.cut, DATA, -1, 4), (ValueError, ext.cut, DATA, 2**64 - 1, 2),
     (KeyError, ext.cut, DATA, UNINDEXABLE, 4), (b"abcde", ext.pack, [b"ab", [99, 100], bytearray(b"e")]),
     (TypeError, ext.pack, ["str"]), (OverflowError, ext.pack, [[256]]),
-    ([DATA, DATA[:64]], transport_round, transport.PaddedIntermediate, True),
+    ([DATA, DATA[:64]], transport_round, transport.Intermediate, True),
     ([DATA, DATA[:64]], transport_round, transport.Full, False),
     (transport.FramingError, transport.Intermediate().feed, b"\x07\x00\x00\x00"),
     (transport.TransportError, transport.Abridged().feed, bytes.fromhex("0153feffff")),

@@ -18,10 +18,12 @@ make the codec hold more memory than that.
   direction), the packet, CRC32. Starts with nothing.
 - ``Obfuscated(codec, *, dc_id=None, secret=None)``: one of the first three
   inside the obfuscated transport's AES-256-CTR streams; ``start()`` is the
-  64-byte header. ``secret`` is a proxy's: 16 bytes, or 17 beginning ``dd``
+  64-byte header. The codec given lends its framing and ``max_packet``; the
+  Obfuscated keeps a state of its own. ``secret`` is a proxy's: 16 bytes, or 17 beginning ``dd``
   (padded intermediate only). ``Obfuscated.accept(header, *, secret=None,
   max_packet=MAX_PACKET)`` is the server's side: ``(kind, dc_id, codec)``
-  from a client's header, ``kind`` the framing's name.
+  from a client's header, ``kind`` the framing's name, ``dc_id`` the int16 at
+  bytes 60-62 (random when the client named none).
 
 ``FramingError`` (a ValueError) refuses a broken stream: a length not a
 multiple of 4 where the framing needs one, a length over ``max_packet``, a

@@ -18,7 +18,7 @@ client_DH_inner_data (1 to 15 bytes; no call for 0).
 """
 
 import time
-from typing import Callable, Iterable, NamedTuple, Optional, Tuple, Union
+from typing import Callable, Iterable, NamedTuple, NoReturn, Optional, SupportsIndex, Tuple, Union
 
 from . import ext as _ext
 from ._bytes_like import BytesLike, bytes_like as _bytes
@@ -138,5 +138,5 @@ class Handshake:
         r = self._state.receive(_bytes("body", body), now, self._rand)
         return r if r.__class__ is bytes else AuthKey._make(r)
 
-    def __reduce_ex__(self, protocol: object) -> object:
+    def __reduce_ex__(self, protocol: SupportsIndex) -> NoReturn:
         raise TypeError(_NOT_COPYABLE)

@@ -86,8 +86,8 @@ PyObject* handshake_receive(PyObject* self, PyObject* args, PyObject* kwargs) {
 constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef g_methods[] = {
-    {"start", VELMORA_ENTRY(handshake_start), kArgs, "start(rand)\n--\n\n"},
-    {"receive", VELMORA_ENTRY(handshake_receive), kArgs, "receive(answer, now, rand)\n--\n\n"},
+    {"start", VELMORA_ENTRY(handshake_start), kArgs, "start($self, rand)\n--\n\n"},
+    {"receive", VELMORA_ENTRY(handshake_receive), kArgs, "receive($self, answer, now, rand)\n--\n\n"},
     kRefuseReduce,
     {nullptr, nullptr, 0, nullptr},
 };

@@ -228,7 +228,8 @@ sanitize: check-deps venv
 # and their failure paths (VG_TESTS); hypothesis runs fewer examples there
 # (VELMORA_VALGRIND), since memcheck is some 50 times slower.
 VG_TESTS ?= $(wildcard $(addprefix tests/python/test_,module.py bytes.py schema.py ige.py gcm.py \
-  serialize*.py deserialize*.py codec*.py stress.py message.py session.py transport.py crypto.py))
+  serialize*.py deserialize*.py codec*.py stress.py message.py session.py transport.py crypto.py \
+  handshake.py))
 VG_OPTS := --tool=memcheck --error-exitcode=1 --leak-check=full --show-leak-kinds=definite \
   --errors-for-leak-kinds=definite --suppressions=$(CURDIR)/tools/sanitize/valgrind.supp --quiet
 valgrind: check-deps venv

@@ -87,7 +87,7 @@ def test_seq_no_and_a_container():
 def refused_frames(srv, old):
     fresh = srv.next_id()
     return [
-        (lambda: srv.frame(PING)[:-1] + b"\0", "msg_key differs"),
+        (lambda: (lambda f: f[:-1] + bytes([f[-1] ^ 1]))(srv.frame(PING)), "msg_key differs"),
         (lambda: srv.frame(PING, session_id=78), "session_id is not this session's"),
         (lambda: srv.frame(PING, msg_id=fresh + 3), "msg_id is not a server's"),
         (lambda: srv.frame(PING, msg_id=fresh + 1), "msg_id is not a server's"),

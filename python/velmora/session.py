@@ -7,7 +7,7 @@ seal what the client sends and remember each request for its answer;
 ``decrypt`` refuses with ``SecurityError`` (the state then as it was) a frame
 that fails a check, and otherwise returns its messages as ``Received`` tuples,
 acting on the service messages among them; ``acks`` gives the acknowledgement
-owed. See the README's "A session".
+owed. See docs/session.md.
 """
 
 from typing import Any, NamedTuple

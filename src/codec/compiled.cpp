@@ -77,7 +77,6 @@ bool index_fields(CompiledSchema& data) {
     rec.gather = rec.by_key.build(entries);
     rec.fixed_layout = has_fixed_layout(rec);
     rec.always_visit = always_visited(rec);
-    rec.key_order.assign(rec.fields.size() + 1, SmallIndex::kNone);  // "_" may take a step
   }
   return true;
 }
@@ -97,8 +96,8 @@ bool index_names(const schema::Schema& s, CompiledSchema& data) {
     if (!index || PyDict_SetItem(table, data.records[i].name.get(), index.get()) < 0) return false;
   }
   // An index finds the first of equal keys: constructors before methods of
-  // the same (interned, so identical) name, and of constructors sharing a cid
-  // the last in the document, as find_constructor_by_cid does.
+  // the same (interned, so identical) name. Of constructors sharing a cid,
+  // the one the Schema finds (build_schema says which).
   Entries scratch;
   for (std::size_t i = methods; i < s.num_records(); ++i) {
     scratch.emplace_back(address(data.records[i].name.get()), i);
@@ -108,8 +107,9 @@ bool index_names(const schema::Schema& s, CompiledSchema& data) {
   }
   (void)data.nested_by_name.build(scratch);
   scratch.clear();
-  for (std::size_t i = s.num_records(); i-- > methods;) {
-    scratch.emplace_back(s.by_index(i).record->cid, i);
+  for (std::size_t i = methods; i < s.num_records(); ++i) {
+    const schema::Schema::Entry& e = s.by_index(i);
+    if (s.find_constructor_by_cid(e.record->cid) == &e) scratch.emplace_back(e.record->cid, i);
   }
   (void)data.by_cid.build(scratch);
   return true;
@@ -199,6 +199,10 @@ std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input
   if (!index_fields(*data)) return nullptr;
   if (!index_names(*s, *data)) return nullptr;
   index_types(types, *s, *data);
+  std::vector<RecordHints> hints;
+  hints.reserve(data->records.size());
+  for (const CompiledRecord& rec : data->records) hints.emplace_back(rec.fields.size());
+  data->hints = std::make_unique<HintTable>(std::move(hints));
   s->set_attachment(std::move(data));
   return s;
 }

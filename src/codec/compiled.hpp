@@ -2,9 +2,11 @@
 //
 // For every record (by its Schema record index) the Python str of its name and of each
 // field name, and each field's type classification and flags words worked
-// out once. Built before the Schema is published and immutable afterwards;
-// its Python objects are released only with the GIL held, as every release
-// of a Schema happens inside a module call or at installation.
+// out once. Built before the Schema is published and read-only afterwards;
+// what the codec learns as it runs lives beside it, in its hint table
+// (codec/hints.hpp). Its Python objects are released only with the GIL held,
+// as every release of a Schema happens inside a module call or at
+// installation.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/hints.hpp"
 #include "py/py.hpp"
 #include "schema/schema.hpp"
 #include "wire/wire.hpp"
@@ -89,15 +92,6 @@ struct CompiledField {
 // The records whose fields a 64-bit mask can stand for, one bit each.
 inline constexpr std::size_t kMaskFields = 64;
 
-// A record's dict for decoded objects with the flags words `words`
-// (codec/object_dict.hpp), and the words of the last object decoded (none
-// yet: all clear, so that a record's first object without flags makes it).
-struct DictShape {
-  py::Ref dict;  // null until the same words have come twice in a row
-  std::uint32_t words[wire::kFlagsWords] = {};
-  std::uint32_t last[wire::kFlagsWords] = {};
-};
-
 // One record: what a codec call reads of it for each object it writes or reads.
 struct CompiledRecord {
   py::Ref name;  // the record's name as str (a decoded object's "_")
@@ -115,19 +109,10 @@ struct CompiledRecord {
   SmallIndex by_key;  // address of the interned field name -> field index (FieldValues)
   // A constructor's "type" (in CompiledSchema::type_names), else null.
   const std::string* type = nullptr;
-  // Hints, the one thing here written after publication (under the GIL, by
-  // the serializer): objects of a record are mostly built alike, so each is
-  // read as the last one was. key_order: the field index of the key met at
-  // each step of the last gather (kNone: no field), checked against the key
-  // before by_key is asked; size_hint: the bytes the last top-level object of
-  // the record took, reserved up front.
-  mutable std::vector<std::uint32_t> key_order;
-  mutable std::size_t size_hint = 0;
   // Every conditional field follows the flags word it depends on, and no
   // flags word is read twice: the words at the end of an object are those
   // each field was decided by, so the object's keys follow from them.
   bool fixed_layout = false;
-  mutable DictShape shape;  // written by the deserializer, under the GIL
 };
 
 class CompiledSchema final : public schema::SchemaAttachment {
@@ -148,6 +133,9 @@ class CompiledSchema final : public schema::SchemaAttachment {
   // The types the document's constructors build, each once; its records
   // and fields point here.
   std::vector<std::string> type_names;
+  // The one part written after publication, in a table of its own: through
+  // a read-only CompiledSchema it is still the hints' to write.
+  std::unique_ptr<HintTable> hints;
 };
 
 // The key "_" of an object's dict, which names its record: read by the
@@ -163,6 +151,11 @@ inline py::InternedText underscore_key{"_"};
 // The compiled data of an installed schema.
 inline const CompiledRecord& compiled(const schema::Schema& s, const schema::Schema::Entry& e) {
   return static_cast<const CompiledSchema*>(s.attachment())->records[e.index];
+}
+
+// The hints of e's record.
+inline RecordHints& hints_of(const schema::Schema& s, const schema::Schema::Entry& e) {
+  return static_cast<const CompiledSchema*>(s.attachment())->hints->record(e.index);
 }
 
 // Builds the Schema and its compiled data; null with a Python error set when

@@ -1,6 +1,10 @@
 #include "codec/field_values.hpp"
 
 namespace velmora::codec {
+
+// The gather stores the index's answer as the hint of its step.
+static_assert(RecordHints::kNoField == SmallIndex::kNone);
+
 namespace {
 
 // The field named by an exact str that is not the interned name itself.
@@ -15,13 +19,14 @@ std::uint32_t find_equal(const CompiledRecord& rec, PyObject* key) {
 
 }  // namespace
 
-void FieldValues::start(std::uint32_t* words) {
+void FieldValues::start(std::uint32_t* words, Py_ssize_t after_name) {
   if (!rec_.gather) {
     python_may_run();  // lookups in a dict not walked may call a key's __eq__
     return;
   }
   values_ = g_.stack.push(rec_.fields.size());
-  if (gather(words)) epoch_ = python_epoch;
+  // A record with a field named "_" reads that key as a field: from the start.
+  if (gather(words, rec_.underscore_field ? 0 : after_name)) epoch_ = python_epoch;
 }
 
 // Puts the dict's values into the run, matching each key by the address of
@@ -29,24 +34,20 @@ void FieldValues::start(std::uint32_t* words) {
 // makes) by hash and text. False at the first key that is not an exact str:
 // only the dict's own lookup knows how such a key compares, and it may run
 // Python code.
-bool FieldValues::gather(std::uint32_t* words) {
+bool FieldValues::gather(std::uint32_t* words, Py_ssize_t pos) {
   // The flags pass sets a bit for each conditional value other than None, a
   // presence flag only for True. With no other presence-flag value, whose
   // truth may take Python code and so must be asked in field order, the bits
   // do not depend on the order they are met in.
   bool plain = words != nullptr;
   PyObject* const underscore = underscore_key.get();
-  Py_ssize_t pos = 0;
-  if (g_.resume_dict == dict_ && g_.resume_epoch == python_epoch && !rec_.underscore_field) {
-    pos = g_.resume_pos;
-  }
-  g_.resume_dict = nullptr;
   PyObject* k = nullptr;
   PyObject* v = nullptr;
   // An exact str key names one field at most, so the walk may stop once every
   // field has its value.
-  std::uint32_t* const order = rec_.key_order.data();
-  const std::size_t steps = rec_.key_order.size();
+  const std::span<std::uint32_t> order_hint = hints_.key_order();
+  std::uint32_t* const order = order_hint.data();
+  const std::size_t steps = order_hint.size();
   std::size_t step = 0;
   std::size_t left = rec_.fields.size();
   for (; left != 0 && PyDict_Next(dict_, &pos, &k, &v); ++step) {

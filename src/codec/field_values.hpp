@@ -1,10 +1,9 @@
 // field_values.hpp: the values of one object's fields, read from its dict.
 //
-// The rule of this file, stated once: converting a value may run Python code
-// (__index__, __float__, a NumPy scalar's truth, a key's __eq__), and that
-// code may change any dict being written. Whatever may run Python code calls
-// python_may_run(); values gathered before that are not trusted after it,
-// and each field still to be read is looked up in the dict as it is then.
+// The rule of this file, stated once: whatever may run Python code calls
+// python_may_run() (codec/hints.hpp); values gathered before that are not
+// trusted after it, and each field still to be read is looked up in the
+// dict as it is then.
 #pragma once
 
 #include <bit>
@@ -17,19 +16,9 @@
 
 namespace velmora::codec {
 
-// Moves whenever Python code may have run. Calls hold the GIL, so a plain
-// counter will do.
-inline std::uint64_t python_epoch = 0;
-inline void python_may_run() noexcept { ++python_epoch; }
-
 // What one serializer call shares with the gathering of each of its objects.
 struct GatherState {
   ScratchStack stack;  // the gathered values, one run per object being written
-  // A dict whose first item, "_", the walk has read (Serializer::nested_field):
-  // its gather may start at resume_pos while python_epoch is resume_epoch.
-  PyObject* resume_dict = nullptr;
-  Py_ssize_t resume_pos = 0;
-  std::uint64_t resume_epoch = 0;
 };
 
 // The values of one object's fields, by field index. They are gathered in one
@@ -42,14 +31,16 @@ class FieldValues {
   // top_level: the call's outermost object, which no outer gathered values
   // depend on. With words (for a record with flags), the walk also sets the
   // flags bits when it can tell them from the values alone; see flags_set().
-  FieldValues(GatherState& g, PyObject* dict, const CompiledRecord& rec, std::uint32_t* words,
-              bool top_level)
-      : g_(g), dict_(dict), rec_(rec) {
+  // after_name: the dict position just past a first item "_" that the caller
+  // has read, with no Python code run since (0: none); the walk starts there.
+  FieldValues(GatherState& g, PyObject* dict, const CompiledRecord& rec, RecordHints& hints,
+              std::uint32_t* words, bool top_level, Py_ssize_t after_name)
+      : g_(g), dict_(dict), rec_(rec), hints_(hints) {
     // The top-level object has no outer one whose gathered values Python
     // code could make stale: a few unconditional fields are looked up as
     // cheaply as a walk would find them.
     if (top_level && !rec.has_flags && rec.fields.size() <= kFewFields) return;
-    start(words);
+    start(words, after_name);
   }
   [[gnu::always_inline]] ~FieldValues() {
     if (values_ == nullptr) return;
@@ -95,12 +86,13 @@ class FieldValues {
     return v;
   }
   // Hot, as the walk's own steps (walk.hpp says why).
-  [[gnu::hot]] void start(std::uint32_t* words);
-  [[gnu::hot]] bool gather(std::uint32_t* words);
+  [[gnu::hot]] void start(std::uint32_t* words, Py_ssize_t after_name);
+  [[gnu::hot]] bool gather(std::uint32_t* words, Py_ssize_t pos);
 
   GatherState& g_;
   PyObject* dict_;
   const CompiledRecord& rec_;
+  RecordHints& hints_;           // the key order, learnt by the walk
   PyObject** values_ = nullptr;  // the run of the scratch stack, if gathered
   std::uint64_t epoch_ = kLive;  // python_epoch when gathered; kLive: look up
   py::Ref held_;                 // the value live() looked up last

@@ -49,8 +49,7 @@ py::Ref build(const CompiledRecord& rec, const std::uint32_t* words, PyObject* c
 
 // A copy of the shape, or null with no error set when the record has none
 // for these words (and none is made).
-py::Ref copy_of_shape(const CompiledRecord& rec, const std::uint32_t* words) {
-  DictShape& s = rec.shape;
+py::Ref copy_of_shape(const CompiledRecord& rec, DictShape& s, const std::uint32_t* words) {
   if (!s.dict || !same_words(words, s.words)) {
     const bool again = same_words(words, s.last);
     std::memcpy(s.last, words, sizeof(s.last));
@@ -68,8 +67,9 @@ py::Ref copy_of_shape(const CompiledRecord& rec, const std::uint32_t* words) {
 
 }  // namespace
 
-py::Ref object_dict(const CompiledRecord& rec, const std::uint32_t* words, PyObject** values) {
-  py::Ref d = rec.fixed_layout ? copy_of_shape(rec, words) : py::Ref{};
+py::Ref object_dict(const CompiledRecord& rec, DictShape& shape, const std::uint32_t* words,
+                    PyObject** values) {
+  py::Ref d = rec.fixed_layout ? copy_of_shape(rec, shape, words) : py::Ref{};
   const bool copied = static_cast<bool>(d);
   if (!copied && !PyErr_Occurred()) d = build(rec, words, values);
   for (std::size_t i = 0; i < rec.fields.size(); ++i) {

@@ -40,8 +40,11 @@ inline FieldRole role_of(const CompiledField& f, const std::uint32_t* words) noe
 // elsewhere, except for a record without fixed_layout, whose values hold
 // every field that has a key (flags numbers and presence values included),
 // as read. Steals every value, whatever the outcome, and leaves values null.
-// Null with a Python error set when a Python object could not be made.
-py::Ref object_dict(const CompiledRecord& rec, const std::uint32_t* words, PyObject** values);
+// Null with a Python error set when a Python object could not be made. A
+// record of fixed layout makes its dicts as copies of shape, which it keeps
+// up to date.
+py::Ref object_dict(const CompiledRecord& rec, DictShape& shape, const std::uint32_t* words,
+                    PyObject** values);
 
 // The dict of an object whose identifier cid no record has: its name
 // "unknownConstructor", "cid" and "raw" (the hex of the bytes from the

@@ -4,6 +4,8 @@
 #include <bit>
 #include <string>
 
+#include "codec/closest.hpp"
+#include "codec/refusals.hpp"
 #include "codec/value_rules.hpp"
 #include "codec/walk.hpp"
 
@@ -11,10 +13,6 @@ namespace velmora::codec {
 namespace {
 
 using wire::kFlagsWords;
-
-// What a size hint reserves at most, so that one huge call does not make
-// every later one allocate as much.
-constexpr std::size_t kMaxSizeHint = std::size_t{1} << 22;
 
 // The entry that an exact str names in one of the compiled name tables, or
 // null. Comparing exact str keys runs no Python code; anything else (a str
@@ -57,10 +55,11 @@ void Serializer<Strict>::flags_pass(const CompiledRecord& rec, FieldValues& valu
 // first object (the top-level one, or dumps()'s) is at depth 1.
 template <bool Strict>
 bool Serializer<Strict>::write_object(std::string_view name, PyObject* dict, const Schema& s,
-                              const Schema::Entry& e, std::string& err) {
+                              const Schema::Entry& e, std::string& err, Py_ssize_t after_name) {
   const CompiledRecord& rec = compiled(s, e);
   std::uint32_t words[kFlagsWords] = {};
-  FieldValues values(gathered_, dict, rec, rec.has_flags ? words : nullptr, depth_ == 1);
+  FieldValues values(gathered_, dict, rec, hints_of(s, e), rec.has_flags ? words : nullptr, depth_ == 1,
+                     after_name);
   w_.put_u32(e.record->cid);
   // Strict failures name the path, which the top level starts.
   const std::string_view obj = strict_ ? std::string_view() : name;
@@ -255,7 +254,7 @@ bool Serializer<Strict>::vector(TypeKind element, const std::string* expect, PyO
 // ready-made encoding.
 template <bool Strict>
 bool Serializer<Strict>::nested_field(PyObject* v, const std::string* expect, std::string& err) {
-  if (!py::is_dict(v)) return object_ready_made(v, err);
+  if (!py::is_dict(v)) return object_ready_made(v, expect, err);
   PyObject* const underscore = underscore_key.get();
   if (underscore == nullptr) PyErr_Clear();  // out of memory: fails as nameless
   // A dict written as a literal or made by loads() holds "_" first: the name
@@ -263,11 +262,8 @@ bool Serializer<Strict>::nested_field(PyObject* v, const std::string* expect, st
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* name = nullptr;
-  if (PyDict_Next(v, &pos, &key, &name) && key == underscore) {
-    gathered_.resume_dict = v;
-    gathered_.resume_pos = pos;
-    gathered_.resume_epoch = python_epoch;
-  } else {
+  if (!PyDict_Next(v, &pos, &key, &name) || key != underscore) {
+    pos = 0;
     name = underscore ? PyDict_GetItemWithError(v, underscore) : nullptr;
   }
   if (name == nullptr || !py::is_str(name)) {
@@ -276,15 +272,23 @@ bool Serializer<Strict>::nested_field(PyObject* v, const std::string* expect, st
     return false;
   }
   py::Ref hold = py::borrow(name);
-  return object_by_name_str(name, v, err, msg::kNestedNoName, expect);
+  return object_by_name_str(name, v, err, msg::kNestedNoName, expect, pos);
 }
 
 template <bool Strict>
-bool Serializer<Strict>::object_ready_made(PyObject* v, std::string& err) {
+bool Serializer<Strict>::object_ready_made(PyObject* v, const std::string* expect, std::string& err) {
   if (strict_) {
-    const msg::Refusal* r = write_ready_made_strict(v, w_);
-    if (r != nullptr) err = refusal_text(*r, v);
-    return r == nullptr;
+    std::uint32_t id = 0;
+    const msg::Refusal* r = write_ready_made_strict(v, w_, &id);
+    if (r != nullptr) {
+      err = refusal_text(*r, v);
+      return false;
+    }
+    // An identifier the schema knows must name a constructor of the field's type.
+    const Schema* s = schemas_.current();
+    if (expect == nullptr || s == nullptr) return true;
+    const std::uint32_t index = static_cast<const CompiledSchema*>(s->attachment())->by_cid.find(id);
+    return index == SmallIndex::kNone || builds(*s, s->by_index(index), *expect, err);
   }
   if (RuleFailure e = write_ready_made(v, w_)) {
     err = e;
@@ -295,14 +299,15 @@ bool Serializer<Strict>::object_ready_made(PyObject* v, std::string& err) {
 
 template <bool Strict>
 inline bool Serializer<Strict>::object_by_name_str(PyObject* name, PyObject* dict, std::string& err,
-                                                   const char* no_text, const std::string* expect) {
+                                                   const char* no_text, const std::string* expect,
+                                                   Py_ssize_t after_name) {
   if (py::is_exact_str(name)) {
     if (const Schema* s = schemas_.current()) {
       const auto* cs = static_cast<const CompiledSchema*>(s->attachment());
       const std::uint32_t index = cs->nested_by_name.find(address(name));
       const Schema::Entry* e =
           index != SmallIndex::kNone ? &s->by_index(index) : find_by_str(*s, name, true, true);
-      if (e != nullptr) return nested_object(*e->name, s, e, dict, err, expect);
+      if (e != nullptr) return nested_object(*e->name, s, e, dict, err, expect, after_name);
     }
   }
   return object_by_name_text(name, dict, err, no_text, expect);
@@ -323,7 +328,7 @@ bool Serializer<Strict>::object_by_name_text(PyObject* name, PyObject* dict, std
   const Schema* s = schemas_.current();
   const Schema::Entry* e = s && exact ? s->find_constructor(n) : nullptr;
   if (e == nullptr && s && exact) e = s->find_method(n);
-  return nested_object(n, s, e, dict, err, expect);
+  return nested_object(n, s, e, dict, err, expect, 0);
 }
 
 // A nested object, one more level of nesting, of the record e found in
@@ -331,7 +336,7 @@ bool Serializer<Strict>::object_by_name_text(PyObject* name, PyObject* dict, std
 template <bool Strict>
 inline bool Serializer<Strict>::nested_object(std::string_view name, const Schema* s,
                                               const Schema::Entry* e, PyObject* dict, std::string& err,
-                                              const std::string* expect) {
+                                              const std::string* expect, Py_ssize_t after_name) {
   DepthGuard guard(depth_);
   if (!guard.ok()) {
     err = msg::kTooDeep;
@@ -343,12 +348,13 @@ inline bool Serializer<Strict>::nested_object(std::string_view name, const Schem
   }
   if (e == nullptr) {
     err.assign(msg::kUnknownNested).append(name);  // formatted: "unknown constructor <name>"
+    if (strict_) err.append(did_you_mean(closest_records(*s, name, true, true)));
     return false;
   }
   if (strict_ && expect != nullptr && compiled(*s, *e).type != expect && !builds(*s, *e, *expect, err)) {
     return false;
   }
-  if (!write_object(name, dict, *s, *e, err)) {
+  if (!write_object(name, dict, *s, *e, err, after_name)) {
     if (!strict_) err.insert(0, msg::kNestedPrefix);
     return false;
   }
@@ -363,9 +369,9 @@ namespace {
                                               const Schema::Entry& e, PyObject* args, Strictness how) {
   if (!py::is_dict(args)) return Failure::value(msg::kArgsNotDict);
   const Schema& s = *snap.schema;
-  const CompiledRecord& rec = compiled(s, e);
+  RecordHints& hints = hints_of(s, e);
   Writer w;
-  w.reserve(rec.size_hint);  // a page of messages, written with no regrowth
+  w.reserve(hints.size());  // a page of messages, written with no regrowth
   std::string err;
   bool ok = false;
   if (how == Strictness::kLenient) {
@@ -379,7 +385,7 @@ namespace {
     if (how != Strictness::kLenient) err.insert(0, *e.name);  // the path's start
     return Failure::value(std::move(err));
   }
-  rec.size_hint = std::min(w.size(), kMaxSizeHint);
+  hints.note_size(w.size());
   return py::new_bytes(w.data(), w.size());
 }
 
@@ -401,7 +407,9 @@ namespace {
   const Schema::Entry* e = method ? s->find_method(n) : s->find_constructor(n);
   if (e == nullptr) {
     // formatted: "unknown method: <name>", "unknown constructor: <name>"
-    return Failure::value(std::string(method ? msg::kUnknownMethod : msg::kUnknownConstructor).append(n));
+    std::string m = std::string(method ? msg::kUnknownMethod : msg::kUnknownConstructor).append(n);
+    if (how != Strictness::kLenient) m += unknown_name_hint(*s, n, method);
+    return Failure::value(std::move(m));
   }
   return encode_top_level(std::move(snap), *e, args, how);
 }

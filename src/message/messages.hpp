@@ -21,4 +21,11 @@ inline constexpr const char* kNoMessages = "no messages to pack";
 // refused with the envelope's text (protocol/messages.hpp).
 inline constexpr const char* kPackedTooLong = "gzip_packed data too long";
 
+// The key exchange's Python side (handshake_glue.cpp): a random source that
+// breaks its promise (ValueError), a Handshake entered by two threads
+// (RuntimeError), server keys of the wrong shape (TypeError).
+inline constexpr const char* kRandBytes = "rand(n) must return n bytes";
+inline constexpr const char* kTwoThreads = "Handshake used from two threads at once";
+inline constexpr const char* kKeyPair = "a server key must be an (n, e) pair of bytes";
+
 }  // namespace velmora::message::msg

@@ -81,6 +81,12 @@ std::optional<SchemaInput> parse_schema_document(std::string_view json, std::str
 // constructors.
 std::optional<SchemaInput> parse_methods_document(std::string_view json, std::string* out_error);
 
+// load_schema's reading: a whole document, else a bare methods object. The
+// fault reported is the whole document's when the text names one of its keys
+// ("layer", "methods", "constructors") or is an array, else the methods
+// object's: each points at its own key.
+std::optional<SchemaInput> parse_any_document(std::string_view json, std::string* out_error);
+
 // Data that the Python layer keeps beside a Schema (its key strings). It is
 // attached before the Schema is published and released with it.
 class SchemaAttachment {
@@ -105,6 +111,8 @@ class Schema {
   // Returns the entry or null; valid while this Schema is.
   const Entry* find_method(std::string_view name) const;
   const Entry* find_constructor(std::string_view name) const;
+  // Of constructors sharing a cid, the later in the document: the rule's one
+  // home, which the codec's own index of identifiers is built from.
   const Entry* find_constructor_by_cid(std::uint32_t cid) const;
   // A request read back (the session's, for the answer's type); of two
   // methods sharing a cid, the later in the document.

@@ -26,6 +26,12 @@ REFUSED = {  # why the published frame is refused -> the check the message names
 }
 
 
+@pytest.mark.parametrize("cls, base", [(ext._SecurityError, ValueError), (ext._HandshakeError, ext._SecurityError),
+                                       (ext._FramingError, ValueError), (ext._TransportError, ConnectionError)])
+def test_package_errors_derive_as_documented(cls, base):
+    assert cls.__mro__[1] is base
+
+
 @pytest.mark.parametrize("case", VECTORS["cases"], ids=lambda c: f"{c['sender']}-{len(c['body']) // 2}")
 def test_known_answers(case):
     key, body, frame = (bytes.fromhex(case[k]) for k in ("auth_key", "body", "frame"))
@@ -191,6 +197,14 @@ PEERS = st.builds(lambda i, h: {"_": "inputPeerUser", "user_id": i, "access_hash
 def test_unpack_of_pack_round_trips(messages):
     packed = message.pack_container((i, s, message.gzip(ext.dumps(o)) if z else ext.dumps(o)) for i, s, o, z in messages)
     assert message.unpack(0, 0, packed) == [(i, s, o) for i, s, o, _ in messages]
+
+
+@pytest.mark.parametrize("extra, fits", [(0, True), (4, False)])
+def test_by_default_8_mib_inflate(extra, fits):  # resPQ's pq fills 8 MiB to the byte
+    res_pq = ext.dumps({"_": "resPQ", "nonce": bytes(16), "server_nonce": bytes(16), "pq": bytes((8 << 20) - 48),
+                        "server_public_key_fingerprints": []}) + bytes(extra)
+    outcome(lambda: message.unpack(1, 1, message.gzip(res_pq))[0][2]["_"],
+            "resPQ" if fits else ValueError("gzip_packed inflates past max_inflated"))
 
 
 def test_no_growth_over_many_calls():

@@ -220,6 +220,8 @@ def test_layout_and_comments_do_not_change_the_document(separators):
                                                    " at line 1"), (4, "c has the identifier #00000002 of a")]),
     (("a#1 = A;", "\na#2 = A;"),
      [(2, "text 2, line 2: a is declared again; this declaration replaces the one at text 1, line 1")]),
+    # A reference is checked once every text is read, and told where it stood.
+    (("a#1 = A;\nb#2 x:Foo = B;", "c#3 = C;\n\n\n"), [(2, "text 1, line 2: b: field x is Foo: Foo names nothing")]),
     (("// LAYER 3\na#1 = A;", "// LAYER 4\nb#2 = B;"),
      [(1, "text 2, line 1: layer 4 replaces layer 3 stated at text 1, line 1")]),
     ("a#1 x:int x:long _:int = A;", [(1, "field x occurs twice"), (1, "a field named _ replaces the constructor")]),
@@ -234,8 +236,9 @@ def test_warnings_name_their_lines(text, expected):
 
 
 def test_convert_issues_python_warnings():
-    with pytest.warns(tlschema.TLSchemaConversionWarning, match=r"^text 2, line 2: b: field x is %Foo"):
+    with pytest.warns(tlschema.TLSchemaConversionWarning, match=r"^text 2, line 2: b: field x is %Foo") as seen:
         tlschema.convert("a#1 = A;", "\nb#2 x:%Foo = B;\n")
+    assert seen[0].filename == __file__  # the caller's line, not the converter's
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         tlschema.convert("a#1 x:int = A;")

@@ -61,8 +61,8 @@ class Serializer {
   // code together, so that a call runs on few code pages.
   [[gnu::hot]] bool write_object(std::string_view name, PyObject* dict, const Schema& s, const Schema::Entry& e,
                     std::string& err, Py_ssize_t after_name);
-  // Inlined into write_object, their one caller, as the compiler chose
-  // before the walk became a template: out of line they cost some 2 % of a page.
+  // Inlined into write_object, their one caller: out of line they cost some
+  // 2 % of a page.
   [[gnu::always_inline]] bool write_fields(std::string_view name, const CompiledRecord& rec,
                                            FieldValues& values, std::string& err);
   [[gnu::always_inline]] bool write_flagged_fields(std::string_view name, const CompiledRecord& rec,
@@ -74,14 +74,13 @@ class Serializer {
   [[gnu::always_inline]] bool field(std::string_view obj, const CompiledField& f, PyObject* v,
                                     std::string& err);
   // expect: the type a nested object here must build (CompiledField::expect).
-  // field() and value() inlined into their callers, as the compiler chose
-  // before the strict branches tipped its estimate: a call per field cost
-  // some 5 % of the walk.
+  // field() and value() are forced inline: a call per field costs some 5 % of
+  // the walk, and the strict branches alone would tip the compiler against it.
   [[gnu::always_inline]] bool value(TypeKind kind, TypeKind element, const std::string* expect,
                                     PyObject* v, std::string& err);
   [[gnu::hot]] bool vector(TypeKind element, const std::string* expect, PyObject* v, std::string& err);
   [[gnu::hot]] bool nested_field(PyObject* v, const std::string* expect, std::string& err);
-  [[gnu::noinline]] bool object_ready_made(PyObject* v, std::string& err);
+  [[gnu::noinline]] bool object_ready_made(PyObject* v, const std::string* expect, std::string& err);
   [[gnu::noinline]] bool object_by_name_text(PyObject* name, PyObject* dict, std::string& err,
                                              const char* no_text, const std::string* expect);
   // Inlined into its callers, so that a nested object takes one frame less.

@@ -61,10 +61,14 @@ Result<std::string> arg_text(const char* param, PyObject* o);
 // unsigned integer rule: an int or any object with __index__, 0 to 2**64 - 1.
 Result<std::uint64_t> arg_u64(const char* param, PyObject* o);
 
-// bytes-like rule: the bytes rule widened to bytearray and memoryview, which
-// are copied once (the limited API of 3.9 has no buffer view); *keep owns
-// the copy.
+// The package's bytes-like rule: bytes, read in place, or a bytearray or
+// C-contiguous memoryview, copied once (the limited API of 3.9 has no buffer
+// view); *keep owns the copy.
 Result<ByteView> arg_bytes_like(const char* param, PyObject* o, py::Ref* keep);
+
+// The package's keyword-only strict=True: its truth, and in *kwargs the
+// other keywords, for bind() (a copy without it when it is given).
+Result<bool> take_strict(PyObject** kwargs, py::Ref& rest);
 // bits rule: an int as the low `bits` bits of a value from -2**(bits-1) to
 // 2**bits - 1, as the codec writes "int" (32) and "long" (64).
 Result<std::uint64_t> arg_bits(const char* param, PyObject* o, unsigned bits);
@@ -142,6 +146,10 @@ inline constexpr PyMethodDef kRefuseReduce = {"__reduce__", &refuse_reduce, METH
 
 // Sets the interpreter's exception from a failure.
 void raise(const Failure& f);
+
+// The module's import refused with ImportError(text): null, for PyInit_ext
+// to return.
+PyObject* refuse_import(const char* text);
 
 // Runs body, which returns Result<py::Ref>, and converts its outcome.
 template <class Body>

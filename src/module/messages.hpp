@@ -28,10 +28,9 @@ inline constexpr const char* kByteOutOfRange = "out of range integral type conve
 inline constexpr const char* kOffsetOutOfRange = "offset out of range";
 inline constexpr const char* kPackTooLarge = "pack result too large";
 
-// The message layer's entries (fn_message.cpp); the first two are followed
-// by the sender's repr and the type's name.
+// The message layer's entries (fn_message.cpp); the first is followed by
+// the sender's repr (velmora.read's type names: codec/messages.hpp).
 inline constexpr const char* kSenderName = "sender must be 'client' or 'server', not ";
-inline constexpr const char* kTypeNotReadable = "type not readable: ";
 inline constexpr const char* kPendingNotDict = "pending must be a dict or None";
 inline constexpr const char* kMessageTypeClass = "_message_type() takes a subclass of tuple";
 
@@ -58,5 +57,8 @@ inline constexpr const char* kInternalFault = "internal fault";
 inline constexpr const char* kMaxPacketRange = "max_packet must be from 4 to 67108860";
 inline constexpr const char* kDcIdRange = "dc_id must be None or an int from -32768 to 32767";
 inline constexpr const char* kNotACodec = "codec must be an Abridged, Intermediate or PaddedIntermediate";
+// The key exchange's entries (fn_handshake.cpp).
+inline constexpr const char* kRandNotCallable = "rand must be callable or None";
+inline constexpr const char* kClockNotFinite = "clock() must return a finite number";
 
 }  // namespace velmora::module::msg

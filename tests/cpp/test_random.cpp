@@ -13,37 +13,28 @@
 namespace {
 
 using Draw = std::array<std::uint8_t, 32>;
-
-pid_t fork_by(bool raw) {
-  if (!raw) return fork();
-#ifdef SYS_fork
-  return static_cast<pid_t>(syscall(SYS_fork));  // no atfork handler runs
-#else
-  return static_cast<pid_t>(syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0));
-#endif
-}
+using velmora::crypto::random_bytes;
 
 class RandomFork : public ::testing::TestWithParam<bool> {};
 
 TEST_P(RandomFork, ChildDoesNotReuseParentBytes) {
   Draw first{}, mine{}, child{};
-  ASSERT_TRUE(velmora::crypto::random_bytes(first.data(), first.size()));  // the pool is full now
+  ASSERT_TRUE(random_bytes(first.data(), first.size()));  // the pool is full now
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  const pid_t pid = fork_by(GetParam());
+#ifdef SYS_fork
+  const pid_t pid = GetParam() ? static_cast<pid_t>(syscall(SYS_fork)) : fork();  // raw: no atfork handler
+#else
+  const pid_t pid = GetParam() ? static_cast<pid_t>(syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0)) : fork();
+#endif
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    Draw d{};
-    const bool ok = velmora::crypto::random_bytes(d.data(), d.size());
-    _exit(ok && write(fds[1], d.data(), d.size()) == static_cast<ssize_t>(d.size()) ? 0 : 1);
-  }
-  close(fds[1]);
-  ASSERT_EQ(read(fds[0], child.data(), child.size()), static_cast<ssize_t>(child.size()));
-  close(fds[0]);
+  if (pid == 0) _exit(random_bytes(child.data(), 32) && write(fds[1], child.data(), 32) == 32 ? 0 : 1);
   int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  ASSERT_TRUE(velmora::crypto::random_bytes(mine.data(), mine.size()));
+  close(fds[1]);  // a child that fails to write ends the read
+  ASSERT_EQ(read(fds[0], child.data(), 32), 32);
+  close(fds[0]);
+  ASSERT_TRUE(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_TRUE(random_bytes(mine.data(), mine.size()));
   EXPECT_NE(child, mine);
   EXPECT_NE(mine, first);  // a drawn byte is not handed out again
 }

@@ -33,6 +33,8 @@ class Index:
     (lambda: ext.aes_ige_enc(b"", KEY, iv=IV, key=KEY), "aes_ige_enc() got multiple values for argument 'key'"),
     (lambda: ext.aes_ige_enc(b"", key=KEY), "aes_ige_enc() missing 1 required positional argument: 'iv'"),
     (lambda: ext.aes_ige_fast_path(1), "velmora.ext.aes_ige_fast_path() takes no arguments (1 given)"),
+    (lambda: ext.loads(), "loads() missing 1 required positional argument: 'data'"),
+    (lambda: ext.deserialize_constructor(b"", b""), "deserialize_constructor() takes 1 positional arguments but 2 were given"),
     # Parameters are examined in order, keywords or not, and types before any length.
     (lambda: ext.aes_ige_enc(iv=None, key="k", data=bytearray()), refused("data", bytearray())),
     (lambda: ext.aes_ige_enc(b"", "key", None), refused("key", "")),

@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include "crypto/ctr_backends.hpp"
 #include "crypto/evp_util.hpp"
 #include "crypto/messages.hpp"
 
@@ -23,6 +24,9 @@ CbcStatus run(bool encrypt, const std::uint8_t* in, std::size_t n, const std::ui
               std::uint8_t* out) noexcept {
   const CbcStatus st = cbc_check(n, key_len, iv_len);
   if (st != CbcStatus::kOk || n == 0) return st;
+  if (n <= detail::kIpsecCbcMax && detail::ipsec_cbc(encrypt, in, n, key, iv, out)) {
+    return CbcStatus::kOk;
+  }
   const ThreadCipherCtx ctx;
   bool ok = ctx.get() != nullptr && cbc_cipher() != nullptr &&
             EVP_CipherInit_ex2(ctx.get(), cbc_cipher(), key, iv, encrypt ? 1 : 0, nullptr) == 1;

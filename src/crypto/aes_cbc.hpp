@@ -1,8 +1,8 @@
 // aes_cbc.hpp: AES-256-CBC without padding, over whole 16-byte blocks.
 //
-// Stateless, as the IGE calls are: the key is set into this thread's
-// libcrypto context for the call and cleansed from it before the call
-// returns; chaining across calls is the caller's (the last ciphertext block
+// Stateless, as the IGE calls are: calls up to 4 KiB run on the IPsec
+// library where the build has it, the rest on libcrypto's EVP; either way
+// the expanded key is cleansed before the call returns; chaining across calls is the caller's (the last ciphertext block
 // is the next iv).
 #pragma once
 

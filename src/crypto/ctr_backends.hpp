@@ -1,4 +1,5 @@
-// ctr_backends.hpp: the IPsec library's AES-256-CTR behind CtrStream.
+// ctr_backends.hpp: the IPsec library's AES-256-CTR behind CtrStream, and
+// its CBC for the short calls of aes_cbc.hpp.
 //
 // The library's CTR is stateless and counts in the low 32 bits of the
 // counter block only, so the stream is kept here: the counter of the next
@@ -29,5 +30,14 @@ bool ipsec_ctr_ready() noexcept;
 // key 32 bytes, iv 16 (checked by the caller).
 bool ipsec_ctr_start(IpsecCtr* s, const std::uint8_t* key, const std::uint8_t* iv) noexcept;
 bool ipsec_ctr_apply(IpsecCtr* s, const std::uint8_t* in, std::uint8_t* out, std::size_t n) noexcept;
+
+// Up to this length CBC runs on the library: its key expansion costs some
+// 12 ns against the hundreds of keying an EVP context, which short calls
+// are mostly made of.
+inline constexpr std::size_t kIpsecCbcMax = 4096;
+// One CBC call (n a non-zero multiple of 16, key 32 bytes, iv 16); false
+// when the library is not there.
+bool ipsec_cbc(bool encrypt, const std::uint8_t* in, std::size_t n, const std::uint8_t* key,
+               const std::uint8_t* iv, std::uint8_t* out) noexcept;
 
 }  // namespace velmora::crypto::detail

@@ -33,26 +33,33 @@ IMB_MGR* thread_manager() noexcept {
   return mgr.get();
 }
 
-// n bytes (n <= the blocks left before the low 32 bits wrap) at counter.
-bool job(IMB_MGR* mgr, const IpsecCtr& s, const std::uint8_t* in, std::uint8_t* out,
-         std::size_t n) noexcept {
+// One cipher job of n bytes, done before it returns (a queued one is flushed).
+bool run_job(IMB_MGR* mgr, IMB_CIPHER_MODE mode, IMB_CIPHER_DIRECTION dir, const void* enc_keys,
+             const void* dec_keys, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
+             std::size_t n) noexcept {
   IMB_JOB* j = IMB_GET_NEXT_JOB(mgr);
-  j->cipher_mode = IMB_CIPHER_CNTR;
-  j->cipher_direction = IMB_DIR_ENCRYPT;
-  j->chain_order = IMB_ORDER_CIPHER_HASH;
+  j->cipher_mode = mode;
+  j->cipher_direction = dir;
+  j->chain_order = dir == IMB_DIR_ENCRYPT ? IMB_ORDER_CIPHER_HASH : IMB_ORDER_HASH_CIPHER;
   j->hash_alg = IMB_AUTH_NULL;
-  j->enc_keys = s.keys;
-  j->dec_keys = s.keys;
+  j->enc_keys = enc_keys;
+  j->dec_keys = dec_keys;
   j->key_len_in_bytes = IMB_KEY_256_BYTES;
   j->src = in;
   j->dst = out;
   j->cipher_start_src_offset_in_bytes = 0;
   j->msg_len_to_cipher_in_bytes = n;
-  j->iv = s.counter;
+  j->iv = iv;
   j->iv_len_in_bytes = 16;
   const IMB_JOB* done = IMB_SUBMIT_JOB(mgr);
   if (done == nullptr) done = IMB_FLUSH_JOB(mgr);
   return done == j && done->status == IMB_STATUS_COMPLETED;
+}
+
+// n bytes (n <= the blocks left before the low 32 bits wrap) at counter.
+bool job(IMB_MGR* mgr, const IpsecCtr& s, const std::uint8_t* in, std::uint8_t* out,
+         std::size_t n) noexcept {
+  return run_job(mgr, IMB_CIPHER_CNTR, IMB_DIR_ENCRYPT, s.keys, s.keys, s.counter, in, out, n);
 }
 
 // counter += blocks, big-endian over all 16 bytes.
@@ -111,6 +118,18 @@ bool ipsec_ctr_apply(IpsecCtr* s, const std::uint8_t* in, std::uint8_t* out, std
   return true;
 }
 
+bool ipsec_cbc(bool encrypt, const std::uint8_t* in, std::size_t n, const std::uint8_t* key,
+               const std::uint8_t* iv, std::uint8_t* out) noexcept {
+  IMB_MGR* mgr = thread_manager();
+  if (mgr == nullptr) return false;
+  alignas(64) std::uint8_t keys[2][15 * 16];
+  IMB_AES_KEYEXP_256(mgr, key, keys[0], keys[1]);
+  const bool ok = run_job(mgr, IMB_CIPHER_CBC, encrypt ? IMB_DIR_ENCRYPT : IMB_DIR_DECRYPT, keys[0],
+                          keys[1], iv, in, out, n);
+  OPENSSL_cleanse(keys, sizeof keys);
+  return ok;
+}
+
 }  // namespace velmora::crypto::detail
 
 #else  // built without the library: it never gets chosen
@@ -121,6 +140,10 @@ IpsecCtr::~IpsecCtr() { OPENSSL_cleanse(this, sizeof *this); }
 bool ipsec_ctr_ready() noexcept { return false; }
 bool ipsec_ctr_start(IpsecCtr*, const std::uint8_t*, const std::uint8_t*) noexcept { return false; }
 bool ipsec_ctr_apply(IpsecCtr*, const std::uint8_t*, std::uint8_t*, std::size_t) noexcept { return false; }
+bool ipsec_cbc(bool, const std::uint8_t*, std::size_t, const std::uint8_t*, const std::uint8_t*,
+               std::uint8_t*) noexcept {
+  return false;
+}
 
 }  // namespace velmora::crypto::detail
 

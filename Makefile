@@ -15,11 +15,13 @@ IPSEC_MB ?= ON
 ABI3_FLOOR ?= 3.9
 BUILD   := build/release$(if $(filter OFF,$(IPSEC_MB)),-openssl)$(if $(filter-out 3.9,$(ABI3_FLOOR)),-abi3-$(ABI3_FLOOR))
 # Debian ships the IPsec library for x86-64 only; elsewhere GCM runs on libcrypto.
-APT_PKGS := cmake ninja-build g++ libssl-dev rapidjson-dev libgtest-dev zlib1g-dev \
+# The module's build needs RUNTIME_APT_PKGS; the C++ tests add GoogleTest.
+RUNTIME_APT_PKGS := cmake ninja-build g++ libssl-dev rapidjson-dev zlib1g-dev \
   $(if $(filter x86_64,$(shell uname -m)),libipsec-mb-dev)
+APT_PKGS := $(RUNTIME_APT_PKGS) libgtest-dev
 export PYTHONPATH := $(CURDIR)/$(BUILD)/python
 
-.PHONY: demo test quick build deps venv bench bench-venv clean cpp-test py-test
+.PHONY: demo test quick build module runtime-deps deps venv bench bench-venv clean cpp-test py-test docs
 .PHONY: check-deps sanitize valgrind fuzz soak lint dist wheel test-wheels test-cross test-libcxx
 
 # System packages, only those that are missing: $(call apt_install,<packages>).
@@ -33,25 +35,42 @@ define apt_install
 	fi
 endef
 
+runtime-deps:
+	$(call apt_install,$(RUNTIME_APT_PKGS))
+
 deps:
 	$(call apt_install,$(APT_PKGS))
 
-$(VENV)/.stamp: requirements-dev.txt
+# The bare venv is all the module and the demos need; the test, docs and
+# release tools of requirements-dev.txt come with `make build`.
+$(VENV)/.base:
 	python3 -m venv $(VENV)
+	touch $@
+
+$(VENV)/.stamp: requirements-dev.txt $(VENV)/.base
 	$(VENV)/bin/pip install -q --upgrade pip
 	$(VENV)/bin/pip install -q -r requirements-dev.txt
 	touch $@
 
 venv: $(VENV)/.stamp
 
+# Configures and builds the tree, C++ tests and benchmarks $(1) (ON or OFF).
 # After the build, a path file in the venv names the package just built, so that
 # `.venv/bin/python -c "import velmora"` works with no PYTHONPATH (PYTHONPATH still comes first).
-build: deps venv
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMORA_TESTS=ON -DVELMORA_BENCH=ON \
+define build_tree
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMORA_TESTS=$(1) -DVELMORA_BENCH=$(1) \
 	  -DVELMORA_IPSEC_MB=$(IPSEC_MB) -DVELMORA_ABI3_FLOOR=$(ABI3_FLOOR) -DPython_EXECUTABLE=$(CURDIR)/$(PY) > /dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 	@$(PY) -c 'import sys, sysconfig; open(sysconfig.get_paths()["purelib"] + "/velmora-build.pth", "w").write(sys.argv[1] + "\n")' \
 	  $(CURDIR)/$(BUILD)/python && cd / && env -u PYTHONPATH $(CURDIR)/$(PY) -c 'import velmora.ext'
+endef
+
+build: deps venv
+	$(call build_tree,ON)
+
+# The module alone, for the demos: no GoogleTest, no PyPI package.
+module: runtime-deps $(VENV)/.base
+	$(call build_tree,OFF)
 
 cpp-test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) | tail -n 3; exit $${PIPESTATUS[0]}
@@ -80,8 +99,18 @@ quick: build
 	  if [ $$rc -ne 0 ]; then cat ctest.log; exit $$rc; fi; grep -E 'tests passed|tests failed' ctest.log
 	$(PY) -m pytest -q -p no:cacheprovider -m 'not slow' tests/python
 
-demo: build
+demo: module
 	@for f in examples/demo_*.py; do echo "== $$f"; $(PY) $$f || exit 1; done
+
+# The documentation, from docs/ and the package's docstrings: any warning fails,
+# and every cross-reference must resolve (nitpicky).
+$(VENV)/.docs: requirements-docs.txt $(VENV)/.base
+	$(VENV)/bin/pip install -q -r requirements-docs.txt
+	touch $@
+
+docs: build $(VENV)/.docs
+	$(PY) -m sphinx -W --keep-going -n -q -b html docs build/docs
+	@echo "docs: build/docs/index.html"
 
 # Benchmarks run on the machine's optimised CPython (Debian's /usr/bin/python3),
 # in a venv of their own with the pins of requirements-bench.txt; the abi3
@@ -173,7 +202,7 @@ SAN_BUILD  := build/sanitize
 VG_BUILD   := build/valgrind
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := fuzz_schema fuzz_codec fuzz_envelope fuzz_unpack
+FUZZ_TARGETS := fuzz_schema fuzz_codec fuzz_envelope fuzz_unpack fuzz_transport fuzz_session fuzz_handshake
 CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DVELMORA_ABI3_FLOOR=$(ABI3_FLOOR)
 
 check-deps: deps
@@ -199,7 +228,8 @@ sanitize: check-deps venv
 # and their failure paths (VG_TESTS); hypothesis runs fewer examples there
 # (VELMORA_VALGRIND), since memcheck is some 50 times slower.
 VG_TESTS ?= $(wildcard $(addprefix tests/python/test_,module.py bytes.py schema.py ige.py gcm.py \
-  serialize*.py deserialize*.py codec*.py stress.py message.py))
+  serialize*.py deserialize*.py codec*.py stress.py message.py session.py transport.py crypto.py \
+  handshake.py))
 VG_OPTS := --tool=memcheck --error-exitcode=1 --leak-check=full --show-leak-kinds=definite \
   --errors-for-leak-kinds=definite --suppressions=$(CURDIR)/tools/sanitize/valgrind.supp --quiet
 valgrind: check-deps venv

@@ -115,7 +115,7 @@ def main():
                          f">= {target:.1f}x", "yes" if ok else "MISSED", f"{kept_ratio:.2f}x"])
     peer = ext.dumps({"_": "inputPeerUser", "user_id": 123456789, "access_hash": -987654321})
     results = [(1000 + i, 2 * i + 1, struct.pack("<Iq", 0xF35C6D01, 500 + i) + peer) for i in range(20)]
-    body = message.pack(results)
+    body = message.pack_container(results)
     pending = {500 + i: "help.getConfig" for i in range(20)}
     assert message.unpack(0, 0, body, pending=pending) == py_unpack(0, 0, body)
     ours, base, ratio, lo, hi, _ = ratio_row((lambda: message.unpack(0, 0, body, pending=pending),

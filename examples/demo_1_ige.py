@@ -2,15 +2,15 @@
 
 import os
 
-import velmora.ext as ext
+from velmora import crypto
 
 key = os.urandom(32)
 iv = os.urandom(32)  # previous-ciphertext block, then previous-plaintext block
 payload = b"velmora says hello over IGE"
 padded = payload + os.urandom(-len(payload) % 16)  # IGE works on whole 16-byte blocks
 
-cipher = ext.aes_ige_enc(padded, key, iv)
-plain = ext.aes_ige_dec(cipher, key, iv)
+cipher = crypto.ige_encrypt(padded, key, iv)
+plain = crypto.ige_decrypt(cipher, key, iv)
 
 print("IGE plaintext :", padded.hex())
 print("IGE ciphertext:", cipher.hex())

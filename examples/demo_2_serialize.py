@@ -3,14 +3,14 @@ wrapped in invokeWithLayer around help.getConfig."""
 
 import os
 
-import velmora.ext as ext
+import velmora
 
 nonce = os.urandom(16)
-req = ext.serialize_method("req_pq_multi", {"nonce": nonce})
+req = velmora.serialize_method("req_pq_multi", {"nonce": nonce})
 print("req_pq_multi   :", req.hex(" ", 4))
 assert req == bytes.fromhex("f18e7ebe") + nonce  # cid, then the 16 nonce bytes
 
-init = ext.serialize_method("invokeWithLayer", {
+init = velmora.serialize_method("invokeWithLayer", {
     "layer": 201,
     "query": {
         "_": "initConnection",
@@ -28,6 +28,6 @@ print("invokeWithLayer:", init.hex(" ", 4))
 assert init.endswith(bytes.fromhex("6b18f9c4"))
 
 try:
-    ext.serialize_method("req_pq_multi", {"nonce": 5})
+    velmora.serialize_method("req_pq_multi", {"nonce": b"short"})  # strict: the path and the fault
 except ValueError as e:
     print("refused        :", e)

@@ -4,6 +4,7 @@ The TL seeds are written by hand from the compiled-in schema's constructors,
 without the codec, so that they do not depend on the code they exercise.
 """
 import gzip
+import json
 import pathlib
 import struct
 
@@ -79,3 +80,18 @@ for target, seeds in (("fuzz_unpack", unpack_seeds), ("fuzz_envelope", envelope_
         path = ROOT / "corpus" / target / name
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(data)
+
+# handshake: the first byte picks the step whose answer the rest is; step 3 takes the
+# plaintext of server_DH_inner_data. The known exchange's own answers, and inner data
+# made from the published prime and an in-range g_a.
+KNOWN = json.loads((ROOT.parent / "tests" / "vectors" / "handshake.json").read_text())
+REPLIES = [bytes.fromhex(r) for r in KNOWN["exchanges"][0]["replies"]]
+PRIME = bytes.fromhex(KNOWN["dh_params"][1]["p"])
+G_A = bytes.fromhex(KNOWN["g_range"]["cases"][6]["value"])
+INNER = u32(0xB5890DBA) + REPLIES[0][4:36] + u32(3) + tl_bytes(PRIME) + tl_bytes(G_A) + u32(1765000000)
+handshake_seeds = {f"step{i}": bytes([i]) + r for i, r in enumerate(REPLIES)}
+handshake_seeds["step3_inner"] = b"\3" + INNER
+for name, data in handshake_seeds.items():
+    path = ROOT / "corpus" / "fuzz_handshake" / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)

@@ -1,4 +1,4 @@
-"""The package's bytes-like rule: bytes, bytearray or memoryview, as bytes.
+"""The package's bytes-like rule: bytes, bytearray or a C-contiguous memoryview, as bytes.
 
 The native twin is ``arg_bytes_like`` (src/module/call.cpp); a check in Python
 comes first where a wrapper turns the value into bytes before the native call.
@@ -14,6 +14,6 @@ def bytes_like(name: str, value: Any) -> bytes:
     of what it holds when it is bytes-like; TypeError naming ``name`` otherwise."""
     if value.__class__ is bytes and isinstance(value, bytes):
         return value
-    if isinstance(value, (bytes, bytearray, memoryview)):
+    if isinstance(value, (bytes, bytearray)) or (isinstance(value, memoryview) and value.c_contiguous):
         return bytes(value)
     raise TypeError(f"{name} must be bytes-like, not {type(value).__name__}")

@@ -26,7 +26,6 @@ from collections.abc import Callable
 from typing import Any, NoReturn, Optional
 
 from . import __version__, default_schema, ext, read, tlschema
-from ._docfault import whole_document_fault
 from .tlschema import format_cid
 
 __all__ = ["main"]
@@ -241,20 +240,33 @@ def _check_tl(paths: list[str]) -> int:
 
 
 def _check_document(label: str, document: str) -> int:
-    """Loads a document; where the module refuses it, its message and the fault of the whole
-    document as the json module reads it. Returns 1 if refused."""
-    fault = whole_document_fault(document)
+    """Loads a document; reports the module's refusal, or constructors that share an
+    identifier, then a summary. Returns 1 if refused."""
     try:
         summary = ext.load_schema(document)
     except ValueError as exc:
         print(f"{label}: error: {exc}{_tl_hint(document)}")
-        print(f"{label}: error: as a whole document: {fault or 'no fault found by the json module'}")
         return 1
-    if fault:
-        print(f"{label}: note: read as a bare methods object; as a whole document: {fault}")
+    for warning in _shared_identifiers(json.loads(document)):
+        print(f"{label}: warning: {warning}")
     print(f"{label}: ok: layer {summary['layer']}, {summary['methods']} methods,"
           f" {summary['constructors']} constructors")
     return 0
+
+
+def _shared_identifiers(doc: Any) -> list[str]:
+    """Constructors of a loaded document whose identifier an earlier one has: decoding
+    finds only the later."""
+    constructors = _document_parts(doc)[2]
+    first: dict[int, str] = {}
+    found = []
+    for name, record in (constructors.items() if isinstance(constructors, dict) else ()):
+        cid = record["cid"] if isinstance(record, dict) else record[0]
+        if cid in first:
+            found.append(f"constructors {first[cid]} and {name} share the identifier"
+                         f" {format_cid(cid)}; decoding finds {name}, the later")
+        first.setdefault(cid, name)
+    return found
 
 
 def _add_global_options(parser: argparse.ArgumentParser, dest: str) -> None:

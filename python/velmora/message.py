@@ -8,7 +8,7 @@ results decoded by the result type of the method sent); ``pack_container`` and
 """
 
 import struct
-from typing import Any, Iterable, Mapping, NamedTuple, Optional, Protocol, cast
+from typing import Any, Iterable, Mapping, NamedTuple, Optional, Protocol, Union, cast
 
 from . import ext as _ext
 from ._bytes_like import BytesLike, bytes_like as _bytes
@@ -23,7 +23,9 @@ __all__ = [
     "encrypt",
     "gzip",
     "pack_container",
+    "plain",
     "unpack",
+    "unplain",
 ]
 
 #: How much a call of ``unpack`` may inflate, all its gzip_packed together:
@@ -57,7 +59,7 @@ _HEADER = struct.Struct("<QIi")  # msg_id, seqno, bytes of one message of a cont
 _U64 = 2**64 - 1
 
 
-def auth_key_id(auth_key: bytes) -> int:
+def auth_key_id(auth_key: BytesLike) -> int:
     """The low 64 bits of SHA-1(auth_key), unsigned: what a frame starts with."""
     return _ext._auth_key_id(auth_key)
 
@@ -66,32 +68,36 @@ def auth_key_id(auth_key: bytes) -> int:
 # -> bytes: the frame of one message, auth_key_id + msg_key + AES-256-IGE(header, body,
 # padding). auth_key is 256 bytes, body a multiple of 4 bytes; padding is None (the default
 # length), a number of random bytes, or the bytes themselves (12 to 1,024, to a multiple of
-# 16). Native, keyword-only options and all, so that a small message pays for no Python frame.
+# 16): those are for tests and known answers only, since padding must be random (it feeds
+# msg_key, and so the message's key and IV). Native, keyword-only options and all, so that a small message pays for no Python frame.
 encrypt = _ext._encrypt
 
 # decrypt(auth_key, frame, *, sender="server") -> Message: the message in a frame, after
 # every check; SecurityError names the check that failed.
 class _Decrypt(Protocol):
-    def __call__(self, auth_key: bytes, frame: BytesLike, *, sender: str = "server") -> Message: ...
+    def __call__(self, auth_key: BytesLike, frame: BytesLike, *, sender: str = "server") -> Message: ...
 
 
 decrypt = cast(_Decrypt, _ext._decrypt)
 _ext._message_type(Message)
 
 
-def unpack(msg_id: int, seq_no: int, body: BytesLike, *, pending: Optional[Mapping[int, str]] = None,
+def unpack(msg_id: int, seq_no: int, body: BytesLike, *,
+           pending: Optional[Mapping[int, Union[str, bytes]]] = None,
            max_inflated: int = MAX_INFLATED) -> list[tuple[int, int, Any]]:
     """The messages one decrypted body carries, as ``(msg_id, seq_no, obj)`` in order.
 
-    ``pending`` maps the msg_id of each request sent to its method's name: an rpc_result
-    answering it has its result decoded by that method's result type (the schema's "result"),
-    otherwise as Object. ValueError for a container inside a container, a message past its
-    container, bytes after the last one, a corrupt gzip stream, or more than ``max_inflated``
-    bytes inflated in all."""
-    raw = _bytes("body", body)
+    ``pending`` maps the msg_id of each request sent to its method's name, or to the request's
+    body itself (whose innermost query, past the protocol's wrappers, names the method): an
+    rpc_result answering it has its result decoded by that method's result type (the schema's
+    "result"), otherwise as Object. Service messages decode by their fixed layouts. A message
+    that does not decode becomes ``{"_": "undecoded", "raw": its bytes, "error": the text}`` in
+    its place. ValueError for what breaks the body itself: a container inside a container, a
+    message past its container or not whole words, bytes after the last one, or more than
+    ``max_inflated`` bytes inflated in all."""
     if pending is not None and not isinstance(pending, dict):
         pending = dict(pending)
-    return _ext._unpack(msg_id, seq_no, raw, pending, max_inflated)
+    return _ext._unpack(msg_id, seq_no, body, pending, max_inflated)
 
 
 def pack_container(messages: Iterable[tuple[int, int, BytesLike]]) -> bytes:
@@ -114,4 +120,37 @@ def pack_container(messages: Iterable[tuple[int, int, BytesLike]]) -> bytes:
 
 def gzip(body: BytesLike) -> bytes:
     """A gzip_packed body holding ``body`` (a multiple of 4 bytes) compressed."""
-    return _ext._gzip(_bytes("body", body))
+    return _ext._gzip(body)
+
+
+# ---- Unencrypted messages: what the key exchange travels in ----------------
+# auth_key_id 0 (8 bytes), msg_id (int64), the body's length (int32), the body;
+# little-endian. unplain's refusals are SecurityErrors with these texts.
+_PLAIN = struct.Struct("<qqi")
+_PLAIN_SHORT = "unencrypted message shorter than 20 bytes"
+_PLAIN_KEY_ID = "auth key id not zero"
+_PLAIN_LENGTH = "length field differs from the body"
+
+
+def plain(msg_id: int, body: BytesLike) -> bytes:
+    """An unencrypted message: auth key id 0, ``msg_id``, the body's length, the body."""
+    body = _bytes("body", body)
+    if len(body) % 4:
+        raise ValueError("body length must be a multiple of 4")
+    if not -2**63 <= msg_id <= _U64:
+        raise OverflowError("msg_id out of range")
+    return _PLAIN.pack(0, msg_id - (1 << 64) if msg_id >= 2**63 else msg_id, len(body)) + body
+
+
+def unplain(frame: BytesLike) -> tuple[int, bytes]:
+    """``(msg_id, body)`` of an unencrypted message; SecurityError for a nonzero auth key id
+    or a length field that does not match the bytes after it."""
+    frame = _bytes("frame", frame)
+    if len(frame) < _PLAIN.size:
+        raise SecurityError(_PLAIN_SHORT)
+    key_id, msg_id, length = _PLAIN.unpack_from(frame)
+    if key_id != 0:
+        raise SecurityError(_PLAIN_KEY_ID)
+    if length != len(frame) - _PLAIN.size:
+        raise SecurityError(_PLAIN_LENGTH)
+    return msg_id, frame[_PLAIN.size:]

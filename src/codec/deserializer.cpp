@@ -18,6 +18,7 @@ namespace velmora::codec {
 namespace {
 
 using schema::Schema;
+using wire::kBoolFalse;
 using wire::kBoolTrue;
 using wire::kFlagsWords;
 using wire::kVectorId;
@@ -62,8 +63,8 @@ std::uint32_t method_index(const Schema& s, std::uint32_t id) {
 
 class Decoder {
  public:
-  explicit Decoder(std::span<const std::uint8_t> data, bool methods = false)
-      : r_(data), methods_(methods), schemas_(current_snapshot()) {}
+  explicit Decoder(std::span<const std::uint8_t> data, bool methods = false, bool strict = false)
+      : r_(data), methods_(methods), strict_(strict), schemas_(current_snapshot()) {}
 
   // Null on failure: either error_ is set (a ValueError) or a Python error is.
   py::Ref object();
@@ -73,13 +74,23 @@ class Decoder {
     (void)r_.read_raw(offset, skipped);
     return value(kind, element);
   }
+  // The fields of the constructor named at offset, with no identifier before them.
+  py::Ref bare_at(std::size_t offset, std::string_view constructor) {
+    const std::uint8_t* skipped = nullptr;
+    (void)r_.read_raw(offset, skipped);
+    const Schema* s = schemas_.current();
+    const Schema::Entry* e = s ? s->find_constructor(constructor) : nullptr;
+    return e ? fields_of(*s, *e) : fail(msg::kNoSchema);
+  }
   std::size_t position() const noexcept { return r_.position(); }
+  std::size_t size() const noexcept { return r_.all().size(); }
 
   std::string error_;
 
  private:
   py::Ref value(TypeKind kind, TypeKind element);
   py::Ref vector_field(TypeKind element);
+  py::Ref fields_of(const Schema& s, const Schema::Entry& e);
   // Reads rec's fields into words and values (as object_dict takes them).
   bool read_fields(const CompiledRecord& rec, std::uint32_t* words, PyObject** values);
   py::Ref vector_object(std::uint32_t n);
@@ -89,6 +100,7 @@ class Decoder {
   VELMORA_OUTLINE py::Ref primitive_list(std::uint32_t n, TypeKind element);
   VELMORA_OUTLINE py::Ref not_a_vector(std::uint32_t id);
   VELMORA_OUTLINE py::Ref bad_utf8(std::span<const std::uint8_t> payload);
+  VELMORA_OUTLINE py::Ref not_a_bool(std::uint32_t id);
   // Fills a list of n elements; prealloc only when the count is trusted.
   template <class Read>
   py::Ref list_of(std::uint32_t n, std::size_t width, Read&& read);
@@ -104,6 +116,7 @@ class Decoder {
   Reader r_;
   unsigned depth_ = 0;
   bool methods_ = false;           // identifiers name methods too
+  bool strict_ = false;            // a Bool is one of its two identifiers
   schema::SnapshotCache schemas_;  // each object's schema
   ScratchStack stack_;             // each object's field values, as read
 };
@@ -157,14 +170,16 @@ py::Ref Decoder::object() {
       s ? static_cast<const CompiledSchema*>(s->attachment())->by_cid.find(id) : SmallIndex::kNone;
   if (index == SmallIndex::kNone && methods_ && s) index = method_index(*s, id);
   if (index == SmallIndex::kNone) return unknown(id, start);
-  const Schema::Entry* e = &s->by_index(index);
+  return fields_of(*s, s->by_index(index));
+}
 
-  const CompiledRecord& rec = compiled(*s, *e);
+py::Ref Decoder::fields_of(const Schema& s, const Schema::Entry& e) {
+  const CompiledRecord& rec = compiled(s, e);
   const std::size_t n = rec.fields.size();
   PyObject** values = stack_.push(n);
   std::uint32_t words[kFlagsWords] = {};
   const bool ok = read_fields(rec, words, values);
-  py::Ref dict = ok ? object_dict(rec, hints_of(*s, *e).shape(), words, values) : py::Ref{};
+  py::Ref dict = ok ? object_dict(rec, hints_of(s, e).shape(), words, values) : py::Ref{};
   if (!ok) {
     for (std::size_t i = 0; i < n; ++i) Py_CLEAR(values[i]);
   }
@@ -234,6 +249,15 @@ py::Ref Decoder::bad_utf8(std::span<const std::uint8_t> payload) {
   error_ = len == 0 ? "utf8: incomplete utf-8 byte sequence from index " + std::to_string(at)
                     : "utf8: invalid utf-8 sequence of " + std::to_string(len) +
                           " bytes from index " + std::to_string(at);
+  return {};
+}
+
+py::Ref Decoder::not_a_bool(std::uint32_t id) {
+  char text[64];
+  // formatted: "Bool expected, got #<id> at offset <n>"
+  (void)std::snprintf(text, sizeof(text), "%s#%08x%s%zu", msg::kNotABool, id, msg::kAtOffset,
+                      r_.position() - 4);
+  error_ = text;
   return {};
 }
 
@@ -309,7 +333,9 @@ py::Ref Decoder::scalar(TypeKind kind) {
     case TypeKind::kBool: {
       std::uint32_t w = 0;
       if (!r_.read_u32(w)) return fail(msg::kEof);
-      return py::borrow(w == kBoolTrue ? Py_True : Py_False);
+      if (w == kBoolTrue) return py::borrow(Py_True);
+      if (strict_ && w != kBoolFalse) return not_a_bool(w);
+      return py::borrow(Py_False);
     }
     case TypeKind::kTrue:
       return py::borrow(Py_True);
@@ -354,12 +380,32 @@ Result<py::Ref> deserialize(py::ByteView data) {
   return finish(d, std::move(out));
 }
 
+Result<py::Ref> deserialize_strict(py::ByteView data) {
+  Decoder d(data, false, true);
+  py::Ref out = d.object();
+  if (out && d.position() != d.size()) return trailing(d.size() - d.position(), d.position());
+  return finish(d, std::move(out));
+}
+
 Result<py::Ref> deserialize_value(py::ByteView data, std::size_t offset, TypeKind kind,
-                                  TypeKind element, bool methods, std::size_t* end) {
-  Decoder d(data, methods);
+                                  TypeKind element, bool methods, std::size_t* end, bool strict) {
+  Decoder d(data, methods, strict);
   py::Ref out = d.value_at(offset, kind, element);
   *end = d.position();
   return finish(d, std::move(out));
+}
+
+Result<py::Ref> deserialize_bare(py::ByteView data, std::size_t offset, std::string_view constructor,
+                                 std::size_t* end, bool strict) {
+  Decoder d(data, false, strict);
+  py::Ref out = d.bare_at(offset, constructor);
+  *end = d.position();
+  return finish(d, std::move(out));
+}
+
+Failure trailing(std::size_t count, std::size_t offset) {
+  // formatted: "<n> bytes after the object at offset <m>"
+  return Failure::value(std::to_string(count) + msg::kTrailingBytes + std::to_string(offset));
 }
 
 }  // namespace velmora::codec

@@ -14,11 +14,25 @@ namespace velmora::codec {
 // Decodes the object at the start of data; trailing bytes are ignored.
 Result<py::Ref> deserialize(py::ByteView data);
 
+// The package's strict decoding: a Bool is boolTrue or boolFalse, and the
+// object ends the data; each refusal names its offset.
+Result<py::Ref> deserialize_strict(py::ByteView data);
+
+// The refusal of count bytes left after a value that ends at offset.
+Failure trailing(std::size_t count, std::size_t offset);
+
 // Decodes one value at offset (not past the end of data): kind and element
 // as a field's classification gives them (element: a vector's elements).
 // With methods, an identifier that names no constructor is looked up among
-// the methods too. *end is set to the offset just past the value.
+// the methods too. *end is set to the offset just past the value. strict:
+// a Bool is one of its two identifiers.
 Result<py::Ref> deserialize_value(py::ByteView data, std::size_t offset, wire::TypeKind kind,
-                                  wire::TypeKind element, bool methods, std::size_t* end);
+                                  wire::TypeKind element, bool methods, std::size_t* end,
+                                  bool strict = false);
+
+// The fields of the named constructor of the current schema at offset, as
+// TL's bare type of that name reads them: no identifier first.
+Result<py::Ref> deserialize_bare(py::ByteView data, std::size_t offset, std::string_view constructor,
+                                 std::size_t* end, bool strict);
 
 }  // namespace velmora::codec

@@ -52,6 +52,7 @@ inline constexpr Refusal kStrictBool{"Bool expected", Given::kType};
 inline constexpr Refusal kStrictFlag{"bool or None expected", Given::kType};
 inline constexpr Refusal kStrictVector{"list or tuple expected", Given::kType};
 inline constexpr Refusal kStrictNested{"dict or bytes expected", Given::kType};
+inline constexpr Refusal kStrictReadyMade{"ready-made bytes must be a non-empty multiple of 4 bytes", Given::kLength};
 inline constexpr Refusal kStrictBytesTooLong{"bytes too long", Given::kNothing};
 inline constexpr Refusal kStrictStringTooLong{"string too long", Given::kNothing};
 // "<type> expected, got <constructor> of type <its type>" and
@@ -78,6 +79,11 @@ inline constexpr const char* kNestedPrefix = "ValueError: ";
 inline constexpr const char* kUnknownNested = "unknown constructor ";
 inline constexpr const char* kUnknownConstructor = "unknown constructor: ";
 inline constexpr const char* kUnknownMethod = "unknown method: ";
+// The package's hints after an unknown name (codec/closest.cpp,
+// codec/serializer.cpp): " (did you mean <a>, <b>?)", or what the name is.
+inline constexpr const char* kDidYouMean = " (did you mean ";
+inline constexpr const char* kIsConstructor = " (a constructor, not a method: serialize_constructor encodes it)";
+inline constexpr const char* kIsMethod = " (a method, not a constructor: serialize_method encodes it)";
 // "<object>: missing required field <field>" and "<object>:<field>: <failure>".
 inline constexpr const char* kMissingField = ": missing required field ";
 
@@ -86,5 +92,16 @@ inline constexpr const char* kEof = "unexpected eof";
 inline constexpr const char* kBadVectorCount = "invalid vector count";
 inline constexpr const char* kBadStringLen = "bad string len";
 inline constexpr const char* kBadBytesLen = "bad bytes len";
+// velmora.read's type names (codec/read_type.cpp): "unknown type: <name>",
+// and "type not readable: <name>", for a vector of a constructor with the
+// reason after it.
+inline constexpr const char* kUnknownType = "unknown type: ";
+inline constexpr const char* kNotReadable = "type not readable: ";
+inline constexpr const char* kBoxedElements = "; a vector's elements are read boxed, with their identifiers";
+// Strict decoding, the package's: "Bool expected, got #<id> at offset <n>",
+// "<n> bytes after the object at offset <m>".
+inline constexpr const char* kNotABool = "Bool expected, got ";
+inline constexpr const char* kAtOffset = " at offset ";
+inline constexpr const char* kTrailingBytes = " bytes after the object at offset ";
 
 }  // namespace velmora::codec::msg

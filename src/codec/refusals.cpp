@@ -1,10 +1,10 @@
 #include "codec/refusals.hpp"
 
 #include <algorithm>
-#include <numeric>
 #include <string_view>
 #include <vector>
 
+#include "codec/closest.hpp"
 #include "codec/value_rules.hpp"
 
 namespace velmora::codec {
@@ -23,22 +23,6 @@ std::string shown_value(PyObject* v) {
   std::size_t cut = kShown / 2;
   while (cut > 0 && (static_cast<unsigned char>(t[cut]) & 0xC0) == 0x80) --cut;
   return t.substr(0, cut).append("... (").append(std::to_string(t.size())).append(" characters)");
-}
-
-// Edits (insert, delete, replace one byte) that turn a into b.
-std::size_t edit_distance(std::string_view a, std::string_view b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  std::iota(row.begin(), row.end(), std::size_t{0});
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t up = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = up;
-    }
-  }
-  return row[b.size()];
 }
 
 bool names_field(const CompiledRecord& rec, PyObject* key) {
@@ -112,6 +96,21 @@ bool builds(const schema::Schema& s, const schema::Schema::Entry& e, const std::
     err.append(*e.name).append(msg::kStrictOfType).append(*type);
   }
   return false;
+}
+
+std::vector<std::string_view> closest_records(const schema::Schema& s, std::string_view name, bool methods,
+                                              bool constructors) {
+  const std::size_t from = methods ? 0 : s.num_methods();
+  const std::size_t to = s.num_methods() + (constructors ? s.num_constructors() : 0);
+  std::vector<std::string_view> names;
+  for (std::size_t i = from; i < to; ++i) names.push_back(*s.by_index(i).name);
+  return closest_names(name, names);
+}
+
+std::string unknown_name_hint(const schema::Schema& s, std::string_view name, bool method) {
+  if (method && s.find_constructor(name) != nullptr) return msg::kIsConstructor;
+  if (!method && s.find_method(name) != nullptr) return msg::kIsMethod;
+  return did_you_mean(closest_records(s, name, method, !method));
 }
 
 }  // namespace velmora::codec

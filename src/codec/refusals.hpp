@@ -6,6 +6,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "codec/compiled.hpp"
 #include "codec/messages.hpp"
@@ -27,5 +29,15 @@ bool find_unknown_key(PyObject* dict, const CompiledRecord& rec, std::string& er
 // of type <its type>" or "<type> expected, got method <name>".
 bool builds(const schema::Schema& s, const schema::Schema::Entry& e, const std::string& expect,
             std::string& err);
+
+// The record names of s closest to name: its methods', its constructors', or both.
+std::vector<std::string_view> closest_records(const schema::Schema& s, std::string_view name, bool methods,
+                                              bool constructors);
+
+// What follows "unknown method: <name>" (or constructor) in the package's
+// strict functions: what the name is when the other table has it, else
+// " (did you mean ...?)" with the closest names of the table asked, else
+// nothing.
+std::string unknown_name_hint(const schema::Schema& s, std::string_view name, bool method);
 
 }  // namespace velmora::codec

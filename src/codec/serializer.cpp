@@ -4,6 +4,8 @@
 #include <bit>
 #include <string>
 
+#include "codec/closest.hpp"
+#include "codec/refusals.hpp"
 #include "codec/value_rules.hpp"
 #include "codec/walk.hpp"
 
@@ -252,7 +254,7 @@ bool Serializer<Strict>::vector(TypeKind element, const std::string* expect, PyO
 // ready-made encoding.
 template <bool Strict>
 bool Serializer<Strict>::nested_field(PyObject* v, const std::string* expect, std::string& err) {
-  if (!py::is_dict(v)) return object_ready_made(v, err);
+  if (!py::is_dict(v)) return object_ready_made(v, expect, err);
   PyObject* const underscore = underscore_key.get();
   if (underscore == nullptr) PyErr_Clear();  // out of memory: fails as nameless
   // A dict written as a literal or made by loads() holds "_" first: the name
@@ -274,11 +276,19 @@ bool Serializer<Strict>::nested_field(PyObject* v, const std::string* expect, st
 }
 
 template <bool Strict>
-bool Serializer<Strict>::object_ready_made(PyObject* v, std::string& err) {
+bool Serializer<Strict>::object_ready_made(PyObject* v, const std::string* expect, std::string& err) {
   if (strict_) {
-    const msg::Refusal* r = write_ready_made_strict(v, w_);
-    if (r != nullptr) err = refusal_text(*r, v);
-    return r == nullptr;
+    std::uint32_t id = 0;
+    const msg::Refusal* r = write_ready_made_strict(v, w_, &id);
+    if (r != nullptr) {
+      err = refusal_text(*r, v);
+      return false;
+    }
+    // An identifier the schema knows must name a constructor of the field's type.
+    const Schema* s = schemas_.current();
+    if (expect == nullptr || s == nullptr) return true;
+    const std::uint32_t index = static_cast<const CompiledSchema*>(s->attachment())->by_cid.find(id);
+    return index == SmallIndex::kNone || builds(*s, s->by_index(index), *expect, err);
   }
   if (RuleFailure e = write_ready_made(v, w_)) {
     err = e;
@@ -338,6 +348,7 @@ inline bool Serializer<Strict>::nested_object(std::string_view name, const Schem
   }
   if (e == nullptr) {
     err.assign(msg::kUnknownNested).append(name);  // formatted: "unknown constructor <name>"
+    if (strict_) err.append(did_you_mean(closest_records(*s, name, true, true)));
     return false;
   }
   if (strict_ && expect != nullptr && compiled(*s, *e).type != expect && !builds(*s, *e, *expect, err)) {
@@ -396,7 +407,9 @@ namespace {
   const Schema::Entry* e = method ? s->find_method(n) : s->find_constructor(n);
   if (e == nullptr) {
     // formatted: "unknown method: <name>", "unknown constructor: <name>"
-    return Failure::value(std::string(method ? msg::kUnknownMethod : msg::kUnknownConstructor).append(n));
+    std::string m = std::string(method ? msg::kUnknownMethod : msg::kUnknownConstructor).append(n);
+    if (how != Strictness::kLenient) m += unknown_name_hint(*s, n, method);
+    return Failure::value(std::move(m));
   }
   return encode_top_level(std::move(snap), *e, args, how);
 }

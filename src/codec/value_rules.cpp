@@ -426,12 +426,15 @@ const msg::Refusal* check_presence_flag(PyObject* v) {
   return v == Py_None || to_bool(v) >= 0 ? nullptr : &msg::kStrictFlag;
 }
 
-const msg::Refusal* write_ready_made_strict(PyObject* v, Writer& w) {
+const msg::Refusal* write_ready_made_strict(PyObject* v, Writer& w, std::uint32_t* first) {
   ByteSource src;
   const msg::Refusal* r = nullptr;
   const int got = bytes_like(v, src, &r);
   if (got < 0) return r;
   if (got == 0) return &msg::kStrictNested;
+  // Anything else would leave the words after it misaligned, or write nothing.
+  if (src.len == 0 || src.len % 4 != 0) return &msg::kStrictReadyMade;
+  *first = wire::load_le<std::uint32_t>(src.data);
   w.put_raw(src.data, src.len);
   return nullptr;
 }

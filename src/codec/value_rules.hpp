@@ -1,7 +1,7 @@
 // value_rules.hpp: what the encoder accepts for each TL value type.
 //
-// The one home of the serializer's leniency (the README's "what the encoder
-// accepts" table). Each rule takes one Python value and writes its encoding,
+// The one home of the serializer's leniency (docs/types.md, "what the encoder
+// accepts" columns). Each rule takes one Python value and writes its encoding,
 // returning null, or writes nothing and returns its failure text (one of
 // codec/messages.hpp). Every rule has this shape so that a strict twin can
 // sit beside it and write_scalar() can pick one of the two by a flag.
@@ -53,7 +53,9 @@ struct ByteSource {
 [[gnu::hot]] const msg::Refusal* write_scalar_strict(wire::TypeKind kind, PyObject* v,
                                                      wire::Writer& w, bool hex_text);
 // The strict twin of write_ready_made: bytes-like only.
-const msg::Refusal* write_ready_made_strict(PyObject* v, wire::Writer& w);
+// Strict: bytes-like, a non-empty multiple of 4 bytes; *first is its
+// first word, the identifier of the object it holds.
+const msg::Refusal* write_ready_made_strict(PyObject* v, wire::Writer& w, std::uint32_t* first);
 // A presence flag's value, strictly: a boolean (to_bool) or None.
 const msg::Refusal* check_presence_flag(PyObject* v);
 // The length of a value refused by its length: bytes-like, or hex text.

@@ -80,7 +80,7 @@ class Serializer {
                                     PyObject* v, std::string& err);
   [[gnu::hot]] bool vector(TypeKind element, const std::string* expect, PyObject* v, std::string& err);
   [[gnu::hot]] bool nested_field(PyObject* v, const std::string* expect, std::string& err);
-  [[gnu::noinline]] bool object_ready_made(PyObject* v, std::string& err);
+  [[gnu::noinline]] bool object_ready_made(PyObject* v, const std::string* expect, std::string& err);
   [[gnu::noinline]] bool object_by_name_text(PyObject* name, PyObject* dict, std::string& err,
                                              const char* no_text, const std::string* expect);
   // Inlined into its callers, so that a nested object takes one frame less.

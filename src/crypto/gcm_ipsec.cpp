@@ -23,7 +23,6 @@ struct Manager {
 
 const char* arch_name(IMB_ARCH a) noexcept {
   switch (a) {
-    case IMB_ARCH_NOAESNI: return "no AES-NI";
     case IMB_ARCH_SSE: return "SSE";
     case IMB_ARCH_AVX: return "AVX";
     case IMB_ARCH_AVX2: return "AVX2";
@@ -42,7 +41,7 @@ const Manager& manager() noexcept {
     IMB_ARCH arch = IMB_ARCH_NONE;
     init_mb_mgr_auto(mgr, &arch);
     const char* arch_text = arch_name(arch);
-    if (imb_get_errno(mgr) != 0 || arch_text == nullptr) {
+    if (imb_get_errno(mgr) != 0 || !ipsec_arch_used(arch)) {
       free_mb_mgr(mgr);
       return r;
     }
@@ -69,6 +68,10 @@ struct CallState {
 };
 
 }  // namespace
+
+bool ipsec_arch_used(int arch) noexcept {
+  return arch_name(static_cast<IMB_ARCH>(arch)) != nullptr;
+}
 
 const char* ipsec_prepare() noexcept {
   const Manager& m = manager();
@@ -107,6 +110,7 @@ bool ipsec_open(const std::uint8_t* key, const std::uint8_t* nonce, const std::u
 
 namespace velmora::crypto::detail {
 
+bool ipsec_arch_used(int) noexcept { return false; }
 const char* ipsec_prepare() noexcept { return nullptr; }
 bool ipsec_seal(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::size_t,
                 const std::uint8_t*, std::size_t, std::uint8_t*) noexcept {

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "crypto/aes_ige.hpp"
+#include "crypto/gcm_backends.hpp"
 
 namespace velmora::crypto::detail {
 namespace {
@@ -29,8 +30,9 @@ IMB_MGR* thread_manager() noexcept {
   thread_local const Manager mgr = [] {
     Manager m(alloc_mb_mgr(0));
     if (m) {
-      init_mb_mgr_auto(m.get(), nullptr);
-      if (imb_get_errno(m.get()) != 0) m.reset();
+      IMB_ARCH arch = IMB_ARCH_NONE;
+      init_mb_mgr_auto(m.get(), &arch);
+      if (imb_get_errno(m.get()) != 0 || !ipsec_arch_used(arch)) m.reset();
     }
     return m;
   }();

@@ -1,4 +1,4 @@
-// messages.hpp: the fixed texts of AES-GCM's and AES-IGE's failures.
+// messages.hpp: the fixed texts of the ciphers' failures.
 //
 // The module raises these unchanged (RuntimeError), and callers match on
 // them: keep every text as it is. "aead::Error" and "Invalid Length" look
@@ -21,5 +21,16 @@ inline constexpr const char* kIgeDataLength = "AES-IGE data length must be a mul
 inline constexpr const char* kIgeKeyLength = "AES-IGE key must be 32 bytes";
 inline constexpr const char* kIgeIvLength = "AES-IGE IV must be 32 bytes";
 inline constexpr const char* kIgeCipher = "AES-IGE cipher failure";
+
+// AES-CTR (aes_ctr.cpp's ctr_status_message).
+inline constexpr const char* kCtrKeyLength = "AES-CTR key must be 32 bytes";
+inline constexpr const char* kCtrIvLength = "AES-CTR IV must be 16 bytes";
+inline constexpr const char* kCtrCipher = "AES-CTR cipher failure";
+
+// AES-CBC (aes_cbc.cpp's cbc_status_message).
+inline constexpr const char* kCbcDataLength = "AES-CBC data length must be a multiple of 16";
+inline constexpr const char* kCbcKeyLength = "AES-CBC key must be 32 bytes";
+inline constexpr const char* kCbcIvLength = "AES-CBC IV must be 16 bytes";
+inline constexpr const char* kCbcCipher = "AES-CBC cipher failure";
 
 }  // namespace velmora::crypto::msg

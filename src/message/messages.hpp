@@ -12,9 +12,20 @@ inline constexpr const char* kAfterLast = "bytes after the last message of a con
 inline constexpr const char* kTooLarge = "gzip_packed inflates past max_inflated";
 inline constexpr const char* kCorrupt = "gzip_packed holds a corrupt gzip stream";
 inline constexpr const char* kGzipInGzip = "gzip_packed inside gzip_packed";
+inline constexpr const char* kUnaligned = "message length in a container not a multiple of 4";
+
+// Session.encrypt_many (session.cpp), as velmora.message.pack_container says it.
+inline constexpr const char* kNoMessages = "no messages to pack";
 
 // gzip_packed's framing (gzip_packed.cpp); a body that is not whole words is
 // refused with the envelope's text (protocol/messages.hpp).
 inline constexpr const char* kPackedTooLong = "gzip_packed data too long";
+
+// The key exchange's Python side (handshake_glue.cpp): a random source that
+// breaks its promise (ValueError), a Handshake entered by two threads
+// (RuntimeError), server keys of the wrong shape (TypeError).
+inline constexpr const char* kRandBytes = "rand(n) must return n bytes";
+inline constexpr const char* kTwoThreads = "Handshake used from two threads at once";
+inline constexpr const char* kKeyPair = "a server key must be an (n, e) pair of bytes";
 
 }  // namespace velmora::message::msg

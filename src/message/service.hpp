@@ -8,6 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "codec/type_name.hpp"
+#include "protocol/service_layouts.hpp"
 
 #include "py/py.hpp"
 #include "py/result.hpp"
@@ -24,5 +28,36 @@ inline constexpr std::uint32_t kRpcErrorId = 0x2144ca19u;
 // a ValueError once the call's inflated bytes would pass max_inflated.
 Result<py::Ref> unpack_messages(std::int64_t msg_id, std::int32_t seq_no, py::ByteView body,
                                 PyObject* pending, std::size_t max_inflated);
+
+// Where an rpc_result's result type comes from: the caller's pending dict,
+// or a session's own record of the requests it sent.
+class ResultTypes {
+ public:
+  // The type the answer to req_msg_id decodes as: Object when none is known.
+  virtual Result<codec::ValueType> of(std::int64_t req_msg_id) = 0;
+
+ protected:
+  ~ResultTypes() = default;
+};
+
+// One message unpack found, for a session to check and act on.
+struct SeenMessage {
+  std::int64_t msg_id;
+  std::int32_t seq_no;
+  bool in_container;        // a message of a msg_container, with an id of its own
+  protocol::Effect effect;  // read from its body, inflated
+};
+
+struct UnpackOptions {
+  ResultTypes* results;
+  std::size_t max_inflated;
+  PyObject* item_type = nullptr;             // a tuple subclass for the items, or null
+  std::vector<SeenMessage>* seen = nullptr;  // filled when not null
+};
+
+// unpack_messages with the result types, the items' type and the record of
+// what was seen given.
+Result<py::Ref> unpack_with(std::int64_t msg_id, std::int32_t seq_no, py::ByteView body,
+                            const UnpackOptions& options);
 
 }  // namespace velmora::message

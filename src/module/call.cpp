@@ -118,12 +118,35 @@ Result<ByteView> arg_bytes(const char* param, PyObject* o) {
 }
 
 Result<ByteView> arg_bytes_like(const char* param, PyObject* o, py::Ref* keep) {
-  if (py::is_bytes(o)) return bytes_view(o);
-  const bool like = PyObject_TypeCheck(o, &PyByteArray_Type) || PyObject_TypeCheck(o, &PyMemoryView_Type);
-  if (!like) return bytes_refused(param, o);
+  if (py::is_bytes(o)) return py::bytes_view(o);
+  const bool view = PyObject_TypeCheck(o, &PyMemoryView_Type);
+  if (!view && !PyObject_TypeCheck(o, &PyByteArray_Type)) return arg_bytes(param, o);
+  if (view) {
+    py::Ref contiguous = py::steal(PyObject_GetAttrString(o, "c_contiguous"));
+    if (!contiguous) return Failure::pending();
+    if (contiguous.get() != Py_True) return bytes_refused(param, o);
+  }
   *keep = py::steal(PyBytes_FromObject(o));
   if (!*keep) return Failure::pending();
-  return bytes_view(keep->get());
+  return py::bytes_view(keep->get());
+}
+
+Result<bool> take_strict(PyObject** kwargs, py::Ref& rest) {
+  static py::InternedText key{"strict"};
+  if (*kwargs == nullptr) return true;
+  if (key.get() == nullptr) return Failure::pending();
+  PyObject* v = PyDict_GetItemWithError(*kwargs, key.get());
+  if (v == nullptr) {
+    if (PyErr_Occurred()) return Failure::pending();
+    return true;
+  }
+  py::Ref hold = py::borrow(v);
+  rest = py::steal(PyDict_Copy(*kwargs));
+  if (!rest || PyDict_DelItem(rest.get(), key.get()) < 0) return Failure::pending();
+  *kwargs = rest.get();
+  const int truth = PyObject_IsTrue(v);
+  if (truth < 0) return Failure::pending();
+  return truth == 1;
 }
 
 Result<std::uint64_t> arg_bits(const char* param, PyObject* o, unsigned bits) {
@@ -298,6 +321,12 @@ void raise_with_code(PyObject* cls, PyObject* text, long long code) {
 }
 
 }  // namespace
+
+PyObject* refuse_reduce(PyObject* self, PyObject*) noexcept {
+  return call_frame([&]() -> Result<py::Ref> {
+    return Failure::type(std::string(msg::kNotCopyable) + "'" + py::type_qualname(self) + "' object");
+  });
+}
 
 PyObject* refuse_import(const char* text) {
   PyErr_SetString(PyExc_ImportError, text);

@@ -61,10 +61,14 @@ Result<std::string> arg_text(const char* param, PyObject* o);
 // unsigned integer rule: an int or any object with __index__, 0 to 2**64 - 1.
 Result<std::uint64_t> arg_u64(const char* param, PyObject* o);
 
-// bytes-like rule: the bytes rule widened to bytearray and memoryview, which
-// are copied once (the limited API of 3.9 has no buffer view); *keep owns
-// the copy.
+// The package's bytes-like rule: bytes, read in place, or a bytearray or
+// C-contiguous memoryview, copied once (the limited API of 3.9 has no buffer
+// view); *keep owns the copy.
 Result<ByteView> arg_bytes_like(const char* param, PyObject* o, py::Ref* keep);
+
+// The package's keyword-only strict=True: its truth, and in *kwargs the
+// other keywords, for bind() (a copy without it when it is given).
+Result<bool> take_strict(PyObject** kwargs, py::Ref& rest);
 // bits rule: an int as the low `bits` bits of a value from -2**(bits-1) to
 // 2**bits - 1, as the codec writes "int" (32) and "long" (64).
 Result<std::uint64_t> arg_bits(const char* param, PyObject* o, unsigned bits);
@@ -132,6 +136,13 @@ PyObject* internal_fault_type();
 // FramingError, TransportError) once per process and sets them as the module's
 // private attributes (_SecurityError, ...). Returns -1 with an error set.
 int make_package_errors(PyObject* module);
+
+// __reduce__ of the native protocol objects (src/py/native_object.hpp): their
+// state (keys, stream positions, replay windows) must never be duplicated, so
+// copy.copy, copy.deepcopy and pickle all refuse them with a TypeError.
+// Put kRefuseReduce in each such type's method table.
+PyObject* refuse_reduce(PyObject* self, PyObject* unused) noexcept;
+inline constexpr PyMethodDef kRefuseReduce = {"__reduce__", &refuse_reduce, METH_NOARGS, nullptr};
 
 // Sets the interpreter's exception from a failure.
 void raise(const Failure& f);

@@ -8,9 +8,12 @@
 #include <string>
 
 #include "codec/deserializer.hpp"
-#include "codec/type_name.hpp"
+#include "codec/compiled.hpp"
+#include "codec/read_type.hpp"
 #include "message/gzip_packed.hpp"
+#include "message/envelope_failure.hpp"
 #include "message/service.hpp"
+#include "message/wiped_scratch.hpp"
 #include "module/call.hpp"
 #include "module/functions.hpp"
 #include "protocol/envelope.hpp"
@@ -20,28 +23,10 @@ namespace {
 
 using protocol::EnvelopeStatus;
 
-// Scratch memory for one call: on the stack when small.
-class Scratch {
- public:
-  // The inline buffer is written before it is read, not cleared up front.
-  // cppcheck-suppress uninitMemberVar
-  explicit Scratch(std::size_t n) : heap_(n > sizeof(inline_) ? new std::uint8_t[n] : nullptr) {}
-  std::uint8_t* data() noexcept { return heap_ ? heap_.get() : inline_; }
+// The plaintext of one call, wiped when the call ends, whatever its outcome.
+using message::WipedScratch;
 
- private:
-  std::uint8_t inline_[2048];
-  std::unique_ptr<std::uint8_t[]> heap_;
-};
-
-Failure envelope_failure(EnvelopeStatus s) {
-  // The generator refusing is the machine's trouble, not a fault of ours.
-  if (s == EnvelopeStatus::kRandomFailure) return Failure::runtime(protocol::envelope_status_message(s));
-  if (s == EnvelopeStatus::kCipherFailure) return Failure::internal(protocol::envelope_status_message(s));
-  if (s >= EnvelopeStatus::kFrameTooShort) {
-    return Failure::security(protocol::envelope_status_message(s));
-  }
-  return Failure::value(protocol::envelope_status_message(s));
-}
+using message::envelope_failure;
 
 // The Message named tuple of velmora.message, which decrypt's results are;
 // a plain tuple until the package registers it.
@@ -86,7 +71,8 @@ PyObject* message_encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!a) return std::move(a).failure();
     auto sender = sender_of(opt.values[0], protocol::Sender::kClient);
     if (!sender) return std::move(sender).failure();
-    auto key = arg_bytes("auth_key", (*a)[0]);
+    py::Ref key_copy;
+    auto key = arg_bytes_like("auth_key", (*a)[0], &key_copy);
     if (!key) return std::move(key).failure();
     std::uint64_t fields[4];  // salt, session_id, msg_id, seq_no
     for (std::size_t i = 0; i < 4; ++i) {
@@ -107,7 +93,7 @@ PyObject* message_encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::size_t n = protocol::frame_size(body->size(), *pad_len);
     py::Ref out = py::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
     if (!out) return Failure::pending();
-    Scratch scratch(n + 8);
+    WipedScratch scratch(n + 8);
     const EnvelopeStatus st = protocol::seal_message(
         key->data(), key->size(), *sender, h, body->data(), body->size(), pad, *pad_len,
         scratch.data(), reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get())));
@@ -150,12 +136,13 @@ PyObject* message_decrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!a) return std::move(a).failure();
     auto sender = sender_of(opt.values[0], protocol::Sender::kServer);
     if (!sender) return std::move(sender).failure();
-    auto key = arg_bytes("auth_key", (*a)[0]);
+    py::Ref key_copy;
+    auto key = arg_bytes_like("auth_key", (*a)[0], &key_copy);
     if (!key) return std::move(key).failure();
     py::Ref frame_copy;
     auto frame = arg_bytes_like("frame", (*a)[1], &frame_copy);
     if (!frame) return std::move(frame).failure();
-    Scratch plain(protocol::open_buffer_size(frame->size()));
+    WipedScratch plain(protocol::open_buffer_size(frame->size()));
     protocol::Opened o;
     const EnvelopeStatus st = protocol::open_message(key->data(), key->size(), *sender,
                                                    frame->data(), frame->size(), plain.data(), &o);
@@ -189,7 +176,8 @@ PyObject* message_auth_key_id(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> Result<py::Ref> {
     auto a = bind(kParams, args, kwargs);
     if (!a) return std::move(a).failure();
-    auto key = arg_bytes("auth_key", (*a)[0]);
+    py::Ref key_copy;
+    auto key = arg_bytes_like("auth_key", (*a)[0], &key_copy);
     if (!key) return std::move(key).failure();
     if (key->size() != protocol::kAuthKeySize) return envelope_failure(EnvelopeStatus::kBadKeyLength);
     return py::steal(PyLong_FromUnsignedLongLong(protocol::auth_key_id(key->data())));
@@ -197,24 +185,29 @@ PyObject* message_auth_key_id(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* message_read(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr Params<4> kParams{"_read", {"data", "type", "offset", "methods"}};
+  static constexpr Params<5> kParams{"_read", {"data", "type", "offset", "methods", "strict"}};
   return call_frame([&]() -> Result<py::Ref> {
     auto a = bind(kParams, args, kwargs);
     if (!a) return std::move(a).failure();
-    auto data = arg_bytes("data", (*a)[0]);
+    py::Ref copy;
+    auto data = arg_bytes_like("data", (*a)[0], &copy);
     if (!data) return std::move(data).failure();
     auto type = arg_text("type", (*a)[1]);
     if (!type) return std::move(type).failure();
     auto offset = arg_u64("offset", (*a)[2]);
     if (!offset) return std::move(offset).failure();
-    const auto wanted = codec::parse_type_name(*type);
-    if (!wanted) return Failure::value(msg::kTypeNotReadable + *type);
-    if (*offset > data->size()) return Failure::value(msg::kOffsetOutOfRange);
     const int methods = PyObject_IsTrue((*a)[3]);
-    if (methods < 0) return Failure::pending();
+    const int strict = PyObject_IsTrue((*a)[4]);
+    if (methods < 0 || strict < 0) return Failure::pending();
+    const auto snap = codec::current_snapshot();
+    auto wanted = codec::resolve_read_type(*type, snap.schema.get());
+    if (!wanted) return std::move(wanted).failure();
+    if (*offset > data->size()) return Failure::value(msg::kOffsetOutOfRange);
     std::size_t end = 0;
-    auto value = codec::deserialize_value(*data, static_cast<std::size_t>(*offset), wanted->kind,
-                                          wanted->element, methods == 1, &end);
+    const auto at = static_cast<std::size_t>(*offset);
+    auto value = wanted->bare ? codec::deserialize_bare(*data, at, *type, &end, strict == 1)
+                              : codec::deserialize_value(*data, at, wanted->value.kind, wanted->value.element,
+                                                         methods == 1, &end, strict == 1);
     if (!value) return std::move(value).failure();
     return py::steal(Py_BuildValue("(On)", value->get(), static_cast<Py_ssize_t>(end)));
   });
@@ -230,7 +223,8 @@ PyObject* message_unpack(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!msg_id) return std::move(msg_id).failure();
     auto seq_no = arg_bits("seq_no", (*a)[1], 32);
     if (!seq_no) return std::move(seq_no).failure();
-    auto body = arg_bytes("body", (*a)[2]);
+    py::Ref body_copy;
+    auto body = arg_bytes_like("body", (*a)[2], &body_copy);
     if (!body) return std::move(body).failure();
     PyObject* pending = (*a)[3];
     if (pending != Py_None && !py::is_dict(pending)) {
@@ -250,7 +244,8 @@ PyObject* message_gzip(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> Result<py::Ref> {
     auto a = bind(kParams, args, kwargs);
     if (!a) return std::move(a).failure();
-    auto body = arg_bytes("body", (*a)[0]);
+    py::Ref body_copy;
+    auto body = arg_bytes_like("body", (*a)[0], &body_copy);
     if (!body) return std::move(body).failure();
     return message::gzip_packed(*body);
   });

@@ -49,13 +49,8 @@ PyObject* load_schema(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!text) return std::move(text).failure();
 
     std::string error;
-    auto input = schema::parse_schema_document(*text, &error);
-    if (!input) {
-      // A document may also be a bare methods object; the first error is
-      // then of no interest.
-      input = schema::parse_methods_document(*text, &error);
-      if (!input) return Failure::value(msg::kSchemaParsing + error);
-    }
+    auto input = schema::parse_any_document(*text, &error);
+    if (!input) return Failure::value(msg::kSchemaParsing + error);
     const std::uint32_t layer = input->layer;
     auto s = codec::publish_schema(std::move(*input));
     if (!s) return Failure::pending();

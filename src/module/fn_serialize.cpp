@@ -26,26 +26,6 @@ PyObject* encode_entry(const Params<2>& params, Encode&& encode, PyObject* args,
   });
 }
 
-// The package's keyword-only strict=True: its truth, and in *kwargs the
-// other keywords, for bind() (a copy without it when it is given).
-Result<bool> take_strict(PyObject** kwargs, py::Ref& rest) {
-  static py::InternedText key{"strict"};
-  if (*kwargs == nullptr) return true;
-  if (key.get() == nullptr) return Failure::pending();
-  PyObject* v = PyDict_GetItemWithError(*kwargs, key.get());
-  if (v == nullptr) {
-    if (PyErr_Occurred()) return Failure::pending();
-    return true;
-  }
-  py::Ref hold = py::borrow(v);
-  rest = py::steal(PyDict_Copy(*kwargs));
-  if (!rest || PyDict_DelItem(rest.get(), key.get()) < 0) return Failure::pending();
-  *kwargs = rest.get();
-  const int truth = PyObject_IsTrue(v);
-  if (truth < 0) return Failure::pending();
-  return truth == 1;
-}
-
 template <class Encode>
 PyObject* package_entry(const Params<2>& params, Encode&& encode, PyObject* args, PyObject* kwargs) {
   py::Ref rest;

@@ -51,6 +51,7 @@ VELMORA_FN(message_gzip);
 VELMORA_FN(package_serialize_method);
 VELMORA_FN(package_serialize_constructor);
 VELMORA_FN(package_dumps);
+VELMORA_FN(package_loads);
 VELMORA_FN(encode_json);
 
 // From the 3.10 floor on, the encoders are also entered by the vectorcall
@@ -72,8 +73,31 @@ VELMORA_FAST_FN(package_dumps_fast);
 // attribute _gcm_backend. Returns -1 with an error set on failure.
 int prepare_crypto(PyObject* module);
 
+// velmora.crypto's native entries (the Ctr type, CBC, the package's IGE and
+// GCM) as private attributes. Returns -1 with an error set on failure.
+int prepare_ciphers(PyObject* module);
+
+// velmora.transport's codec types as private attributes (_Abridged, ...).
+// Returns -1 with an error set on failure.
+int prepare_transport(PyObject* module);
+// Makes velmora.session's Session type and sets it as the module's private
+// attribute _Session (with _received_type, which registers the named tuple
+// of its results). Returns -1 with an error set on failure.
+int prepare_session(PyObject* module);
+
 // Installs the compiled-in schema if the store holds none. Never fails: a
 // document that does not parse leaves the store empty.
 void install_default_schema() noexcept;
+
+// The key exchange's private entries (fn_handshake.cpp): _factorize(pq),
+// _rsa_fingerprint(n, e), _rsa_pad(data, n, e, rand), _rsa_pem(pem) and
+// _dh_check(dh_prime, g, g_a); and the type of its state, set as _Handshake
+// by prepare_handshake (-1 with an error set on failure).
+VELMORA_FN(handshake_factorize);
+VELMORA_FN(handshake_rsa_fingerprint);
+VELMORA_FN(handshake_rsa_pad);
+VELMORA_FN(handshake_rsa_pem);
+VELMORA_FN(handshake_dh_check);
+int prepare_handshake(PyObject* module);
 
 }  // namespace velmora::module

@@ -28,10 +28,9 @@ inline constexpr const char* kByteOutOfRange = "out of range integral type conve
 inline constexpr const char* kOffsetOutOfRange = "offset out of range";
 inline constexpr const char* kPackTooLarge = "pack result too large";
 
-// The message layer's entries (fn_message.cpp); the first two are followed
-// by the sender's repr and the type's name.
+// The message layer's entries (fn_message.cpp); the first is followed by
+// the sender's repr (velmora.read's type names: codec/messages.hpp).
 inline constexpr const char* kSenderName = "sender must be 'client' or 'server', not ";
-inline constexpr const char* kTypeNotReadable = "type not readable: ";
 inline constexpr const char* kPendingNotDict = "pending must be a dict or None";
 inline constexpr const char* kMessageTypeClass = "_message_type() takes a subclass of tuple";
 
@@ -39,6 +38,10 @@ inline constexpr const char* kMessageTypeClass = "_message_type() takes a subcla
 inline constexpr const char* kGcmNonceLength = "AES-GCM nonce must be 12 bytes, got ";
 // Followed by the parser's own text (fn_schema.cpp).
 inline constexpr const char* kSchemaParsing = "schema parsing failed: ";
+
+// The native protocol objects' __reduce__ (call.cpp): followed by
+// "'<type>' object", as "cannot pickle 'Ctr' object".
+inline constexpr const char* kNotCopyable = "cannot copy or pickle ";
 
 // The module's import (module.cpp).
 inline constexpr const char* kInitialisedTwice =
@@ -49,5 +52,13 @@ inline constexpr const char* kNoResult = "operation returned no result";
 inline constexpr const char* kUnidentifiedFault = "unidentified internal fault";
 inline constexpr const char* kNoException = "failure reported without an exception";
 inline constexpr const char* kInternalFault = "internal fault";
+
+// The transport codecs' arguments (fn_transport.cpp).
+inline constexpr const char* kMaxPacketRange = "max_packet must be from 4 to 67108860";
+inline constexpr const char* kDcIdRange = "dc_id must be None or an int from -32768 to 32767";
+inline constexpr const char* kNotACodec = "codec must be an Abridged, Intermediate or PaddedIntermediate";
+// The key exchange's entries (fn_handshake.cpp).
+inline constexpr const char* kRandNotCallable = "rand must be callable or None";
+inline constexpr const char* kClockNotFinite = "clock() must return a finite number";
 
 }  // namespace velmora::module::msg

@@ -75,6 +75,7 @@ const PrivateRecord kPrivateFunctions[] = {
     {"_dumps",
      {"dumps", VELMORA_ENCODE_ENTRY(package_dumps), kEncodeArgs, "dumps(obj, *, strict=True)\n--\n\n"},
      true},
+    {"_loads", {"loads", VELMORA_ENTRY(package_loads), kArgs, "loads(data, *, strict=True)\n--\n\n"}, true},
     {"_encode_json",
      {"_encode_json", VELMORA_ENTRY(encode_json), kArgs, "_encode_json(method, name, args)\n--\n\n"},
      true},
@@ -95,13 +96,26 @@ const PrivateRecord kPrivateFunctions[] = {
      {"_auth_key_id", VELMORA_ENTRY(message_auth_key_id), kArgs, "_auth_key_id(auth_key)\n--\n\n"},
      false},
     {"_read",
-     {"_read", VELMORA_ENTRY(message_read), kArgs, "_read(data, type, offset, methods)\n--\n\n"},
+     {"_read", VELMORA_ENTRY(message_read), kArgs, "_read(data, type, offset, methods, strict)\n--\n\n"},
      false},
     {"_unpack",
      {"_unpack", VELMORA_ENTRY(message_unpack), kArgs,
       "_unpack(msg_id, seq_no, body, pending, max_inflated)\n--\n\n"},
      false},
     {"_gzip", {"_gzip", VELMORA_ENTRY(message_gzip), kArgs, "_gzip(body)\n--\n\n"}, false},
+    // The key exchange's (fn_handshake.cpp); its state's type comes from prepare_handshake.
+    {"_factorize", {"_factorize", VELMORA_ENTRY(handshake_factorize), kArgs, "_factorize(pq)\n--\n\n"}, false},
+    {"_rsa_fingerprint",
+     {"_rsa_fingerprint", VELMORA_ENTRY(handshake_rsa_fingerprint), kArgs,
+      "_rsa_fingerprint(n, e)\n--\n\n"},
+     false},
+    {"_rsa_pad",
+     {"_rsa_pad", VELMORA_ENTRY(handshake_rsa_pad), kArgs, "_rsa_pad(data, n, e, rand)\n--\n\n"},
+     false},
+    {"_rsa_pem", {"_rsa_pem", VELMORA_ENTRY(handshake_rsa_pem), kArgs, "_rsa_pem(pem)\n--\n\n"}, false},
+    {"_dh_check",
+     {"_dh_check", VELMORA_ENTRY(handshake_dh_check), kArgs, "_dh_check(dh_prime, g, g_a)\n--\n\n"},
+     false},
 };
 
 // The function objects need PyMethodDef records that outlive them.
@@ -172,7 +186,11 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ext() {
     return nullptr;
   }
   install_default_schema();
-  if (add_functions(m.get()) < 0 || make_package_errors(m.get()) < 0 || prepare_crypto(m.get()) < 0) {
+  if (add_functions(m.get()) < 0 || make_package_errors(m.get()) < 0 || prepare_crypto(m.get()) < 0 ||
+      prepare_ciphers(m.get()) < 0 ||
+      prepare_transport(m.get()) < 0 ||
+      prepare_handshake(m.get()) < 0 ||
+      prepare_session(m.get()) < 0) {
     g_initialised = false;
     return nullptr;
   }

@@ -99,4 +99,17 @@ EnvelopeStatus open_message(const std::uint8_t* key, std::size_t key_len, Sender
                             const std::uint8_t* frame, std::size_t frame_len, std::uint8_t* plain,
                             Opened* out) noexcept;
 
+// The same two, for a caller that keeps the key's id (auth_key_id(key)),
+// which costs a SHA-1 of the whole key to compute; key is kAuthKeySize bytes.
+struct KeyRef {
+  const std::uint8_t* bytes;
+  std::uint64_t id;
+};
+EnvelopeStatus seal_keyed(KeyRef key, Sender sender, const EnvelopeHeader& header,
+                          const std::uint8_t* body, std::size_t body_len,
+                          const std::uint8_t* padding, std::size_t padding_len,
+                          std::uint8_t* scratch, std::uint8_t* out) noexcept;
+EnvelopeStatus open_keyed(KeyRef key, Sender sender, const std::uint8_t* frame,
+                          std::size_t frame_len, std::uint8_t* plain, Opened* out) noexcept;
+
 }  // namespace velmora::protocol

@@ -2,18 +2,16 @@
 // the records as the tokens arrive, so a refusal stops the parse at an exact
 // offset and no document tree is ever built. What each key holds, whether it
 // is required and where it is stored is data: the KeyDef rows below.
-#include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
 #include <charconv>
-#include <cstring>
 #include <span>
 #include <type_traits>
 #include <unordered_map>
 
+#include "schema/document_text.hpp"
 #include "schema/messages.hpp"
 #include "schema/schema.hpp"
-#include "wire/utf8.hpp"
 
 namespace velmora::schema {
 namespace {
@@ -39,7 +37,7 @@ enum class Kind : std::uint8_t {
 // other value still load.
 enum class ValueKind : std::uint8_t {
   kU32,
-  kOptU32,
+  kFlagBit,  // 0..31 or null, refused at the field's end with its record and field
   kBool,
   kText,
   kOptText,
@@ -117,7 +115,7 @@ constexpr KeyDef kCtorKeys[] = {
 constexpr KeyDef kFieldKeys[] = {
     {"name", ValueKind::kText, true, assign<TlFieldDef, &TlFieldDef::name>},
     {"type", ValueKind::kText, true, assign<TlFieldDef, &TlFieldDef::type>},
-    {"flag_bit", ValueKind::kOptU32, false, assign<TlFieldDef, &TlFieldDef::flag_bit>},
+    {"flag_bit", ValueKind::kFlagBit, false, assign<TlFieldDef, &TlFieldDef::flag_bit>},
     {"flags_group", ValueKind::kOptText, false, assign<TlFieldDef, &TlFieldDef::flags_group>},
     {"is_bare", ValueKind::kBool, false, assign<TlFieldDef, &TlFieldDef::is_bare>},
     {"is_vector", ValueKind::kBool, false, assign<TlFieldDef, &TlFieldDef::is_vector>},
@@ -157,7 +155,7 @@ struct ValueRule {
   const char* expectation;
 };
 constexpr ValueRule kValueRules[] = {
-    {JType::kInt, false, msg::kExpectU32},         {JType::kInt, true, msg::kExpectOptU32},
+    {JType::kInt, false, msg::kExpectU32},         {JType::kInt, true, msg::kExpectFlagBit},
     {JType::kBool, false, msg::kExpectBool},       {JType::kString, false, msg::kExpectText},
     {JType::kString, true, msg::kExpectOptText},   {JType::kString, false, msg::kExpectText},
     {JType::kObject, false, msg::kExpectMethodMap}, {JType::kObject, false, msg::kExpectConstructorMap},
@@ -189,6 +187,13 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
 
   OpenRecords open;
   std::string error;
+  // Where a refusal decided after its value was read points: at that value
+  // (a flag bit's, which the reader had just begun). Else the reader's stop.
+  std::optional<std::size_t> error_at;
+  // The text read as a whole document named one of its keys (or is an
+  // array): its own fault, not a bare methods object's, is the one to report.
+  bool keyed = false;
+  rapidjson::InsituStringStream* stream = nullptr;
 
   // --- scalars
   bool Null() { return scalar({.type = JType::kNull}); }
@@ -231,6 +236,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
         f.seen |= 1u << i;
       }
       f.key = i;
+      if (f.kind == Kind::kInput) keyed = true;
       return true;
     }
     return true;
@@ -297,6 +303,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     if (v.type != rule(kd->kind).json || kd->set == nullptr) {
       return kd->kind == ValueKind::kLooseText ? true : type_error(v.type, *kd);
     }
+    if (kd->kind == ValueKind::kFlagBit) return flag_bit(v);
     if (v.type == JType::kInt && (v.negative < 0 || v.u > 0xffffffffu)) {
       const std::string shown = v.negative < 0 ? std::to_string(v.negative) : std::to_string(v.u);
       return fail(std::string(msg::kInvalidInteger) + shown + msg::kForKey + std::string(kd->name) +
@@ -304,6 +311,29 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     }
     kd->set(open, v);
     return true;
+  }
+
+  // A flag bit names one of a flags word's 32 bits. Which record and field
+  // it belongs to is known at the field's end (its name may come later).
+  bool flag_bit(const Scalar& v) {
+    if (v.negative < 0 || v.u > 31) {
+      bad_flag_ = v.negative < 0 ? std::to_string(v.negative) : std::to_string(v.u);
+      bad_flag_at_ = stream ? stream->Tell() : 0;
+      return true;
+    }
+    open.field->flag_bit = static_cast<std::uint32_t>(v.u);
+    return true;
+  }
+
+  bool refuse_flag_bit() {
+    const std::string shown = std::move(bad_flag_);
+    bad_flag_.clear();
+    error_at = bad_flag_at_;
+    // formatted: invalid value: integer <n> for key "flag_bit" of field "<f>"
+    //            in <method|constructor> "<record>", expected an integer from 0 to 31 or null
+    return fail(std::string(msg::kInvalidInteger) + shown + msg::kForKey + "flag_bit" + msg::kOfField +
+                open.field->name + msg::kKeyIn + (open.constructor ? msg::kConstructor : msg::kMethod) +
+                " \"" + pending_name_ + msg::kKeyExpected + msg::kExpectFlagBit);
   }
 
   bool start(JType t) {
@@ -322,6 +352,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
         return true;
       }
       begin_record(rec);
+      if (rec == Kind::kInput && t == JType::kArray) keyed = true;
       stack_.push_back(Frame{rec, t == JType::kArray});
       return true;
     }
@@ -344,9 +375,11 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     switch (rec) {
       case Kind::kMethod:
         open.record = open.method = &entry_for(open.input.methods, method_index_).second;
+        open.constructor = nullptr;
         break;
       case Kind::kConstructor:
         open.record = open.constructor = &entry_for(open.input.constructors, ctor_index_).second;
+        open.method = nullptr;
         break;
       case Kind::kField: open.field = &open.record->fields.emplace_back(); break;
       default: break;
@@ -392,6 +425,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
       return true;
     }
     if (is_record(f.kind) && !check_complete(f)) return false;
+    if (f.kind == Kind::kField && !bad_flag_.empty()) return refuse_flag_bit();
     const Kind done = f.kind;
     stack_.pop_back();
     // A finished field belongs to the record still open below it.
@@ -400,6 +434,8 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
   }
 
   bool bare_methods_;
+  std::string bad_flag_;  // a flag bit out of range, as written
+  std::size_t bad_flag_at_ = 0;
   std::vector<Frame> stack_;
   unsigned nesting_ = 0;
   std::string pending_name_;
@@ -407,57 +443,24 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
   std::unordered_map<std::string, std::size_t> ctor_index_;
 };
 
-std::string position(std::string_view text, std::size_t offset) {
-  if (offset > text.size()) offset = text.size();
-  std::size_t line = 1;
-  std::size_t line_start = 0;
-  for (std::size_t i = 0; i < offset; ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      line_start = i + 1;
-    }
-  }
-  return msg::kAtLine + std::to_string(line) + msg::kColumn + std::to_string(offset - line_start + 1);
-}
-
-std::string syntax_message(rapidjson::ParseErrorCode code) {
-  std::string m = rapidjson::GetParseError_En(code);
-  if (!m.empty() && m.back() == '.') m.pop_back();
-  for (char& c : m) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (code == rapidjson::kParseErrorDocumentRootNotSingular) m = msg::kTrailing;
-  if (code == rapidjson::kParseErrorDocumentEmpty) m = msg::kEmptyDocument;
-  return m;
-}
-
-std::optional<SchemaInput> parse(std::string_view json, std::string* out_error, bool bare) {
-  // Checking the whole text up front is several times cheaper than the
-  // reader's own per-character validation.
-  std::size_t bad = 0, bad_len = 0;
-  if (!wire::check_utf8(reinterpret_cast<const std::uint8_t*>(json.data()), json.size(), &bad,
-                        &bad_len)) {
-    if (out_error) *out_error = msg::kInvalidUtf8 + position(json, bad);
-    return std::nullopt;
-  }
-  // A raw NUL is never valid JSON; refusing it here lets the reader run on a
-  // NUL-terminated copy, parsed in place, which is much faster than a
-  // bounds-checked stream.
-  if (const void* nul = std::memchr(json.data(), 0, json.size())) {
-    if (out_error) {
-      *out_error = msg::kNulCharacter +
-                   position(json, static_cast<std::size_t>(static_cast<const char*>(nul) - json.data()));
-    }
+std::optional<SchemaInput> parse(std::string_view json, std::string* out_error, bool bare,
+                                 bool* keyed = nullptr) {
+  if (auto refused = refuse_text(json)) {
+    if (out_error) *out_error = std::move(*refused);
     return std::nullopt;
   }
   std::string buffer(json);
   Handler h(bare);
   rapidjson::Reader reader;
   rapidjson::InsituStringStream is(buffer.data());
+  h.stream = &is;
   rapidjson::ParseResult r =
       reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseInsituFlag>(is, h);
+  if (keyed) *keyed = h.keyed;
   if (r.IsError()) {
     if (out_error) {
       std::string m = r.Code() == rapidjson::kParseErrorTermination ? h.error : syntax_message(r.Code());
-      *out_error = m + position(json, r.Offset());
+      *out_error = m + position(json, h.error_at.value_or(r.Offset()));
     }
     return std::nullopt;
   }
@@ -471,6 +474,13 @@ std::optional<SchemaInput> parse_schema_document(std::string_view json, std::str
 }
 
 std::optional<SchemaInput> parse_methods_document(std::string_view json, std::string* out_error) {
+  return parse(json, out_error, true);
+}
+
+std::optional<SchemaInput> parse_any_document(std::string_view json, std::string* out_error) {
+  bool keyed = false;
+  auto whole = parse(json, out_error, false, &keyed);
+  if (whole || keyed) return whole;
   return parse(json, out_error, true);
 }
 

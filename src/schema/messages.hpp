@@ -24,6 +24,8 @@ inline constexpr const char* kTlFieldDef = "struct TlFieldDef";
 //   invalid value: integer <n> for key "<key>", expected <expectation>
 //   duplicate key "<key>" in <record>
 //   missing key "<key>" in <record>
+//   invalid value: integer <n> for key "flag_bit" of field "<field>" in
+//     method|constructor "<name>", expected an integer from 0 to 31 or null
 //   invalid length <n>, expected <record> with <count> elements
 //   too many elements, expected <record> with <count> elements
 inline constexpr const char* kInvalidType = "invalid type: ";
@@ -38,10 +40,13 @@ inline constexpr const char* kInvalidLength = "invalid length ";
 inline constexpr const char* kTooMany = "too many elements, expected ";
 inline constexpr const char* kWith = " with ";
 inline constexpr const char* kElements = " elements";
+inline constexpr const char* kOfField = "\" of field \"";
+inline constexpr const char* kMethod = "method";
+inline constexpr const char* kConstructor = "constructor";
 
 // What a key's value must be.
 inline constexpr const char* kExpectU32 = "an integer from 0 to 4294967295";
-inline constexpr const char* kExpectOptU32 = "an integer from 0 to 4294967295 or null";
+inline constexpr const char* kExpectFlagBit = "an integer from 0 to 31 or null";
 inline constexpr const char* kExpectBool = "a boolean";
 inline constexpr const char* kExpectText = "a string";
 inline constexpr const char* kExpectOptText = "a string or null";

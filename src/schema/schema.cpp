@@ -19,6 +19,11 @@ const Schema::Entry* Schema::find_constructor_by_cid(std::uint32_t cid) const {
   return it == constructors_by_cid_.end() ? nullptr : it->second;
 }
 
+const Schema::Entry* Schema::find_method_by_cid(std::uint32_t cid) const {
+  auto it = methods_by_cid_.find(cid);
+  return it == methods_by_cid_.end() ? nullptr : it->second;
+}
+
 std::shared_ptr<Schema> build_schema(SchemaInput&& input) {
   auto s = std::make_shared<Schema>();
   s->layer_ = input.layer;
@@ -35,6 +40,7 @@ std::shared_ptr<Schema> build_schema(SchemaInput&& input) {
         std::move(name), Schema::Entry{std::move(shared_name), std::move(record), index});
     if (fresh) {
       s->by_index_.push_back(&it->second);
+      s->methods_by_cid_[it->second.record->cid] = &it->second;
       ++index;
     }
   }

@@ -81,6 +81,12 @@ std::optional<SchemaInput> parse_schema_document(std::string_view json, std::str
 // constructors.
 std::optional<SchemaInput> parse_methods_document(std::string_view json, std::string* out_error);
 
+// load_schema's reading: a whole document, else a bare methods object. The
+// fault reported is the whole document's when the text names one of its keys
+// ("layer", "methods", "constructors") or is an array, else the methods
+// object's: each points at its own key.
+std::optional<SchemaInput> parse_any_document(std::string_view json, std::string* out_error);
+
 // Data that the Python layer keeps beside a Schema (its key strings). It is
 // attached before the Schema is published and released with it.
 class SchemaAttachment {
@@ -108,6 +114,9 @@ class Schema {
   // Of constructors sharing a cid, the later in the document: the rule's one
   // home, which the codec's own index of identifiers is built from.
   const Entry* find_constructor_by_cid(std::uint32_t cid) const;
+  // A request read back (the session's, for the answer's type); of two
+  // methods sharing a cid, the later in the document.
+  const Entry* find_method_by_cid(std::uint32_t cid) const;
 
   std::uint32_t layer() const noexcept { return layer_; }
   std::size_t num_methods() const noexcept { return methods_by_name_.size(); }
@@ -136,6 +145,7 @@ class Schema {
   // Decoding: constructors only (a method is never decoded); of two sharing
   // a cid, the later in the document.
   std::unordered_map<std::uint32_t, const Entry*> constructors_by_cid_;
+  std::unordered_map<std::uint32_t, const Entry*> methods_by_cid_;
   std::vector<const Entry*> by_index_;  // every entry by its record index: methods, then constructors
   std::uint32_t layer_ = 0;             // recorded and reported by schema_info, used for nothing else
   std::unique_ptr<SchemaAttachment> attachment_;  // the Python layer's data, released with the Schema

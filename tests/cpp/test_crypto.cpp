@@ -18,6 +18,7 @@
 
 #include "crypto/aes_gcm.hpp"
 #include "crypto/aes_ige.hpp"
+#include "crypto/gcm_backends.hpp"
 #include "vectors.hpp"
 
 namespace {
@@ -115,6 +116,15 @@ TEST(AesIge, FirstFaultWinsAndNothingIsWritten) {
 }
 
 // The text limit is 2^36 - 32 bytes (the block counter's), the aad's 2^36; a sealed message adds the tag.
+// The library's path for processors without AES instructions is never
+// chosen (libcrypto serves those); its SSE code and up are, where it is built in.
+TEST(IpsecMb, NotItsPathWithoutAesInstructions) {
+  using velmora::crypto::detail::ipsec_arch_used;
+  const bool built_in = velmora::crypto::detail::ipsec_prepare() != nullptr;
+  EXPECT_EQ(std::make_tuple(ipsec_arch_used(0), ipsec_arch_used(1), ipsec_arch_used(2), ipsec_arch_used(5)),
+            std::make_tuple(false, false, built_in, built_in));  // none, no AES-NI, SSE, AVX-512
+}
+
 TEST(AesGcm, KeyThenNonceThenLimits) {
   constexpr std::uint64_t kAad = std::uint64_t{1} << 36, kText = kAad - 32;
   const struct { bool seal; std::size_t key, nonce; std::uint64_t n, aad; GcmStatus expected; } cases[] = {

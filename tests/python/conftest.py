@@ -141,3 +141,5 @@ def deep(n, vectors=False, name=str):
         d = {"_": "inputReplyToMessage", "reply_to_msg_id": 1, "quote_entities": [d]} if vectors else \
             {"_": name("invokeWithLayer"), "layer": 1, "query": d}
     return d
+# The transports' known answers: framed streams, obfuscated connections, CTR and CBC, refusals.
+TRANSPORT_VECTORS = json.loads((ROOT / "tests" / "vectors" / "transport.json").read_text())

@@ -98,7 +98,7 @@ def test_objects_at_object_position():
         outcome(lambda: ext.deserialize_constructor(data=data), want)
 
 
-FLAGGED = [f("early", bit=0), f("early_bare", "true", 0, True), f("flags", "#"), f("a", bit=0), f("b", "long", 33),
+FLAGGED = [f("early", bit=0), f("early_bare", "true", 0, True), f("flags", "#"), f("a", bit=0), f("b", "long", 1),
            f("c", "true", 2, True), f("d", "Bool", 3, True), f("e", bit=4, bare=True), f("flags2", "#"),
            f("g", bit=0, group="flags2"), f("h", bit=0, group="flags1"), f("t", "true", 5)]
 

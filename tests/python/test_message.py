@@ -109,7 +109,7 @@ RESULTS = {"constructors": {
     "inputPeerSelf": {"cid": 0x7DA07EC9, "fields": []}},
     "methods": {name: {"cid": i, "fields": [], "result": result} for i, (name, result) in enumerate(
         [("ids", "Vector<long>"), ("ints", "Vector<int>"), ("objs", "Vector<Object>"), ("peer", "InputPeer"),
-         ("no_result", 5)])}}
+         ("no_result", 5)])} | {"invokeWithLayer": {"cid": 0xDA9B0D0D, "fields": [], "result": "Vector<long>"}}}
 ERROR = u32(0x2144CA19, 420) + tl_bytes(b"FLOOD")
 VEC = u32(0x1CB5C415, 2, 1, 2, 3, 4)
 
@@ -142,15 +142,36 @@ def container(*bodies):
     (container(SELF)[:-1], ValueError("message runs past its container")),
     (container(SELF) + b"\0" * 4, ValueError("bytes after the last message of a container")),
     (message.gzip(bytes(4096)), ValueError("gzip_packed inflates past max_inflated")),
-    (u32(0x3072CFA1) + tl_bytes(b"\x1f\x8b\x08\x00" + bytes(12)), ValueError("gzip_packed holds a corrupt gzip stream")),
-    (rpc(1, u32(0x3072CFA1) + tl_bytes(bytes(16))), ValueError("gzip_packed holds a corrupt gzip stream")),
-    (message.gzip(message.gzip(SELF)), ValueError("gzip_packed inside gzip_packed")),
-    (rpc(1, message.gzip(message.gzip(SELF))), ValueError("gzip_packed inside gzip_packed")),
-    (u32(0xF35C6D01, 1), ValueError("unexpected eof")),
+    (container(SELF, b"\0\0"), ValueError("message length in a container not a multiple of 4")),
+    # What does not decode stands in its place; the rest of the container decodes.
+    *[(body, [(9, 1, {"_": "undecoded", "raw": body, "error": error})]) for body, error in [
+        (u32(0x3072CFA1) + tl_bytes(b"\x1f\x8b\x08\x00" + bytes(12)), "gzip_packed holds a corrupt gzip stream"),
+        (rpc(1, u32(0x3072CFA1) + tl_bytes(bytes(16))), "gzip_packed holds a corrupt gzip stream"),
+        (message.gzip(message.gzip(SELF)), "gzip_packed inside gzip_packed"),
+        (rpc(1, message.gzip(message.gzip(SELF))), "gzip_packed inside gzip_packed"),
+        (u32(0xF35C6D01, 1), "unexpected eof"),
+        (rpc(2, u32(0x1CB5C415, 3, 1)), "unexpected eof"),
+        (b"", "unexpected eof"),
+        (u32(0x2144CA19, 1, 0x10), "unexpected eof")]],
+    (container(SELF, rpc(1, VEC[:-4]), b"", ERROR),
+     [(10, 0, {"_": "inputPeerSelf"}), (11, 2, {"_": "undecoded", "raw": rpc(1, VEC[:-4]), "error": "unexpected eof"}),
+      (12, 4, {"_": "undecoded", "raw": b"", "error": "unexpected eof"}),
+      (13, 6, {"_": "rpc_error", "error_code": 420, "error_message": "FLOOD"})]),
+    # A wrapper named: decoded by its query's method when pending holds the request itself.
+    (rpc(7, VEC), [(9, 1, {"_": "rpc_result", "req_msg_id": 7, "result": [1 + 2**33, 3 + 2**34]})]),
+    (rpc(8, SELF), [(9, 1, {"_": "rpc_result", "req_msg_id": 8, "result": {"_": "inputPeerSelf"}})]),
+    # Service messages by their layouts, whatever the schema; the bare vector<future_salt>.
+    (u32(0xAE500895) + u64(3) + u32(1700000000, 2, 10, 20) + u64(5) + u32(30, 40) + u64(2**64 - 1),
+     [(9, 1, {"_": "future_salts", "req_msg_id": 3, "now": 1700000000, "salts": [
+         {"_": "future_salt", "valid_since": 10, "valid_until": 20, "salt": 5},
+         {"_": "future_salt", "valid_since": 30, "valid_until": 40, "salt": -1}]})]),
+    (u32(0x9EC20908) + u64(1) + u64(2) + u64(3),
+     [(9, 1, {"_": "new_session_created", "first_msg_id": 1, "unique_id": 2, "server_salt": 3})]),
 ])
 def test_unpack(body, want, restore_default_schema):
     ext.load_schema(json.dumps(RESULTS))
-    pending = {1: "ids", 2: "ints", 3: "objs", 4: "peer", 5: "no_result", 6: "unknown"}
+    pending = {1: "ids", 2: "ints", 3: "objs", 4: "peer", 5: "no_result", 6: "unknown",
+               7: u32(0xDA9B0D0D, 144, 0xBF9459B7, 0) + b"extra", 8: "invokeWithLayer"}
     outcome(lambda: message.unpack(9, 1, body, pending=pending, max_inflated=4095), want)
 
 

@@ -32,10 +32,10 @@ def test_load_schema_summary(doc, summary):
 
 @pytest.mark.parametrize("doc, want", [
     # The first attempt misses "methods"; the second refuses 5 as a method.
-    ('{"layer": 5}', "schema parsing failed: invalid type: integer, expected struct TlMethod at line 1 column 11"),
+    ('{"layer": 5}', 'schema parsing failed: missing key "methods" in struct SchemaInput at line 1 column 12'),
     ("", "schema parsing failed: empty document at line 1 column 1"),
     ("5", "schema parsing failed: invalid type: integer, expected an object of struct TlMethod at line 1 column 1"),
-    ('{"methods": {}} x', 'schema parsing failed: missing key "cid" in struct TlMethod at line 1 column 14'),
+    ('{"methods": {}} x', "schema parsing failed: trailing characters at line 1 column 17"),
     ('{"methods": {"\ud800": {"cid": 1, "fields": []}}}', UnicodeEncodeError),
 ])
 def test_failure_leaves_the_current_schema(doc, want):

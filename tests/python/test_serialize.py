@@ -23,7 +23,7 @@ def _value_schema():
     for i, kind in enumerate(KINDS):
         doc["constructors"][f"v_{kind}"] = [0x100 + i, [["v", kind, None, None, False, kind == "Vector"]]]
     doc["constructors"].update(grouped=[0x200, [["flags", "#"], ["flags2", "#"], ["a", "int", 3],
-                                                ["b", "true", 33, "flags2", True], ["c", "long", 0, "flags2"]], True],
+                                                ["b", "true", 1, "flags2", True], ["c", "long", 0, "flags2"]], True],
                                vv=[0x201, [["v", "Vector", None, None, False, True, "Vector", True]]],
                                under=[0x202, [["x", "int"], ["_", "string"]]],
                                # More fields than a mask has bits; c<i> and c<i + 32> share a bit.
@@ -184,7 +184,7 @@ INIT = {"_": "initConnection", "api_id": 6, "device_model": "d", "system_version
     (M, ("a\udc80", {}), UnicodeEncodeError("utf-8", "a\udc80", 1, 2, "surrogates not allowed")),
     (M, ("msgs_ack", {"msg_ids": (1, 2)}), u32(0x62D6B459) + VEC + u32(2) + u64(1, 2)),
     (C, ("grouped", {"a": 7, "b": True, "c": 1}), u32(0x200, 8, 3, 7) + u64(1)),
-    (C, ("grouped", {}), u32(0x200, 0, 0)),  # bit 33 of flags2: bit 1 of word 1
+    (C, ("grouped", {}), u32(0x200, 0, 0)),  # bit 1 of flags2, the second word
     (C, ("wide", {"z": 3, "c40": 2, "c8": 1, "c65": None}), u32(0x203, 1 << 8, 1, 2, 3)),
     (C, ("wide", {"c40": 2, "z": 3}), "wide: missing required field c8"),
     (C, ("wide", {"c1": 1, "c33": 2, "c65": 3}), "wide: missing required field z"),

@@ -68,7 +68,8 @@ ROWS = [
     ("Bool", None, "Bool expected, got NoneType", FALSE),
     ("Vector", (1, 2), u32(0x1CB5C415, 2, 1, 2), u32(0x1CB5C415, 2, 1, 2)), ("Vector", {1}, "list or tuple expected, got set", E_VEC),
     ("Vector", [1, 2**32], "[1]: int out of range, got 4294967296", u32(0x1CB5C415, 2, 1, 0)),
-    ("Object", b"\x01", b"\x01", b"\x01"), ("Object", bytearray(b"\x01"), b"\x01", E_N),
+    ("Object", b"\x01", "ready-made bytes must be a non-empty multiple of 4 bytes, got 1", b"\x01"),
+    ("Object", bytearray(b"\x01\0\0\0"), u32(1), E_N), ("Object", u32(0x301), u32(0x301), u32(0x301)),
     ("Object", "0a0b", "dict or bytes expected, got str", b"\n\x0b"), ("Object", "xyz", "dict or bytes expected, got str", E_NS),
     ("Object", {"_": "peerA", "id": "x"}, ":id: int expected, got str", "ValueError: peerA:id: int expected"),
 ]
@@ -83,11 +84,11 @@ def test_value_rules(kind, value, strict, lenient):
 
 
 def holder(**kw):
-    return velmora.dumps({"_": "holder", "peer": {"_": "inputA"}, "any": b"", **kw})
+    return velmora.dumps({"_": "holder", "peer": {"_": "inputA"}, "any": u32(5), **kw})
 
 
 @pytest.mark.parametrize("call,want", [
-    (lambda: holder(f=True, flags=7, peers=[{"_": "peerA", "id": 1}]), u32(0x303, 3, 0x301, 0x1CB5C415, 1, 0x300, 1)),
+    (lambda: holder(f=True, flags=7, peers=[{"_": "peerA", "id": 1}]), u32(0x303, 3, 0x301, 5, 0x1CB5C415, 1, 0x300, 1)),
     (lambda: holder(peer={"_": "untyped"}, any={"_": "peerA", "id": 1}), u32(0x303, 0, 0x302, 0x300, 1)),
     (lambda: holder(any={"_": "v_int", "v": 1}), u32(0x303, 0, 0x301, 0x100, 1)),
     (lambda: holder(peer={"_": "peerA", "id": 1}), "holder:peer: InputPeer expected, got peerA of type Peer"),
@@ -100,7 +101,7 @@ def holder(**kw):
     (lambda: holder(peers=[{"_": "peerA", "id": 10**40}]), "holder:peers[0]:id: int out of range, got 10000000000000000000... (41 characters)"),
     # A constructor of no stated type (here the document's first) is taken anywhere.
     (lambda: holder(peer={"_": "resPQ", "nonce": Z16, "server_nonce": Z16, "pq": b"", "server_public_key_fingerprints": []}),
-     u32(0x303, 0, 0x05162463) + bytes(36) + u32(0x1CB5C415, 0)),
+     u32(0x303, 0, 0x05162463) + bytes(36) + u32(0x1CB5C415, 0, 5)),
     (lambda: holder(pear=1), "holder: unknown key 'pear' (closest field: peer)"),
     # Each turns on the first or the last letter of the key or of a field's name.
     *[(lambda k=k: holder(**{k: 1}), f"holder: unknown key '{k}' (closest field: {f})")

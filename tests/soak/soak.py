@@ -17,7 +17,7 @@ import sys
 import time
 
 import velmora.ext as ext
-from velmora import tlschema
+from velmora import crypto, tlschema, transport
 
 KEY, IV, NONCE, DATA = bytes(range(32)), bytes(range(32, 64)), bytes(12), bytes(range(256)) * 4
 IGE_CT = ext.aes_ige_enc(DATA, KEY, IV)
@@ -30,6 +30,16 @@ SELF_REF["user_id"] = SELF_REF
 RES_PQ = {"_": "resPQ", "nonce": bytes(16), "server_nonce": bytes(range(16)), "pq": b"\x17\xed" * 4,
           "server_public_key_fingerprints": list(range(-5, 20))}
 USER_BYTES, RES_PQ_BYTES = ext.dumps(USER), ext.dumps(RES_PQ)
+CTR_CT = crypto.Ctr(KEY, IV[:16]).update(DATA)
+
+
+def transport_round(codec_type, obfuscated):
+    """Two packets from a new client to its server: codecs (and streams) made and dropped."""
+    client = transport.Obfuscated(codec_type()) if obfuscated else codec_type()
+    server = transport.Obfuscated.accept(client.start())[2] if obfuscated else codec_type()
+    return server.feed(client.pack(DATA) + client.pack(DATA[:64]))
+
+
 UNINDEXABLE = type("Unindexable", (), {"__index__": lambda self: {}["no index"]})()  # raises KeyError
 
 
@@ -57,6 +67,12 @@ CALLS = [
     (OverflowError, ext.cut, DATA, -1, 4), (ValueError, ext.cut, DATA, 2**64 - 1, 2),
     (KeyError, ext.cut, DATA, UNINDEXABLE, 4), (b"abcde", ext.pack, [b"ab", [99, 100], bytearray(b"e")]),
     (TypeError, ext.pack, ["str"]), (OverflowError, ext.pack, [[256]]),
+    ([DATA, DATA[:64]], transport_round, transport.Intermediate, True),
+    ([DATA, DATA[:64]], transport_round, transport.Full, False),
+    (transport.FramingError, transport.Intermediate().feed, b"\x07\x00\x00\x00"),
+    (transport.TransportError, transport.Abridged().feed, bytes.fromhex("0153feffff")),
+    (ValueError, crypto.Ctr, KEY[:5], IV[:16]), (CTR_CT, lambda: crypto.Ctr(KEY, IV[:16]).update(DATA)),
+    (DATA, crypto.cbc_decrypt, crypto.cbc_encrypt(DATA, KEY, IV[:16]), KEY, IV[:16]),
 ]
 
 

@@ -136,7 +136,7 @@ class Handshake:
         ``AuthKey`` once the server has accepted it. HandshakeError when a check fails."""
         now = self._clock()
         r = self._state.receive(_bytes("body", body), now, self._rand)
-        return r if r.__class__ is bytes else AuthKey._make(r)
+        return r if isinstance(r, bytes) else AuthKey._make(r)
 
     def __reduce_ex__(self, protocol: SupportsIndex) -> NoReturn:
         raise TypeError(_NOT_COPYABLE)

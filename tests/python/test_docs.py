@@ -31,7 +31,8 @@ def stated(comment):
 
 @pytest.mark.usefixtures("restore_default_schema")
 @pytest.mark.parametrize("page, block", BLOCKS, ids=[f"{p}-{i}" for i, (p, _) in enumerate(BLOCKS)])
-def test_python_block(page, block):
+def test_python_block(page, block, monkeypatch):
+    monkeypatch.chdir(ROOT)  # the examples name the checkout's files as a reader in it would
     comments = {t.start[0]: stated(t.string) for t in tokenize.generate_tokens(io.StringIO(block).readline)
                 if t.type == tokenize.COMMENT}
     namespace: dict = {}

@@ -9,11 +9,19 @@
 // this must run with the interpreter lock held.
 #pragma once
 
-#ifndef Py_LIMITED_API
-#error "the extension is built against the limited API only"
-#endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+// The limited API of the floor, or the full API on the free-threaded
+// interpreter (which has no limited API): there every call of the newest
+// floor is there too, so VELMORA_API_LEVEL says which calls the code may use.
+#if defined(Py_LIMITED_API)
+#define VELMORA_API_LEVEL Py_LIMITED_API
+#elif defined(Py_GIL_DISABLED)
+#define VELMORA_API_LEVEL PY_VERSION_HEX
+#else
+#error "the extension is built against the limited API, or the full API of a free-threaded CPython"
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -139,7 +147,7 @@ ByteView bytes_view(PyObject* o) noexcept;
 // new bytes object, the one way text leaves a str there; from the 3.10 floor
 // on it is the str itself, which keeps its UTF-8 form (an ASCII str is its
 // own), so no object is made.
-#if Py_LIMITED_API + 0 >= 0x030A0000
+#if VELMORA_API_LEVEL >= 0x030A0000
 inline Ref utf8_of(PyObject* s, ByteView* out) noexcept {
   Py_ssize_t n = 0;
   const char* p = PyUnicode_AsUTF8AndSize(s, &n);

@@ -266,6 +266,12 @@ void raise_with_code(PyObject* cls, PyObject* text, long long code) {
 
 }  // namespace
 
+PyObject* refuse_reduce(PyObject* self, PyObject*) noexcept {
+  return call_frame([&]() -> Result<py::Ref> {
+    return Failure::type(std::string(msg::kNotCopyable) + "'" + py::type_qualname(self) + "' object");
+  });
+}
+
 void raise(const Failure& f) {
   if (f.kind() == ErrorKind::kPending) {
     if (!PyErr_Occurred()) {

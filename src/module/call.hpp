@@ -100,6 +100,13 @@ PyObject* internal_fault_type();
 // private attributes (_SecurityError, ...). Returns -1 with an error set.
 int make_package_errors(PyObject* module);
 
+// __reduce__ of the native protocol objects (src/py/native_object.hpp): their
+// state (keys, stream positions, replay windows) must never be duplicated, so
+// copy.copy, copy.deepcopy and pickle all refuse them with a TypeError.
+// Put kRefuseReduce in each such type's method table.
+PyObject* refuse_reduce(PyObject* self, PyObject* unused) noexcept;
+inline constexpr PyMethodDef kRefuseReduce = {"__reduce__", &refuse_reduce, METH_NOARGS, nullptr};
+
 // Sets the interpreter's exception from a failure.
 void raise(const Failure& f);
 

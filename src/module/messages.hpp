@@ -29,6 +29,10 @@ inline constexpr const char* kGcmNonceLength = "AES-GCM nonce must be 12 bytes, 
 // Followed by the parser's own text (fn_schema.cpp).
 inline constexpr const char* kSchemaParsing = "schema parsing failed: ";
 
+// The native protocol objects' __reduce__ (call.cpp): followed by
+// "'<type>' object", as "cannot pickle 'Ctr' object".
+inline constexpr const char* kNotCopyable = "cannot copy or pickle ";
+
 // The module's import (module.cpp).
 inline constexpr const char* kInitialisedTwice =
     "velmora.ext may be initialised only once per interpreter process";

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "py/py.hpp"
+#include "py/shared.hpp"
 #include "schema/schema.hpp"
 #include "wire/wire.hpp"
 
@@ -115,19 +116,24 @@ struct CompiledRecord {
   SmallIndex by_key;  // address of the interned field name -> field index (FieldValues)
   // A constructor's "type" (in CompiledSchema::type_names), else null.
   const std::string* type = nullptr;
-  // Hints, the one thing here written after publication (under the GIL, by
-  // the serializer): objects of a record are mostly built alike, so each is
-  // read as the last one was. key_order: the field index of the key met at
-  // each step of the last gather (kNone: no field), checked against the key
-  // before by_key is asked; size_hint: the bytes the last top-level object of
-  // the record took, reserved up front.
+  // Hints, the one thing here written after publication (by the serializer):
+  // objects of a record are mostly built alike, so each is read as the last
+  // one was. key_order: the field index of the key met at each step of the
+  // last gather (kNone: no field), checked against the key before by_key is
+  // asked; size_hint: the bytes the last top-level object of the record took,
+  // reserved up front. Threads at once: each element is only ever read and
+  // written whole (py::hint_load, hint_store), and any value one holds is
+  // valid, so a thread that reads another's hint is merely slower.
   mutable std::vector<std::uint32_t> key_order;
   mutable std::size_t size_hint = 0;
   // Every conditional field follows the flags word it depends on, and no
   // flags word is read twice: the words at the end of an object are those
   // each field was decided by, so the object's keys follow from them.
   bool fixed_layout = false;
-  mutable DictShape shape;  // written by the deserializer, under the GIL
+  // Written by the deserializer, under the GIL. Not used on the free-threaded
+  // build (object_dict.cpp): a shared dict there needs a lock around every
+  // copy, which would make decoding threads wait on each other.
+  mutable DictShape shape;
 };
 
 class CompiledSchema final : public schema::SchemaAttachment {
@@ -156,8 +162,8 @@ inline py::InternedText underscore_key{"_"};
 
 // The store's current snapshot, kept from call to call while the store's
 // generation is unchanged: a codec call takes a reference count, not the
-// store's lock as well. Called with the GIL held only, so a schema it lets
-// go is released with the GIL held.
+// store's lock as well (under the GIL; compiled.cpp says why not without).
+// A schema it lets go is released by a thread attached to the interpreter.
 [[gnu::hot]] schema::SchemaStore::Snapshot current_snapshot();
 
 // The compiled data of an installed schema.

@@ -14,12 +14,14 @@
 #include "codec/compiled.hpp"
 #include "codec/scratch_stack.hpp"
 #include "py/py.hpp"
+#include "py/shared.hpp"
 
 namespace velmora::codec {
 
-// Moves whenever Python code may have run. Calls hold the GIL, so a plain
-// counter will do.
-inline std::uint64_t python_epoch = 0;
+// Moves whenever Python code may have run. It marks what one call gathered,
+// and a call runs on one thread: under the GIL a plain counter will do, on
+// the free-threaded build each thread counts its own.
+inline VELMORA_PER_THREAD std::uint64_t python_epoch = 0;
 inline void python_may_run() noexcept { ++python_epoch; }
 
 // What one serializer call shares with the gathering of each of its objects.

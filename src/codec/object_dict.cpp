@@ -47,6 +47,7 @@ py::Ref build(const CompiledRecord& rec, const std::uint32_t* words, PyObject* c
   return d;
 }
 
+#ifndef VELMORA_FREE_THREADED
 // A copy of the shape, or null with no error set when the record has none
 // for these words (and none is made).
 py::Ref copy_of_shape(const CompiledRecord& rec, const std::uint32_t* words) {
@@ -65,11 +66,17 @@ py::Ref copy_of_shape(const CompiledRecord& rec, const std::uint32_t* words) {
   py::Ref shape = s.dict;
   return py::steal(PyDict_Copy(shape.get()));
 }
+#endif
 
 }  // namespace
 
 py::Ref object_dict(const CompiledRecord& rec, const std::uint32_t* words, PyObject** values) {
-  py::Ref d = rec.fixed_layout ? copy_of_shape(rec, words) : py::Ref{};
+#ifdef VELMORA_FREE_THREADED
+  const bool shaped = false;  // the shape is shared state (compiled.hpp)
+#else
+  const bool shaped = rec.fixed_layout;
+#endif
+  py::Ref d = shaped ? copy_of_shape(rec, words) : py::Ref{};
   const bool copied = static_cast<bool>(d);
   if (!copied && !PyErr_Occurred()) d = build(rec, words, values);
   for (std::size_t i = 0; i < rec.fields.size(); ++i) {

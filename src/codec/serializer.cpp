@@ -365,7 +365,7 @@ namespace {
   const Schema& s = *snap.schema;
   const CompiledRecord& rec = compiled(s, e);
   Writer w;
-  w.reserve(rec.size_hint);  // a page of messages, written with no regrowth
+  w.reserve(py::hint_load(rec.size_hint));  // a page of messages, written with no regrowth
   std::string err;
   bool ok = false;
   if (how == Strictness::kLenient) {
@@ -379,7 +379,7 @@ namespace {
     if (how != Strictness::kLenient) err.insert(0, *e.name);  // the path's start
     return Failure::value(std::move(err));
   }
-  rec.size_hint = std::min(w.size(), kMaxSizeHint);
+  py::hint_store(rec.size_hint, std::min(w.size(), kMaxSizeHint));
   return py::new_bytes(w.data(), w.size());
 }
 

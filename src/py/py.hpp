@@ -23,6 +23,7 @@
 #error "the extension is built against the limited API, or the full API of a free-threaded CPython"
 #endif
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -120,14 +121,21 @@ class InternedText {
   InternedText(const InternedText&) = delete;
   InternedText& operator=(const InternedText&) = delete;
 
+  // Threads that find it unmade make it alike; the first to publish it wins
+  // and the others drop theirs (an atomic, for the free-threaded build).
   PyObject* get() noexcept {
-    if (obj_ == nullptr) obj_ = PyUnicode_InternFromString(text_);
-    return obj_;
+    PyObject* made = obj_.load(std::memory_order_acquire);
+    if (made != nullptr) return made;
+    PyObject* fresh = PyUnicode_InternFromString(text_);
+    if (fresh == nullptr) return nullptr;
+    if (obj_.compare_exchange_strong(made, fresh, std::memory_order_acq_rel)) return fresh;
+    Py_DECREF(fresh);
+    return made;
   }
 
  private:
-  const char* text_;        // the ASCII text
-  PyObject* obj_ = nullptr;  // the str, never released; null until made
+  const char* text_;                   // the ASCII text
+  std::atomic<PyObject*> obj_{nullptr};  // the str, never released; null until made
 };
 
 // Sizes without the macros that the limited API lacks. Py_SIZE stays valid

@@ -9,9 +9,10 @@ package encodes strictly by default: ``dumps``, ``serialize_method`` and
 """
 
 from importlib import resources
-from typing import Any, Union
+from typing import Any
 
 from . import ext
+from ._bytes_like import BytesLike, bytes_like
 
 __version__ = "0.1.0"
 __all__ = ["default_schema", "dumps", "read", "serialize_constructor", "serialize_method"]
@@ -23,7 +24,7 @@ def default_schema() -> str:
     return resources.files(__name__).joinpath("default_schema.json").read_text(encoding="utf-8")
 
 
-def read(data: Union[bytes, bytearray, memoryview], type: str = "Object", *, offset: int = 0,
+def read(data: BytesLike, type: str = "Object", *, offset: int = 0,
          methods: bool = False) -> tuple[Any, int]:
     """One value of TL type ``type`` at ``offset`` of ``data``, and the offset just past it.
 
@@ -31,12 +32,7 @@ def read(data: Union[bytes, bytearray, memoryview], type: str = "Object", *, off
     ``Vector<T>`` of any of these. With ``methods``, identifiers that name no constructor
     are looked up among the methods too (a request read back). Values and messages are those
     of ``ext.loads``; bytes after the value are left for the caller."""
-    if data.__class__ is bytes and isinstance(data, bytes):  # the common case, read in place
-        raw = data
-    elif isinstance(data, (bytearray, memoryview, bytes)):
-        raw = bytes(data)
-    else:
-        raise TypeError(f"data must be bytes-like, not {data.__class__.__name__}")
+    raw = bytes_like("data", data)
     if offset < 0:
         raise ValueError("offset out of range")
     return ext._read(raw, type, offset, methods)

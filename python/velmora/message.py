@@ -3,14 +3,15 @@
 ``encrypt`` and ``decrypt`` are the protocol's version-2 message encryption
 (the envelope), each one native call; ``unpack`` turns a decrypted body into
 the messages it carries (containers split, gzip_packed inflated, rpc_result
-results decoded by the result type of the method sent); ``pack`` and ``gzip``
-build the bodies that go the other way.
+results decoded by the result type of the method sent); ``pack_container`` and
+``gzip`` build the bodies that go the other way.
 """
 
 import struct
-from typing import Any, Iterable, Mapping, NamedTuple, Optional, Protocol, Union, cast
+from typing import Any, Iterable, Mapping, NamedTuple, Optional, Protocol, cast
 
 from . import ext as _ext
+from ._bytes_like import BytesLike, bytes_like as _bytes
 
 __all__ = [
     "DEFAULT_PADDING",
@@ -21,7 +22,7 @@ __all__ = [
     "decrypt",
     "encrypt",
     "gzip",
-    "pack",
+    "pack_container",
     "unpack",
 ]
 
@@ -40,9 +41,6 @@ DEFAULT_PADDING = None
 #: "padding under 12 bytes", ...). Nothing decrypted is kept.
 SecurityError = _ext._SecurityError
 
-BytesLike = Union[bytes, bytearray, memoryview]
-
-
 class Message(NamedTuple):
     """One decrypted message: the fields of its header and its body."""
 
@@ -53,15 +51,10 @@ class Message(NamedTuple):
     body: bytes
 
 
+_CONTAINER_HEAD = struct.Struct("<II")  # msg_container's identifier, the count of messages
 _MSG_CONTAINER = 0x73F1F8DC
 _HEADER = struct.Struct("<QIi")  # msg_id, seqno, bytes of one message of a container
 _U64 = 2**64 - 1
-
-
-def _bytes(name: str, value: Any) -> bytes:
-    if isinstance(value, (bytes, bytearray, memoryview)):
-        return bytes(value)
-    raise TypeError(f"{name} must be bytes-like, not {type(value).__name__}")
 
 
 def auth_key_id(auth_key: bytes) -> int:
@@ -95,20 +88,20 @@ def unpack(msg_id: int, seq_no: int, body: BytesLike, *, pending: Optional[Mappi
     otherwise as Object. ValueError for a container inside a container, a message past its
     container, bytes after the last one, a corrupt gzip stream, or more than ``max_inflated``
     bytes inflated in all."""
-    raw = body if body.__class__ is bytes and isinstance(body, bytes) else _bytes("body", body)
+    raw = _bytes("body", body)
     if pending is not None and not isinstance(pending, dict):
         pending = dict(pending)
     return _ext._unpack(msg_id, seq_no, raw, pending, max_inflated)
 
 
-def pack(messages: Iterable[tuple[int, int, BytesLike]]) -> bytes:
+def pack_container(messages: Iterable[tuple[int, int, BytesLike]]) -> bytes:
     """A msg_container body holding ``(msg_id, seq_no, body)`` messages, in order."""
     parts = []
     for msg_id, seq_no, body in messages:
         body = _bytes("body", body)
         if len(body) % 4:
             raise ValueError("body length must be a multiple of 4")
-        if body[:4] == b"\xdc\xf8\xf1\x73":
+        if int.from_bytes(body[:4], "little") == _MSG_CONTAINER:
             raise ValueError("container inside a container")
         if not -2**63 <= msg_id <= _U64 or not -2**31 <= seq_no < 2**32:
             raise OverflowError("msg_id or seq_no out of range")
@@ -116,7 +109,7 @@ def pack(messages: Iterable[tuple[int, int, BytesLike]]) -> bytes:
         parts.append(body)
     if not parts:
         raise ValueError("no messages to pack")
-    return struct.pack("<II", _MSG_CONTAINER, len(parts) // 2) + b"".join(parts)
+    return _CONTAINER_HEAD.pack(_MSG_CONTAINER, len(parts) // 2) + b"".join(parts)
 
 
 def gzip(body: BytesLike) -> bytes:

@@ -23,7 +23,7 @@ inline constexpr const char* kUnknownFieldType = "unknown field type";
 inline constexpr const char* kNestedNotEncoded = "nested field expected dict or bytes";
 inline constexpr const char* kNestedBadHex = "nested field expected dict or bytes, got string";
 
-// Strict refusals (codec/value_rules.cpp, codec/strict_keys.cpp): each is
+// Strict refusals (codec/value_rules.cpp, codec/refusals.cpp): each is
 // shown as "<text>, got <what was given>", as its Given says; the walk puts
 // the path before it ("<object>:<field>[<index>]:<field>: ").
 enum class Given : unsigned char { kType, kValue, kLength, kNothing };

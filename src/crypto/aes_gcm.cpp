@@ -35,10 +35,10 @@ GcmStatus failed(GcmStatus s, std::uint8_t* out, std::size_t n) noexcept {
 const char* gcm_status_message(GcmStatus s) noexcept {
   switch (s) {
     case GcmStatus::kOk: return "ok";
-    case GcmStatus::kBadKeyLength: return messages::kGcmKeyLength;
-    case GcmStatus::kBadNonceLength: return messages::kGcmNonceLength;
-    case GcmStatus::kEncryptFailure: return messages::kGcmEncrypt;
-    case GcmStatus::kDecryptFailure: return messages::kGcmDecrypt;
+    case GcmStatus::kBadKeyLength: return msg::kGcmKeyLength;
+    case GcmStatus::kBadNonceLength: return msg::kGcmNonceLength;
+    case GcmStatus::kEncryptFailure: return msg::kGcmEncrypt;
+    case GcmStatus::kDecryptFailure: return msg::kGcmDecrypt;
   }
   return "AES-GCM unknown status";
 }

@@ -5,6 +5,7 @@
 
 #include "crypto/gcm_backends.hpp"
 #include "crypto/ige_backends.hpp"
+#include "crypto/messages.hpp"
 
 namespace velmora::crypto {
 namespace {
@@ -39,10 +40,10 @@ IgeStatus failed(std::uint8_t* out, std::size_t n) noexcept {
 const char* ige_status_message(IgeStatus s) noexcept {
   switch (s) {
     case IgeStatus::kOk: return "ok";
-    case IgeStatus::kBadDataLength: return "AES-IGE data length must be a multiple of 16";
-    case IgeStatus::kBadKeyLength: return "AES-IGE key must be 32 bytes";
-    case IgeStatus::kBadIvLength: return "AES-IGE IV must be 32 bytes";
-    case IgeStatus::kCipherFailure: return "AES-IGE cipher failure";
+    case IgeStatus::kBadDataLength: return msg::kIgeDataLength;
+    case IgeStatus::kBadKeyLength: return msg::kIgeKeyLength;
+    case IgeStatus::kBadIvLength: return msg::kIgeIvLength;
+    case IgeStatus::kCipherFailure: return msg::kIgeCipher;
   }
   return "AES-IGE unknown status";
 }

@@ -1,12 +1,13 @@
 #include "message/service.hpp"
 
 #include <deque>
-#include <new>
 #include <vector>
 
 #include "codec/compiled.hpp"
 #include "codec/deserializer.hpp"
+#include "codec/messages.hpp"
 #include "codec/type_name.hpp"
+#include "message/messages.hpp"
 #include "schema/schema.hpp"
 #include "wire/endian.hpp"
 #include "wire/gzip.hpp"
@@ -21,36 +22,14 @@ using codec::parse_type_name;
 using codec::ValueType;
 using wire::TypeKind;
 
-// Fixed texts: callers match on them.
-constexpr const char* kEof = "unexpected eof";
-constexpr const char* kNested = "container inside a container";
-constexpr const char* kPastContainer = "message runs past its container";
-constexpr const char* kAfterLast = "bytes after the last message of a container";
-constexpr const char* kTooLarge = "gzip_packed inflates past max_inflated";
-constexpr const char* kCorrupt = "gzip_packed holds a corrupt gzip stream";
-constexpr const char* kGzipInGzip = "gzip_packed inside gzip_packed";
+using codec::msg::kBadBytesLen;
+using codec::msg::kEof;
+using namespace msg;
 
-struct Keys {
-  PyObject* underscore;
-  PyObject* rpc_result;
-  PyObject* req_msg_id;
-  PyObject* result;
-};
-
-// Made once per process, as the deserializer's own keys are.
-const Keys* keys() {
-  static Keys made{};
-  static bool ready = false;
-  if (ready) return &made;
-  const char* const texts[] = {"_", "rpc_result", "req_msg_id", "result"};
-  PyObject** slots[] = {&made.underscore, &made.rpc_result, &made.req_msg_id, &made.result};
-  for (std::size_t i = 0; i < 4; ++i) {
-    if (*slots[i] == nullptr) *slots[i] = PyUnicode_InternFromString(texts[i]);
-    if (*slots[i] == nullptr) return nullptr;
-  }
-  ready = true;
-  return &made;
-}
+// The rpc_result dict's keys and its constructor's name, made once per process.
+py::InternedText g_rpc_result{"rpc_result"};
+py::InternedText g_req_msg_id{"req_msg_id"};
+py::InternedText g_result{"result"};
 
 std::uint32_t first_word(py::ByteView b) {
   return b.size() >= 4 ? wire::load_le<std::uint32_t>(b.data()) : 0;
@@ -85,14 +64,14 @@ Result<py::ByteView> Unpacker::inflate(py::ByteView packed) {
   switch (r.read_byte_string(payload)) {
     case wire::ReadStatus::kOk: break;
     case wire::ReadStatus::kEof: return Failure::value(kEof);
-    case wire::ReadStatus::kBadLength: return Failure::value("bad bytes len");
+    case wire::ReadStatus::kBadLength: return Failure::value(kBadBytesLen);
   }
   std::vector<std::uint8_t>& out = held_.emplace_back();
   switch (wire::gzip_inflate(payload, budget_, &out)) {
     case wire::GzipStatus::kOk: break;
     case wire::GzipStatus::kTooLarge: return Failure::value(kTooLarge);
     case wire::GzipStatus::kCorrupt: return Failure::value(kCorrupt);
-    case wire::GzipStatus::kNoMemory: throw std::bad_alloc();
+    case wire::GzipStatus::kNoMemory: return Failure::no_memory();
   }
   budget_ -= out.size();
   return py::ByteView(out);
@@ -167,11 +146,15 @@ Result<py::Ref> Unpacker::rpc_result(py::ByteView body) {
   if (!id) return Failure::pending();
   auto value = result_value(id.get(), data, inflated);
   if (!value) return value;
-  const Keys* k = keys();
+  PyObject* const underscore = codec::underscore_key.get();
+  PyObject* const name = g_rpc_result.get();
+  PyObject* const req_key = g_req_msg_id.get();
+  PyObject* const result_key = g_result.get();
   py::Ref dict = py::steal(PyDict_New());
-  if (!k || !dict || PyDict_SetItem(dict.get(), k->underscore, k->rpc_result) < 0 ||
-      PyDict_SetItem(dict.get(), k->req_msg_id, id.get()) < 0 ||
-      PyDict_SetItem(dict.get(), k->result, value->get()) < 0) {
+  if (!underscore || !name || !req_key || !result_key || !dict ||
+      PyDict_SetItem(dict.get(), underscore, name) < 0 ||
+      PyDict_SetItem(dict.get(), req_key, id.get()) < 0 ||
+      PyDict_SetItem(dict.get(), result_key, value->get()) < 0) {
     return Failure::pending();
   }
   return dict;

@@ -1,6 +1,7 @@
 #include "module/call.hpp"
 #include "module/messages.hpp"
 
+#include <climits>
 #include <cstring>
 
 namespace velmora::module {
@@ -116,6 +117,38 @@ Result<ByteView> arg_bytes(const char* param, PyObject* o) {
   return bytes_view(o);
 }
 
+Result<ByteView> arg_bytes_like(const char* param, PyObject* o, py::Ref* keep) {
+  if (py::is_bytes(o)) return bytes_view(o);
+  const bool like = PyObject_TypeCheck(o, &PyByteArray_Type) || PyObject_TypeCheck(o, &PyMemoryView_Type);
+  if (!like) return bytes_refused(param, o);
+  *keep = py::steal(PyBytes_FromObject(o));
+  if (!*keep) return Failure::pending();
+  return bytes_view(keep->get());
+}
+
+Result<std::uint64_t> arg_bits(const char* param, PyObject* o, unsigned bits) {
+  if (!py::is_int(o)) {
+    return Failure::type(msg::kArgumentPrefix + std::string(param) + "': " + py::type_qualname(o) +
+                         msg::kNotAnInt);
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (v == -1 && PyErr_Occurred()) return Failure::pending();
+  const long long low = bits == 64 ? LLONG_MIN : -(1LL << (bits - 1));
+  bool fits = overflow == 0 && v >= low && (bits == 64 || v < (1LL << bits));
+  std::uint64_t u = static_cast<std::uint64_t>(v);
+  if (overflow > 0 && bits == 64) {
+    u = PyLong_AsUnsignedLongLong(o);
+    fits = !(u == ~0ULL && PyErr_Occurred());
+    PyErr_Clear();
+  }
+  if (!fits) {
+    return Failure::overflow(msg::kArgumentPrefix + std::string(param) + msg::kOutOfRangeBits +
+                             std::to_string(bits) + " bits");
+  }
+  return u;
+}
+
 Result<PyObject*> arg_str(const char* param, PyObject* o) {
   if (!py::is_str(o)) return Failure::type(conversion_refused(param, o, msg::kTargetText));
   return o;
@@ -187,7 +220,7 @@ PyObject* internal_fault_type() {
 
 namespace {
 
-// The package's exception classes, one per ErrorKind past kInternal, in that
+// The package's exception classes, one per ErrorKind past kNoMemory, in that
 // order; a class may derive from one made before it. Made once at import
 // (make_package_errors), never released: callers keep references to them.
 struct PackageError {
@@ -278,6 +311,10 @@ void raise(const Failure& f) {
       PyObject* fault = internal_fault_type();
       if (fault) PyErr_SetString(fault, msg::kNoException);
     }
+    return;
+  }
+  if (f.kind() == ErrorKind::kNoMemory) {
+    PyErr_NoMemory();  // the interpreter's own instance: nothing to allocate
     return;
   }
   PyObject* cls = class_of(f.kind());

@@ -61,6 +61,14 @@ Result<std::string> arg_text(const char* param, PyObject* o);
 // unsigned integer rule: an int or any object with __index__, 0 to 2**64 - 1.
 Result<std::uint64_t> arg_u64(const char* param, PyObject* o);
 
+// bytes-like rule: the bytes rule widened to bytearray and memoryview, which
+// are copied once (the limited API of 3.9 has no buffer view); *keep owns
+// the copy.
+Result<ByteView> arg_bytes_like(const char* param, PyObject* o, py::Ref* keep);
+// bits rule: an int as the low `bits` bits of a value from -2**(bits-1) to
+// 2**bits - 1, as the codec writes "int" (32) and "long" (64).
+Result<std::uint64_t> arg_bits(const char* param, PyObject* o, unsigned bits);
+
 // The bytes rule's refusal of o for parameter param.
 Failure bytes_refused(const char* param, PyObject* o);
 
@@ -69,6 +77,31 @@ Failure bytes_refused(const char* param, PyObject* o);
 // and fails, exactly as it does there.
 PyObject* call_with_tuple(PyObject* (*entry)(PyObject*, PyObject*, PyObject*), PyObject* self,
                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Keyword-only options of a function: their names, and their values once
+// taken (null when not given).
+template <std::size_t N>
+struct Options {
+  std::array<const char*, N> names;
+  std::array<PyObject*, N> values{};
+};
+
+// Takes the options out of kwargs, then binds the rest as bind does. The
+// common call, without keywords, copies nothing.
+template <std::size_t N, std::size_t M>
+Result<std::array<PyObject*, N>> bind_options(const Params<N>& p, Options<M>* o, PyObject* args,
+                                              PyObject* kwargs) {
+  py::Ref rest;
+  if (kwargs != nullptr) {
+    rest = py::steal(PyDict_Copy(kwargs));
+    if (!rest) return Failure::pending();
+    for (std::size_t i = 0; i < M; ++i) {
+      o->values[i] = PyDict_GetItemString(kwargs, o->names[i]);  // borrowed, kwargs lives on
+      if (o->values[i] && PyDict_DelItemString(rest.get(), o->names[i]) < 0) return Failure::pending();
+    }
+  }
+  return bind(p, args, rest.get());
+}
 
 // bind, then the bytes rule for every argument: (*views)[i] reads argument
 // i in place. The failures are those of bind and arg_bytes in turn, without

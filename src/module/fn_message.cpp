@@ -1,23 +1,19 @@
 // The message layer's private entries: the envelope, reading by type,
 // service messages and gzip_packed. They are module attributes with
-// underscore names, outside __all__; the package's velmora.message and
-// velmora.read are their public face and check what these take for granted
-// (sender names, bytes-like arguments).
-#include <array>
-#include <climits>
-#include <cstring>
-#include <string>
+// underscore names, outside __all__ (module.cpp's table of private
+// functions); the package's velmora.message and velmora.read are their
+// public face and check what these take for granted (bytes-like arguments).
+#include <algorithm>
 #include <memory>
-#include <vector>
+#include <string>
 
 #include "codec/deserializer.hpp"
-#include "message/service.hpp"
 #include "codec/type_name.hpp"
-#include "protocol/envelope.hpp"
+#include "message/gzip_packed.hpp"
+#include "message/service.hpp"
 #include "module/call.hpp"
 #include "module/functions.hpp"
-#include "wire/gzip.hpp"
-#include "wire/wire.hpp"
+#include "protocol/envelope.hpp"
 
 namespace velmora::module {
 namespace {
@@ -37,35 +33,10 @@ class Scratch {
   std::unique_ptr<std::uint8_t[]> heap_;
 };
 
-// An int argument as the low `bits` bits of a value from -2**(bits-1) to
-// 2**bits - 1, as the codec writes "int" and "long".
-Result<std::uint64_t> arg_bits(const char* param, PyObject* o, unsigned bits) {
-  if (!py::is_int(o)) {
-    return Failure::type(std::string("argument '") + param + "': " + py::type_qualname(o) +
-                         " object is not an int");
-  }
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-  if (v == -1 && PyErr_Occurred()) return Failure::pending();
-  const long long low = bits == 64 ? LLONG_MIN : -(1LL << (bits - 1));
-  bool fits = overflow == 0 && v >= low && (bits == 64 || v < (1LL << bits));
-  std::uint64_t u = static_cast<std::uint64_t>(v);
-  if (overflow > 0 && bits == 64) {
-    u = PyLong_AsUnsignedLongLong(o);
-    fits = !(u == ~0ULL && PyErr_Occurred());
-    PyErr_Clear();
-  }
-  if (!fits) {
-    return Failure::overflow(std::string("argument '") + param + "': out of range for " +
-                             std::to_string(bits) + " bits");
-  }
-  return u;
-}
-
 Failure envelope_failure(EnvelopeStatus s) {
-  if (s == EnvelopeStatus::kRandomFailure || s == EnvelopeStatus::kCipherFailure) {
-    return Failure::internal(protocol::envelope_status_message(s));
-  }
+  // The generator refusing is the machine's trouble, not a fault of ours.
+  if (s == EnvelopeStatus::kRandomFailure) return Failure::runtime(protocol::envelope_status_message(s));
+  if (s == EnvelopeStatus::kCipherFailure) return Failure::internal(protocol::envelope_status_message(s));
   if (s >= EnvelopeStatus::kFrameTooShort) {
     return Failure::security(protocol::envelope_status_message(s));
   }
@@ -76,31 +47,6 @@ Failure envelope_failure(EnvelopeStatus s) {
 // a plain tuple until the package registers it.
 PyObject* g_message_type = nullptr;
 
-// Keyword-only options of a function: their names, and their values once
-// taken (null when not given).
-template <std::size_t N>
-struct Options {
-  std::array<const char*, N> names;
-  std::array<PyObject*, N> values{};
-};
-
-// Takes the options out of kwargs, then binds the rest as bind does. The
-// common call, without keywords, copies nothing.
-template <std::size_t N, std::size_t M>
-Result<std::array<PyObject*, N>> bind_options(const Params<N>& p, Options<M>* o, PyObject* args,
-                                              PyObject* kwargs) {
-  py::Ref rest;
-  if (kwargs != nullptr) {
-    rest = py::steal(PyDict_Copy(kwargs));
-    if (!rest) return Failure::pending();
-    for (std::size_t i = 0; i < M; ++i) {
-      o->values[i] = PyDict_GetItemString(kwargs, o->names[i]);  // borrowed, kwargs lives on
-      if (o->values[i] && PyDict_DelItemString(rest.get(), o->names[i]) < 0) return Failure::pending();
-    }
-  }
-  return bind(p, args, rest.get());
-}
-
 // The sender option: "client" (x = 0) or "server" (x = 8), given or the default.
 Result<protocol::Sender> sender_of(PyObject* sender, protocol::Sender fallback) {
   if (sender == nullptr) return fallback;
@@ -109,20 +55,8 @@ Result<protocol::Sender> sender_of(PyObject* sender, protocol::Sender fallback) 
     if (PyUnicode_CompareWithASCIIString(sender, "server") == 0) return protocol::Sender::kServer;
   }
   py::Ref shown = py::steal(PyObject_Repr(sender));
-  // Fixed texts, here and in the entries below: callers match on them.
-  return Failure::value("sender must be 'client' or 'server', not " +
+  return Failure::value(msg::kSenderName +
                         (shown ? py::str_utf8(shown.get()) : std::string("?")));
-}
-
-// The bytes rule, widened to bytes-like objects (copied once: the limited API
-// of 3.9 has no buffer view); *keep owns the copy.
-Result<py::ByteView> arg_bytes_like(const char* param, PyObject* o, py::Ref* keep) {
-  if (py::is_bytes(o)) return py::bytes_view(o);
-  const bool like = PyObject_TypeCheck(o, &PyByteArray_Type) || PyObject_TypeCheck(o, &PyMemoryView_Type);
-  if (!like) return arg_bytes(param, o);
-  *keep = py::steal(PyBytes_FromObject(o));
-  if (!*keep) return Failure::pending();
-  return py::bytes_view(keep->get());
 }
 
 // The padding argument: None for the default length of random bytes, an int
@@ -141,7 +75,9 @@ Result<std::size_t> padding_len(PyObject* padding, std::size_t body_len, const s
   return static_cast<std::size_t>(std::min<std::uint64_t>(*n, protocol::kMaxPadding + 16));
 }
 
-PyObject* encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
+}  // namespace
+
+PyObject* message_encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr Params<6> kParams{
       "encrypt", {"auth_key", "salt", "session_id", "msg_id", "seq_no", "body"}};
   return call_frame([&]() -> Result<py::Ref> {
@@ -152,11 +88,11 @@ PyObject* encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!sender) return std::move(sender).failure();
     auto key = arg_bytes("auth_key", (*a)[0]);
     if (!key) return std::move(key).failure();
-    std::uint64_t words[4];
+    std::uint64_t fields[4];  // salt, session_id, msg_id, seq_no
     for (std::size_t i = 0; i < 4; ++i) {
-      auto w = arg_bits(kParams.names[i + 1], (*a)[i + 1], i < 3 ? 64 : 32);
-      if (!w) return std::move(w).failure();
-      words[i] = *w;
+      auto f = arg_bits(kParams.names[i + 1], (*a)[i + 1], i < 3 ? 64 : 32);
+      if (!f) return std::move(f).failure();
+      fields[i] = *f;
     }
     py::Ref body_copy;
     auto body = arg_bytes_like("body", (*a)[5], &body_copy);
@@ -164,10 +100,10 @@ PyObject* encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::uint8_t* pad = nullptr;
     auto pad_len = padding_len(opt.values[1] ? opt.values[1] : Py_None, body->size(), &pad);
     if (!pad_len) return std::move(pad_len).failure();
-    const protocol::EnvelopeHeader h{static_cast<std::int64_t>(words[0]),
-                                   static_cast<std::int64_t>(words[1]),
-                                   static_cast<std::int64_t>(words[2]),
-                                   static_cast<std::int32_t>(words[3])};
+    const protocol::EnvelopeHeader h{static_cast<std::int64_t>(fields[0]),
+                                     static_cast<std::int64_t>(fields[1]),
+                                     static_cast<std::int64_t>(fields[2]),
+                                     static_cast<std::int32_t>(fields[3])};
     const std::size_t n = protocol::frame_size(body->size(), *pad_len);
     py::Ref out = py::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
     if (!out) return Failure::pending();
@@ -179,6 +115,8 @@ PyObject* encrypt(PyObject*, PyObject* args, PyObject* kwargs) {
     return out;
   });
 }
+
+namespace {
 
 // A Message (or, before the package registers it, a tuple) of the header's
 // fields and the body. The named tuple is allocated as tuple.__new__ would
@@ -202,7 +140,9 @@ Result<py::Ref> message_of(const protocol::EnvelopeHeader& h, py::Ref body) {
   return out;
 }
 
-PyObject* decrypt(PyObject*, PyObject* args, PyObject* kwargs) {
+}  // namespace
+
+PyObject* message_decrypt(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr Params<2> kParams{"decrypt", {"auth_key", "frame"}};
   return call_frame([&]() -> Result<py::Ref> {
     Options<1> opt{{"sender"}};
@@ -227,14 +167,14 @@ PyObject* decrypt(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* message_type(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* message_register_type(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr Params<1> kParams{"_message_type", {"cls"}};
   return call_frame([&]() -> Result<py::Ref> {
     auto a = bind(kParams, args, kwargs);
     if (!a) return std::move(a).failure();
     PyObject* cls = (*a)[0];
     if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), &PyTuple_Type)) {
-      return Failure::type("_message_type() takes a subclass of tuple");
+      return Failure::type(msg::kMessageTypeClass);
     }
     Py_INCREF(cls);
     PyObject* old = g_message_type;
@@ -244,7 +184,7 @@ PyObject* message_type(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* auth_key_id(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* message_auth_key_id(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr Params<1> kParams{"_auth_key_id", {"auth_key"}};
   return call_frame([&]() -> Result<py::Ref> {
     auto a = bind(kParams, args, kwargs);
@@ -256,7 +196,7 @@ PyObject* auth_key_id(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* message_read(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr Params<4> kParams{"_read", {"data", "type", "offset", "methods"}};
   return call_frame([&]() -> Result<py::Ref> {
     auto a = bind(kParams, args, kwargs);
@@ -268,17 +208,19 @@ PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
     auto offset = arg_u64("offset", (*a)[2]);
     if (!offset) return std::move(offset).failure();
     const auto wanted = codec::parse_type_name(*type);
-    if (!wanted) return Failure::value("type not readable: " + *type);
-    if (*offset > data->size()) return Failure::value("offset out of range");
+    if (!wanted) return Failure::value(msg::kTypeNotReadable + *type);
+    if (*offset > data->size()) return Failure::value(msg::kOffsetOutOfRange);
+    const int methods = PyObject_IsTrue((*a)[3]);
+    if (methods < 0) return Failure::pending();
     std::size_t end = 0;
     auto value = codec::deserialize_value(*data, static_cast<std::size_t>(*offset), wanted->kind,
-                                          wanted->element, PyObject_IsTrue((*a)[3]) == 1, &end);
+                                          wanted->element, methods == 1, &end);
     if (!value) return std::move(value).failure();
     return py::steal(Py_BuildValue("(On)", value->get(), static_cast<Py_ssize_t>(end)));
   });
 }
 
-PyObject* unpack(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* message_unpack(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr Params<5> kParams{"_unpack",
                                      {"msg_id", "seq_no", "body", "pending", "max_inflated"}};
   return call_frame([&]() -> Result<py::Ref> {
@@ -292,7 +234,7 @@ PyObject* unpack(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!body) return std::move(body).failure();
     PyObject* pending = (*a)[3];
     if (pending != Py_None && !py::is_dict(pending)) {
-      return Failure::type("pending must be a dict or None");
+      return Failure::type(msg::kPendingNotDict);
     }
     auto limit = arg_u64("max_inflated", (*a)[4]);
     if (!limit) return std::move(limit).failure();
@@ -303,55 +245,15 @@ PyObject* unpack(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* gzip(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* message_gzip(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr Params<1> kParams{"_gzip", {"body"}};
   return call_frame([&]() -> Result<py::Ref> {
     auto a = bind(kParams, args, kwargs);
     if (!a) return std::move(a).failure();
     auto body = arg_bytes("body", (*a)[0]);
     if (!body) return std::move(body).failure();
-    if (body->size() % 4 != 0) return Failure::value("body length must be a multiple of 4");
-    std::vector<std::uint8_t> packed;
-    if (wire::gzip_deflate(*body, &packed) != wire::GzipStatus::kOk) throw std::bad_alloc();
-    if (packed.size() > wire::kMaxByteStringLen) return Failure::value("gzip_packed data too long");
-    wire::Writer w;
-    w.put_u32(message::kGzipPackedId);
-    w.put_byte_string(packed.data(), packed.size());
-    return new_bytes(w.data(), w.size());
+    return message::gzip_packed(*body);
   });
-}
-
-#define VELMORA_ENTRY(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&(fn)))
-constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
-
-PyMethodDef g_defs[] = {
-    // velmora.message's encrypt and decrypt themselves: named so, with their
-    // keyword-only options, and kept under underscore names here.
-    {"encrypt", VELMORA_ENTRY(encrypt), kArgs,
-     "encrypt(auth_key, salt, session_id, msg_id, seq_no, body, *, sender='client', "
-     "padding=None)\n--\n\nThe frame of one message; see velmora.message."},
-    {"decrypt", VELMORA_ENTRY(decrypt), kArgs,
-     "decrypt(auth_key, frame, *, sender='server')\n--\n\nThe message in a frame, after every "
-     "check; see velmora.message."},
-    {"_message_type", VELMORA_ENTRY(message_type), kArgs, "_message_type(cls)\n--\n\n"},
-    {"_auth_key_id", VELMORA_ENTRY(auth_key_id), kArgs, "_auth_key_id(auth_key)\n--\n\n"},
-    {"_read", VELMORA_ENTRY(read), kArgs, "_read(data, type, offset, methods)\n--\n\n"},
-    {"_unpack", VELMORA_ENTRY(unpack), kArgs,
-     "_unpack(msg_id, seq_no, body, pending, max_inflated)\n--\n\n"},
-    {"_gzip", VELMORA_ENTRY(gzip), kArgs, "_gzip(body)\n--\n\n"},
-};
-
-}  // namespace
-
-int add_message_functions(PyObject* m) {
-  py::Ref modname = py::steal(PyModule_GetNameObject(m));
-  if (!modname) return -1;
-  for (PyMethodDef& def : g_defs) {
-    py::Ref fn = py::steal(PyCFunction_NewEx(&def, m, modname.get()));
-    const std::string attr = def.ml_name[0] == '_' ? def.ml_name : std::string("_") + def.ml_name;
-    if (!fn || PyObject_SetAttrString(m, attr.c_str(), fn.get()) < 0) return -1;
-  }
-  return make_package_errors(m);
 }
 
 }  // namespace velmora::module

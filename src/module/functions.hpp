@@ -29,10 +29,19 @@ VELMORA_FN(aes_gcm_decrypt);
 VELMORA_FN(cut);
 VELMORA_FN(pack);
 
-// Adds the message layer's private entries (underscore names, not in
-// __all__) and the package's exception classes. Returns -1 with an error set on
-// failure.
-int add_message_functions(PyObject* module);
+// The message layer's private entries (fn_message.cpp): velmora.message's
+// encrypt(auth_key, salt, session_id, msg_id, seq_no, body, *, sender,
+// padding) and decrypt(auth_key, frame, *, sender) themselves; and, for the
+// package's wrappers, _message_type(cls) (the class decrypt returns),
+// _auth_key_id(auth_key), _read(data, type, offset, methods), _unpack(msg_id,
+// seq_no, body, pending, max_inflated) and _gzip(body).
+VELMORA_FN(message_encrypt);
+VELMORA_FN(message_decrypt);
+VELMORA_FN(message_register_type);
+VELMORA_FN(message_auth_key_id);
+VELMORA_FN(message_read);
+VELMORA_FN(message_unpack);
+VELMORA_FN(message_gzip);
 
 // Private entries (underscore names, not in __all__): the package's own
 // serialize_method(name, args, *, strict=True), serialize_constructor(name,

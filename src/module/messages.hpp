@@ -18,11 +18,22 @@ inline constexpr const char* kTargetBytes = "PyBytes";
 inline constexpr const char* kTargetText = "PyString";
 inline constexpr const char* kTargetSequence = "Sequence";
 inline constexpr const char* kStrNotParts = "Can't extract `str` to `Vec`";
+// "argument '<param>': <type> object is not an int" and "argument '<param>':
+// out of range for <n> bits" (call.cpp's arg_bits).
+inline constexpr const char* kNotAnInt = " object is not an int";
+inline constexpr const char* kOutOfRangeBits = "': out of range for ";
 
-// cut and pack (fn_bytes.cpp).
+// cut and pack (fn_bytes.cpp); the offset's also _read's (fn_message.cpp).
 inline constexpr const char* kByteOutOfRange = "out of range integral type conversion attempted";
 inline constexpr const char* kOffsetOutOfRange = "offset out of range";
 inline constexpr const char* kPackTooLarge = "pack result too large";
+
+// The message layer's entries (fn_message.cpp); the first two are followed
+// by the sender's repr and the type's name.
+inline constexpr const char* kSenderName = "sender must be 'client' or 'server', not ";
+inline constexpr const char* kTypeNotReadable = "type not readable: ";
+inline constexpr const char* kPendingNotDict = "pending must be a dict or None";
+inline constexpr const char* kMessageTypeClass = "_message_type() takes a subclass of tuple";
 
 // Followed by the count: "AES-GCM nonce must be 12 bytes, got <n>" (fn_crypto.cpp).
 inline constexpr const char* kGcmNonceLength = "AES-GCM nonce must be 12 bytes, got ";

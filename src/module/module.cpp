@@ -55,21 +55,53 @@ const FunctionRecord kFunctions[] = {
 };
 
 // Set as module attributes but left out of __all__: the package's own. The
-// first three are velmora's functions themselves, named as velmora names them.
+// encoders, encrypt and decrypt are the package's functions themselves, named
+// as the package names them; the encoders' __module__ is "velmora", the
+// message layer's the module's own.
 struct PrivateRecord {
   const char* attribute;
   FunctionRecord function;
+  bool package_module;
 };
 const PrivateRecord kPrivateFunctions[] = {
-    {"_serialize_method", {"serialize_method", VELMORA_ENCODE_ENTRY(package_serialize_method),
-                           kEncodeArgs, "serialize_method(name, args, *, strict=True)\n--\n\n"}},
+    {"_serialize_method",
+     {"serialize_method", VELMORA_ENCODE_ENTRY(package_serialize_method), kEncodeArgs,
+      "serialize_method(name, args, *, strict=True)\n--\n\n"},
+     true},
     {"_serialize_constructor",
      {"serialize_constructor", VELMORA_ENCODE_ENTRY(package_serialize_constructor), kEncodeArgs,
-      "serialize_constructor(name, args, *, strict=True)\n--\n\n"}},
-    {"_dumps", {"dumps", VELMORA_ENCODE_ENTRY(package_dumps), kEncodeArgs,
-                "dumps(obj, *, strict=True)\n--\n\n"}},
-    {"_encode_json", {"_encode_json", VELMORA_ENTRY(encode_json), kArgs,
-                      "_encode_json(method, name, args)\n--\n\n"}},
+      "serialize_constructor(name, args, *, strict=True)\n--\n\n"},
+     true},
+    {"_dumps",
+     {"dumps", VELMORA_ENCODE_ENTRY(package_dumps), kEncodeArgs, "dumps(obj, *, strict=True)\n--\n\n"},
+     true},
+    {"_encode_json",
+     {"_encode_json", VELMORA_ENTRY(encode_json), kArgs, "_encode_json(method, name, args)\n--\n\n"},
+     true},
+    {"_encrypt",
+     {"encrypt", VELMORA_ENTRY(message_encrypt), kArgs,
+      "encrypt(auth_key, salt, session_id, msg_id, seq_no, body, *, sender='client', "
+      "padding=None)\n--\n\nThe frame of one message; see velmora.message."},
+     false},
+    {"_decrypt",
+     {"decrypt", VELMORA_ENTRY(message_decrypt), kArgs,
+      "decrypt(auth_key, frame, *, sender='server')\n--\n\nThe message in a frame, after every "
+      "check; see velmora.message."},
+     false},
+    {"_message_type",
+     {"_message_type", VELMORA_ENTRY(message_register_type), kArgs, "_message_type(cls)\n--\n\n"},
+     false},
+    {"_auth_key_id",
+     {"_auth_key_id", VELMORA_ENTRY(message_auth_key_id), kArgs, "_auth_key_id(auth_key)\n--\n\n"},
+     false},
+    {"_read",
+     {"_read", VELMORA_ENTRY(message_read), kArgs, "_read(data, type, offset, methods)\n--\n\n"},
+     false},
+    {"_unpack",
+     {"_unpack", VELMORA_ENTRY(message_unpack), kArgs,
+      "_unpack(msg_id, seq_no, body, pending, max_inflated)\n--\n\n"},
+     false},
+    {"_gzip", {"_gzip", VELMORA_ENTRY(message_gzip), kArgs, "_gzip(body)\n--\n\n"}, false},
 };
 
 // The function objects need PyMethodDef records that outlive them.
@@ -113,7 +145,8 @@ int add_functions(PyObject* m) {
   for (const PrivateRecord& rec : kPrivateFunctions) {
     const FunctionRecord& f = rec.function;
     g_defs[i] = PyMethodDef{f.name, f.entry, f.flags, f.doc};
-    py::Ref fn = py::steal(PyCFunction_NewEx(&g_defs[i], m, package.get()));
+    PyObject* owner = rec.package_module ? package.get() : modname.get();
+    py::Ref fn = py::steal(PyCFunction_NewEx(&g_defs[i], m, owner));
     ++i;
     if (!fn || PyObject_SetAttrString(m, rec.attribute, fn.get()) < 0) return -1;
   }
@@ -140,8 +173,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ext() {
     return nullptr;
   }
   install_default_schema();
-  if (add_functions(m.get()) < 0 || add_message_functions(m.get()) < 0 ||
-      prepare_crypto(m.get()) < 0) {
+  if (add_functions(m.get()) < 0 || make_package_errors(m.get()) < 0 || prepare_crypto(m.get()) < 0) {
     g_initialised = false;
     return nullptr;
   }

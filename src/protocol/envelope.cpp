@@ -6,14 +6,13 @@
 // are deprecated in 3.0, not removed.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/crypto.h>
-#include <openssl/rand.h>
 #include <openssl/sha.h>
-#include <pthread.h>
 
-#include <atomic>
 #include <cstring>
 
 #include "crypto/aes_ige.hpp"
+#include "crypto/random.hpp"
+#include "protocol/messages.hpp"
 #include "wire/endian.hpp"
 
 namespace velmora::protocol {
@@ -71,35 +70,6 @@ void msg_key_of(const std::uint8_t* buf, std::size_t len, std::uint8_t* out) noe
   std::memcpy(out, d.b + 8, kMsgKey);
 }
 
-// Random padding comes from a pool of RAND_bytes output kept per thread:
-// one RAND_bytes call costs some 1.3 us, as much as the rest of encrypting a
-// small message. Padding is not key material; a fork empties every pool, so
-// that parent and child never pad with the same bytes.
-std::atomic<unsigned> g_forks{0};
-
-struct RandomPool {
-  std::uint8_t bytes[4096];
-  std::size_t left = 0;
-  unsigned forks = 0;
-};
-
-bool random_bytes(std::uint8_t* out, std::size_t n) noexcept {
-  static const bool hooked =
-      pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_add(1, std::memory_order_relaxed); }) == 0;
-  thread_local RandomPool pool;
-  const unsigned forks = g_forks.load(std::memory_order_relaxed);
-  if (!hooked || n > sizeof(pool.bytes)) return RAND_bytes(out, static_cast<int>(n)) == 1;
-  if (pool.left < n || pool.forks != forks) {
-    if (RAND_bytes(pool.bytes, sizeof(pool.bytes)) != 1) return false;
-    pool.left = sizeof(pool.bytes);
-    pool.forks = forks;
-  }
-  pool.left -= n;
-  std::memcpy(out, pool.bytes + pool.left, n);
-  OPENSSL_cleanse(pool.bytes + pool.left, n);  // each byte pads once
-  return true;
-}
-
 // The header's numbers are little-endian on every host.
 void put64(std::uint8_t* p, std::int64_t v) noexcept { wire::store_le(p, v); }
 void put32(std::uint8_t* p, std::int32_t v) noexcept { wire::store_le(p, v); }
@@ -134,24 +104,22 @@ EnvelopeStatus check_inner(const std::uint8_t* inner, std::size_t n, Opened* out
 }  // namespace
 
 const char* envelope_status_message(EnvelopeStatus s) noexcept {
-  // Fixed texts: callers match on them.
   switch (s) {
     case EnvelopeStatus::kOk: return "ok";
-    case EnvelopeStatus::kBadKeyLength: return "auth_key must be 256 bytes";
-    case EnvelopeStatus::kBadBodyLength: return "body length must be a multiple of 4";
-    case EnvelopeStatus::kBadPadding:
-      return "padding must be 12 to 1024 bytes and bring the message to a multiple of 16";
-    case EnvelopeStatus::kRandomFailure: return "RAND_bytes failed";
-    case EnvelopeStatus::kFrameTooShort: return "frame too short for its header";
-    case EnvelopeStatus::kFrameLength: return "frame length is not 24 plus a multiple of 16";
-    case EnvelopeStatus::kKeyIdDiffers: return "auth key id differs";
-    case EnvelopeStatus::kMsgKeyDiffers: return "msg_key differs";
-    case EnvelopeStatus::kLengthNegative: return "length field negative";
-    case EnvelopeStatus::kLengthUnaligned: return "length field not a multiple of 4";
-    case EnvelopeStatus::kLengthPastData: return "length field past the decrypted data";
-    case EnvelopeStatus::kPaddingTooShort: return "padding under 12 bytes";
-    case EnvelopeStatus::kPaddingTooLong: return "padding over 1024 bytes";
-    case EnvelopeStatus::kCipherFailure: return "AES-IGE failed";
+    case EnvelopeStatus::kBadKeyLength: return msg::kAuthKeyLength;
+    case EnvelopeStatus::kBadBodyLength: return msg::kBodyUnaligned;
+    case EnvelopeStatus::kBadPadding: return msg::kPaddingLength;
+    case EnvelopeStatus::kRandomFailure: return msg::kRandomFailure;
+    case EnvelopeStatus::kFrameTooShort: return msg::kFrameTooShort;
+    case EnvelopeStatus::kFrameLength: return msg::kFrameLength;
+    case EnvelopeStatus::kKeyIdDiffers: return msg::kKeyIdDiffers;
+    case EnvelopeStatus::kMsgKeyDiffers: return msg::kMsgKeyDiffers;
+    case EnvelopeStatus::kLengthNegative: return msg::kLengthNegative;
+    case EnvelopeStatus::kLengthUnaligned: return msg::kLengthUnaligned;
+    case EnvelopeStatus::kLengthPastData: return msg::kLengthPastData;
+    case EnvelopeStatus::kPaddingTooShort: return msg::kPaddingTooShort;
+    case EnvelopeStatus::kPaddingTooLong: return msg::kPaddingTooLong;
+    case EnvelopeStatus::kCipherFailure: return msg::kCipherFailure;
   }
   return "envelope failure";
 }
@@ -195,7 +163,7 @@ EnvelopeStatus seal_message(const std::uint8_t* key, std::size_t key_len, Sender
   EnvelopeStatus st = EnvelopeStatus::kOk;
   if (padding) {
     std::memcpy(pad, padding, padding_len);
-  } else if (!random_bytes(pad, padding_len)) {
+  } else if (!crypto::random_bytes(pad, padding_len)) {
     st = EnvelopeStatus::kRandomFailure;
   }
   if (st == EnvelopeStatus::kOk) {

@@ -22,6 +22,7 @@ enum class ErrorKind {
   kOverflow,  // OverflowError
   kRuntime,   // RuntimeError
   kInternal,  // the module's internal-fault exception (derives from BaseException)
+  kNoMemory,  // MemoryError: an allocation outside the interpreter failed
   // The package's own classes, made once by the call frame (module/call.cpp):
   kSecurity,   // velmora.message.SecurityError (a ValueError): a refused frame or message
   kHandshake,  // velmora.handshake.HandshakeError (a SecurityError): a refused key exchange
@@ -37,6 +38,7 @@ class [[nodiscard]] Failure {
   static Failure overflow(std::string m) { return Failure(ErrorKind::kOverflow, std::move(m)); }
   static Failure runtime(std::string m) { return Failure(ErrorKind::kRuntime, std::move(m)); }
   static Failure internal(std::string m) { return Failure(ErrorKind::kInternal, std::move(m)); }
+  static Failure no_memory() { return Failure(ErrorKind::kNoMemory, {}); }
   static Failure security(std::string m) { return Failure(ErrorKind::kSecurity, std::move(m)); }
   static Failure handshake(std::string m) { return Failure(ErrorKind::kHandshake, std::move(m)); }
   static Failure framing(std::string m) { return Failure(ErrorKind::kFraming, std::move(m)); }

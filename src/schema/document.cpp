@@ -18,7 +18,6 @@
 namespace velmora::schema {
 namespace {
 
-namespace msg = messages;
 
 constexpr unsigned kMaxNesting = 127;
 

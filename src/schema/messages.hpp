@@ -10,7 +10,7 @@
 // stopped (columns count bytes, from 1).
 #pragma once
 
-namespace velmora::schema::messages {
+namespace velmora::schema::msg {
 
 // The records, as the messages name them.
 inline constexpr const char* kSchemaInput = "struct SchemaInput";
@@ -69,4 +69,4 @@ inline constexpr const char* kEmptyDocument = "empty document";
 inline constexpr const char* kAtLine = " at line ";
 inline constexpr const char* kColumn = " column ";
 
-}  // namespace velmora::schema::messages
+}  // namespace velmora::schema::msg

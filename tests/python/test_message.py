@@ -69,7 +69,13 @@ USER = ext.dumps({"_": "inputPeerUser", "user_id": 7, "access_hash": -2})
 REQ = ext.serialize_method("req_pq_multi", {"nonce": bytes(range(16))})
 
 
+class NoTruth:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth")
+
+
 @pytest.mark.parametrize("data, type_, offset, methods, want", [
+    (REQ, "Object", 0, NoTruth(), ZeroDivisionError("no truth")),
     (u32(0x1CB5C415, 2) + u64(1, -1), "Vector<long>", 0, False, ([1, -1], 24)),
     (b"xx" + u32(0x1CB5C415, 2, 5, -3) + b"tail", "Vector<int>", 2, False, ([5, -3], 18)),
     (u32(0x1CB5C415, 2) + SELF + USER, "Vector<Object>", 0, False,
@@ -143,9 +149,9 @@ def test_unpack(body, want, restore_default_schema):
 
 
 @pytest.mark.parametrize("call, want", [
-    (lambda: message.pack([]), ValueError("no messages to pack")),
-    (lambda: message.pack([(1, 1, b"abc")]), ValueError("body length must be a multiple of 4")),
-    (lambda: message.pack([(1, 1, container(SELF))]), ValueError("container inside a container")),
+    (lambda: message.pack_container([]), ValueError("no messages to pack")),
+    (lambda: message.pack_container([(1, 1, b"abc")]), ValueError("body length must be a multiple of 4")),
+    (lambda: message.pack_container([(1, 1, container(SELF))]), ValueError("container inside a container")),
     (lambda: message.gzip(b"abcde"), ValueError("body length must be a multiple of 4")),
     (lambda: message.unpack(1, 2**32, SELF), OverflowError("argument 'seq_no': out of range for 32 bits")),
     (lambda: message.unpack(1, 1, SELF, max_inflated=-1), OverflowError("can't convert negative int to unsigned")),
@@ -162,7 +168,7 @@ PEERS = st.builds(lambda i, h: {"_": "inputPeerUser", "user_id": i, "access_hash
 
 @given(st.lists(st.tuples(st.integers(0, 2**63 - 1), st.integers(0, 2**31 - 1), PEERS, st.booleans()), min_size=1))
 def test_unpack_of_pack_round_trips(messages):
-    packed = message.pack((i, s, message.gzip(ext.dumps(o)) if z else ext.dumps(o)) for i, s, o, z in messages)
+    packed = message.pack_container((i, s, message.gzip(ext.dumps(o)) if z else ext.dumps(o)) for i, s, o, z in messages)
     assert message.unpack(0, 0, packed) == [(i, s, o) for i, s, o, _ in messages]
 
 

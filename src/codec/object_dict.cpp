@@ -10,9 +10,11 @@ py::InternedText g_cid{"cid"};
 py::InternedText g_raw{"raw"};
 py::InternedText g_unknown{"unknownConstructor"};
 
+#ifndef VELMORA_FREE_THREADED
 bool same_words(const std::uint32_t* a, const std::uint32_t* b) noexcept {
   return std::memcmp(a, b, sizeof(std::uint32_t) * wire::kFlagsWords) == 0;
 }
+#endif
 
 // The value of a field that is not read (a flags number, True, False) or,
 // when payload is given, of a payload field; null with no error set when the
@@ -47,7 +49,10 @@ py::Ref build(const CompiledRecord& rec, const std::uint32_t* words, PyObject* c
   return d;
 }
 
-#ifndef VELMORA_FREE_THREADED
+#ifdef VELMORA_FREE_THREADED
+// No shape on this build: it is state shared by the threads (compiled.hpp).
+py::Ref copy_of_shape(const CompiledRecord&, const std::uint32_t*) { return {}; }
+#else
 // A copy of the shape, or null with no error set when the record has none
 // for these words (and none is made).
 py::Ref copy_of_shape(const CompiledRecord& rec, const std::uint32_t* words) {
@@ -71,12 +76,7 @@ py::Ref copy_of_shape(const CompiledRecord& rec, const std::uint32_t* words) {
 }  // namespace
 
 py::Ref object_dict(const CompiledRecord& rec, const std::uint32_t* words, PyObject** values) {
-#ifdef VELMORA_FREE_THREADED
-  const bool shaped = false;  // the shape is shared state (compiled.hpp)
-#else
-  const bool shaped = rec.fixed_layout;
-#endif
-  py::Ref d = shaped ? copy_of_shape(rec, words) : py::Ref{};
+  py::Ref d = rec.fixed_layout ? copy_of_shape(rec, words) : py::Ref{};
   const bool copied = static_cast<bool>(d);
   if (!copied && !PyErr_Occurred()) d = build(rec, words, values);
   for (std::size_t i = 0; i < rec.fields.size(); ++i) {

@@ -115,6 +115,12 @@ bench: build $(if $(filter $(BENCH_VENV)/bin/python,$(BENCH_PY)),bench-venv)
 	@echo "module: the abi3 build for CPython $(BENCH_FLOOR) and later ($(BENCH_EXT))"
 	$(BENCH_ENV) $(BENCH_PY) bench/run.py
 	@if [ "$(BENCH_PY)" != "$(PY)" ]; then echo; $(BENCH_ENV) $(PY) bench/run.py codec; fi
+	@# Two threads against one on the free-threaded CPython of make test-pythons, with the module installed there.
+	@ft=$(CURDIR)/build/pythons/free-threaded-venv/bin/python; if [ -x $$ft ]; then \
+	  echo; echo "free-threaded CPython $$($$ft -c 'import platform; print(platform.python_version())')" \
+	    "(make test-pythons' venv, its own module):"; \
+	  cd bench && env -u PYTHONPATH PYTHON_GIL=0 VELMORA_BUILD=$(CURDIR)/$(BUILD) $$ft -s bench_threads.py; \
+	else echo; echo "bench_threads on a free-threaded CPython: run make test-pythons first"; fi
 
 clean:
 	rm -rf build dist
@@ -134,15 +140,24 @@ ABI3_FLOORS ?= 3.9 3.10
 # where the build links it and tags each wheel. ARCH=aarch64 cross-builds that
 # machine's wheels (EVP backend). `make dist IPSEC_MB=OFF`: AES-GCM on
 # libcrypto alone.
+# Beside them, the musllinux abi3 wheels (zig for musl, libcrypto and zlib
+# linked in), and the wheel of the free-threaded CPython that make
+# test-pythons built (ABI3_FLOOR=ft: that build has no limited API).
 ARCH ?= $(shell uname -m)
+LIBC ?= gnu
+FT_PY := build/pythons/free-threaded-venv/bin/python
 dist: deps venv
 	rm -rf dist build/dist
+	$(call apt_install,musl-tools)
 	@for f in $(ABI3_FLOORS); do $(MAKE) --no-print-directory wheel ABI3_FLOOR=$$f || exit 1; done
+	@for f in $(ABI3_FLOORS); do $(MAKE) --no-print-directory wheel ABI3_FLOOR=$$f LIBC=musl || exit 1; done
+	@if [ -x $(FT_PY) ]; then $(MAKE) --no-print-directory wheel ABI3_FLOOR=ft; \
+	  else echo "no free-threaded wheel: make test-pythons builds its CPython"; fi
 	@ls -l dist
 
-# The wheel of ABI3_FLOOR for ARCH, added to dist/.
+# The wheel of ABI3_FLOOR for ARCH and LIBC, added to dist/.
 wheel: deps venv
-	@tools/release/dist.sh $(ARCH) $(IPSEC_MB) $(ABI3_FLOOR)
+	@tools/release/dist.sh $(ARCH) $(IPSEC_MB) $(ABI3_FLOOR) $(LIBC)
 
 # Each wheel, installed into a fresh venv of each interpreter its tag claims
 # (cp310: 3.10 and later) with the test suite's needs (pyproject's wheel-test
@@ -150,9 +165,11 @@ wheel: deps venv
 # picks from dist/ must be the one of the newest floor it meets.
 # ARCH=aarch64: into a venv of the emulated Debian CPython of `make test-cross`.
 test-wheels: dist
-ifeq ($(ARCH),$(shell uname -m))
+ifeq ($(LIBC),musl)
+	@tools/musl/test_wheel.sh $(ARCH)
+else ifeq ($(ARCH),$(shell uname -m))
 	@unset PYTHONPATH; rm -rf $(WHEEL_VENVS); mkdir -p $(WHEEL_VENVS); failed=0; \
-	for whl in $(CURDIR)/dist/*$(ARCH).whl; do tag=$$(basename $$whl | cut -d- -f3); \
+	for whl in $(CURDIR)/dist/*-abi3-manylinux*$(ARCH).whl; do tag=$$(basename $$whl | cut -d- -f3); \
 	for py in $(INTERPRETERS); do \
 	  v=$$($$py -c 'import platform; print(platform.python_version())'); \
 	  $$py -c "import sys; sys.exit(sys.version_info[1] < int('$$tag'[3:]))" || continue; \
@@ -165,13 +182,21 @@ ifeq ($(ARCH),$(shell uname -m))
 	done; done; \
 	for py in $(INTERPRETERS); do \
 	  v=$$($$py -c 'import platform; print(platform.python_version())'); \
-	  want=$$(for w in dist/*$(ARCH).whl; do t=$$(basename $$w | cut -d- -f3); \
+	  want=$$(for w in dist/*-abi3-manylinux*$(ARCH).whl; do t=$$(basename $$w | cut -d- -f3); \
 	    $$py -c "import sys; sys.exit(sys.version_info[1] < int('$$t'[3:]))" && echo "$${t#cp3} $$(basename $$w)"; \
 	  done | sort -n | tail -n 1 | cut -d' ' -f2); \
 	  got=$$($$py -m pip download -q --no-deps --no-index --only-binary=:all: --find-links dist \
 	    -d $(WHEEL_VENVS)/pick-$$v velmora > /dev/null 2>&1 && ls $(WHEEL_VENVS)/pick-$$v); \
 	  echo "CPython $$v: pip picks $$got"; \
 	  if [ "$$got" != "$$want" ]; then echo "  expected $$want"; failed=1; fi; \
+	done; \
+	for whl in $(CURDIR)/dist/*t-manylinux*$(ARCH).whl; do [ -e $$whl ] || continue; \
+	  env=$(CURDIR)/$(WHEEL_VENVS)/free-threaded; py=$(CURDIR)/build/pythons/free-threaded/bin/python; \
+	  { $$py -m venv $$env && $$env/bin/python -m pip install -q --upgrade pip && \
+	    tools/pythons/test_tools.sh $$env/bin/python && $$env/bin/python -m pip install -q --no-deps $$whl && \
+	    (cd $$env && PYTHON_GIL=0 bin/python -s $(CURDIR)/tools/release/wheel_tests.py); } > $$env.log 2>&1; rc=$$?; \
+	  echo "$$(basename $$whl | cut -d- -f3-4) wheel on free-threaded CPython $$($$py -c 'import platform; print(platform.python_version())'): $$(tail -n 1 $$env.log); $$(grep '^test tools' $$env.log)"; \
+	  if [ $$rc -ne 0 ]; then failed=1; tail -n 30 $$env.log; fi; \
 	done; exit $$failed
 else
 	@tools/cross/test_wheel.sh $(ARCH)

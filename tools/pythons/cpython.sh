@@ -1,8 +1,10 @@
 #!/bin/bash
-# cpython.sh gil|nogil <folder>: the newest CPython from Debian's own source
-# packages (the unstable suite carries them; bookworm does not), configured
-# and installed into <folder>. nogil is the free-threaded build
-# (--disable-gil). Kept: reruns are free once <folder>/.complete exists.
+# cpython.sh gil|nogil|musl <folder>: the newest CPython from Debian's own
+# source packages (the unstable suite carries them; bookworm does not),
+# configured and installed into <folder>. nogil is the free-threaded build
+# (--disable-gil); musl is compiled by Debian's musl-gcc against musl and a
+# zlib of its own, with no other library (no ssl: its pip installs from
+# files). Kept: reruns are free once <folder>/.complete exists.
 #
 # 3.14 first; where the archive lists its source but serves no file of it
 # (seen on this project's mirror), 3.13, the first series with a
@@ -43,6 +45,13 @@ dpkg-source --no-check --skip-patches -x "$dsc" "$tree" > /dev/null
 
 flags=(--prefix="$out" --with-ensurepip=no)
 [ "$kind" = nogil ] && flags+=(--disable-gil)
+check="import ssl, zlib, ctypes, sys"
+if [ "$kind" = musl ]; then
+  tools/musl/zlib.sh build/musl/zlib
+  z=$(realpath build/musl/zlib) check="import zlib, sys"
+  # Nothing of the build machine's glibc libraries: pkg-config sees only zlib.
+  export CC=musl-gcc CPPFLAGS="-I$z/include" LDFLAGS="-L$z/lib" PKG_CONFIG_LIBDIR=$z/lib/pkgconfig
+fi
 cd "$tree"
 echo "CPython $(sed -n 's/^Version: //p' "$dsc") ($kind): building in $tree"
 ./configure -q "${flags[@]}" > configure.log 2>&1 || { tail -n 30 configure.log; exit 1; }
@@ -50,5 +59,5 @@ nice -n 19 make -s -j "${JOBS:-2}" > make.log 2>&1 || { tail -n 40 make.log; exi
 make -s install > install.log 2>&1 || { tail -n 40 install.log; exit 1; }
 cd / && rm -rf "$tree"
 ln -sf "python$series" "$out/bin/python"
-"$out/bin/python" -c 'import ssl, zlib, ctypes, sys; print(sys.version)'
+"$out/bin/python" -c "$check; print(sys.version)"
 touch "$out/.complete"

@@ -20,17 +20,7 @@ for kind in ${KINDS:-gil nogil}; do
     "$env/bin/python" -m pip install -q --upgrade pip
     # The build's own tools, as in the test venv: no isolation, no network for the build.
     "$env/bin/python" -m pip install -q "$(grep '^scikit-build-core==' requirements-dev.txt)"
-    missing=()
-    for req in $("$env/bin/python" -c 'import tomllib, sys
-for r in tomllib.load(open(sys.argv[1], "rb"))["dependency-groups"]["wheel-test"]: print(r.replace(" ", ""))' \
-        pyproject.toml); do
-      # Else the newest release before the pin that has a wheel here (as the
-      # group does for older interpreters), else none.
-      "$env/bin/python" -m pip install -q --only-binary=:all: "$req" ||
-        "$env/bin/python" -m pip install -q --only-binary=:all: "${req/==/<=}" || missing+=("${req%%;*}")
-    done
-    echo "test tools: $("$env/bin/python" -m pip list --format=freeze 2>/dev/null |
-      grep -iE '^(pytest|hypothesis|cryptography|numpy|mypy)==' | tr '\n' ' ')no wheel here: ${missing[*]:-none}"
+    tools/pythons/test_tools.sh "$env/bin/python"
     CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} nice -n 10 "$env/bin/python" -m pip install -q --no-build-isolation \
       --config-settings=build-dir="$dir-venv-build" "$src"
   } > "$log" 2>&1 || { tail -n 30 "$log"; failed=1; continue; }

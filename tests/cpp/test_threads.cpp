@@ -1,16 +1,13 @@
-// The core's process-wide state with threads at once: the schema store and the
-// per-thread random pools. Each result is checked here; `make tsan` runs these
-// under ThreadSanitizer, which reports any access the locks do not order.
+// The schema store, the core's one process-wide state, with threads at once
+// (the AES backends' are in test_crypto.cpp). `make tsan` runs these under
+// ThreadSanitizer, which reports any access the locks do not order.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstdio>
 #include <thread>
 #include <vector>
 
-#include "crypto/random.hpp"
 #include "schema/schema.hpp"
 
 namespace {
@@ -46,20 +43,6 @@ TEST(Threads, EverySnapshotIsOneWholeSchemaWhileOthersInstall) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(wrong, 0);
   store.install(before);
-}
-
-TEST(Threads, RandomPoolsNeverHandTwoThreadsTheSameBytes) {
-  constexpr int kThreads = 4, kDraws = 2000;
-  std::vector<std::array<std::uint8_t, 16>> drawn(kThreads * kDraws);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kDraws; ++i) ASSERT_TRUE(velmora::crypto::random_bytes(drawn[t * kDraws + i].data(), 16));
-    });
-  }
-  for (auto& th : threads) th.join();
-  std::sort(drawn.begin(), drawn.end());
-  EXPECT_EQ(std::adjacent_find(drawn.begin(), drawn.end()), drawn.end());
 }
 
 }  // namespace

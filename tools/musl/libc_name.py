@@ -6,16 +6,17 @@ the wheel's RECORD made anew for the changed file."""
 import base64
 import hashlib
 import pathlib
+import shutil
 import subprocess
 import sys
 import tempfile
 import zipfile
 
 wheel, arch, patchelf = pathlib.Path(sys.argv[1]), sys.argv[2], sys.argv[3]
-with tempfile.TemporaryDirectory() as tmp, zipfile.ZipFile(wheel) as z:
-    z.extractall(tmp)
+root = pathlib.Path(tempfile.mkdtemp())
+with zipfile.ZipFile(wheel) as z:
+    z.extractall(root)
     names = z.namelist()
-root = pathlib.Path(tmp)
 for so in root.glob("velmora/ext*.so"):
     subprocess.run([patchelf, "--replace-needed", "libc.so", f"libc.musl-{arch}.so.1", str(so)], check=True)
 record = next(n for n in names if n.endswith(".dist-info/RECORD"))
@@ -33,3 +34,4 @@ def entry(name):
 with zipfile.ZipFile(wheel, "w", zipfile.ZIP_DEFLATED) as z:
     for n in names:
         z.write(root / n, n)
+shutil.rmtree(root)

@@ -144,10 +144,19 @@ void index_types(const schema::SchemaInput& input, const schema::Schema& s, Comp
 }  // namespace
 
 schema::SchemaStore::Snapshot current_snapshot() {
-  static auto* const kept = new schema::SchemaStore::Snapshot();  // never destroyed, as the store
   const schema::SchemaStore& store = schema::SchemaStore::instance();
+#ifdef VELMORA_FREE_THREADED
+  // Not kept: a copy shared by the threads would need a lock of its own, and
+  // one per thread could outlive its thread's interpreter state and release
+  // the last Python objects of a replaced schema without it. The store's own
+  // read lock serves, once per call.
+  return store.snapshot();
+#else
+  // Kept from call to call, under the GIL; never destroyed, as the store.
+  static auto* const kept = new schema::SchemaStore::Snapshot();
   if (!kept->schema || kept->generation != store.generation()) *kept = store.snapshot();
   return *kept;
+#endif
 }
 
 std::shared_ptr<const schema::Schema> publish_schema(schema::SchemaInput&& input) {

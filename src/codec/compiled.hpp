@@ -16,6 +16,7 @@
 
 #include "codec/hints.hpp"
 #include "py/py.hpp"
+#include "py/shared.hpp"
 #include "schema/schema.hpp"
 #include "wire/wire.hpp"
 
@@ -144,8 +145,8 @@ inline py::InternedText underscore_key{"_"};
 
 // The store's current snapshot, kept from call to call while the store's
 // generation is unchanged: a codec call takes a reference count, not the
-// store's lock as well. Called with the GIL held only, so a schema it lets
-// go is released with the GIL held.
+// store's lock as well (under the GIL; compiled.cpp says why not without).
+// A schema it lets go is released by a thread attached to the interpreter.
 [[gnu::hot]] schema::SchemaStore::Snapshot current_snapshot();
 
 // The compiled data of an installed schema.

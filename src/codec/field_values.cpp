@@ -51,10 +51,10 @@ bool FieldValues::gather(std::uint32_t* words, Py_ssize_t pos) {
   std::size_t step = 0;
   std::size_t left = rec_.fields.size();
   for (; left != 0 && PyDict_Next(dict_, &pos, &k, &v); ++step) {
-    std::uint32_t i = step < steps ? order[step] : SmallIndex::kNone;
+    std::uint32_t i = step < steps ? py::hint_load(order[step]) : SmallIndex::kNone;
     if (i == SmallIndex::kNone || rec_.fields[i].key.get() != k) {
       i = rec_.by_key.find(address(k));
-      if (step < steps) order[step] = i;
+      if (step < steps) py::hint_store(order[step], i);
     }
     if (i == SmallIndex::kNone) {
       if (!py::is_exact_str(k)) {

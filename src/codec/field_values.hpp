@@ -13,6 +13,7 @@
 #include "codec/compiled.hpp"
 #include "codec/scratch_stack.hpp"
 #include "py/py.hpp"
+#include "py/shared.hpp"
 
 namespace velmora::codec {
 

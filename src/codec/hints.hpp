@@ -7,7 +7,12 @@
 // wrong costs a lookup or a regrowth, never a wrong result. And one rule
 // that every cached view of a dict obeys: once Python code may have run, a
 // view taken before it is not trusted (the epoch). Every hint is written
-// here, by the members below, with the GIL held: plain stores will do.
+// here, by the members below. Under the GIL plain stores would do; on the
+// free-threaded build any thread may write one while another reads it, so
+// each is read and written whole (py::hint_load, hint_store: any value one
+// holds is valid, a stale one merely slower), the epoch is per thread (it
+// marks what one call gathered, and a call runs on one thread), and the
+// decoded dict's shape is not used there (object_dict.cpp).
 #pragma once
 
 #include <algorithm>
@@ -17,6 +22,7 @@
 #include <vector>
 
 #include "py/py.hpp"
+#include "py/shared.hpp"
 #include "wire/wire.hpp"
 
 namespace velmora::codec {
@@ -24,7 +30,7 @@ namespace velmora::codec {
 // Moves whenever Python code may have run: converting a value (__index__,
 // __float__, a NumPy scalar's truth, a key's __eq__) may change any dict
 // being written.
-inline std::uint64_t python_epoch = 0;
+inline VELMORA_PER_THREAD std::uint64_t python_epoch = 0;
 inline void python_may_run() noexcept { ++python_epoch; }
 
 // A record's dict for decoded objects with the flags words `words`
@@ -52,8 +58,8 @@ class RecordHints {
   // gather writes a step's entry as it learns it.
   std::span<std::uint32_t> key_order() noexcept { return key_order_; }
   // The bytes the last top-level object of the record took.
-  std::size_t size() const noexcept { return size_; }
-  void note_size(std::size_t n) noexcept { size_ = std::min(n, kMaxSize); }
+  std::size_t size() const noexcept { return py::hint_load(size_); }
+  void note_size(std::size_t n) noexcept { py::hint_store(size_, std::min(n, kMaxSize)); }
   // Written by object_dict alone.
   DictShape& shape() noexcept { return shape_; }
 

@@ -10,9 +10,11 @@ py::InternedText g_cid{"cid"};
 py::InternedText g_raw{"raw"};
 py::InternedText g_unknown{"unknownConstructor"};
 
+#ifndef VELMORA_FREE_THREADED
 bool same_words(const std::uint32_t* a, const std::uint32_t* b) noexcept {
   return std::memcmp(a, b, sizeof(std::uint32_t) * wire::kFlagsWords) == 0;
 }
+#endif
 
 // The value of a field that is not read (a flags number, True, False) or,
 // when payload is given, of a payload field; null with no error set when the
@@ -47,6 +49,10 @@ py::Ref build(const CompiledRecord& rec, const std::uint32_t* words, PyObject* c
   return d;
 }
 
+#ifdef VELMORA_FREE_THREADED
+// No shape on this build: it is state shared by the threads (compiled.hpp).
+py::Ref copy_of_shape(const CompiledRecord&, DictShape&, const std::uint32_t*) { return {}; }
+#else
 // A copy of the shape, or null with no error set when the record has none
 // for these words (and none is made).
 py::Ref copy_of_shape(const CompiledRecord& rec, DictShape& s, const std::uint32_t* words) {
@@ -64,6 +70,7 @@ py::Ref copy_of_shape(const CompiledRecord& rec, DictShape& s, const std::uint32
   py::Ref shape = s.dict;
   return py::steal(PyDict_Copy(shape.get()));
 }
+#endif
 
 }  // namespace
 

@@ -229,7 +229,8 @@ Failure prefix_pending_type_error(const char* param) {
 
 PyObject* internal_fault_type() {
   // Deliberately never released: it must stay the same class for the life of
-  // the process.
+  // the process. Made at import (add_functions), once (PyInit_ext refuses a
+  // second), before any other thread can reach the module; read-only after.
   static PyObject* cls = nullptr;
   if (cls == nullptr) {
     cls = PyErr_NewExceptionWithDoc(
@@ -267,6 +268,7 @@ PackageError kPackageErrors[] = {
     {ErrorKind::kTransport, "_TransportError", "velmora.transport.TransportError",
      "The server's transport error (a negative 4-byte packet); .code holds it.", -1, nullptr},
 };
+// Written at import only, as internal_fault_type's class; read-only after.
 PyObject* g_package_errors[std::size(kPackageErrors)] = {};
 
 PyObject* package_error(ErrorKind k) {

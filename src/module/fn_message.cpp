@@ -4,6 +4,7 @@
 // functions); the package's velmora.message and velmora.read are their
 // public face and check what these take for granted (bytes-like arguments).
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -29,8 +30,10 @@ using message::WipedScratch;
 using message::envelope_failure;
 
 // The Message named tuple of velmora.message, which decrypt's results are;
-// a plain tuple until the package registers it.
-PyObject* g_message_type = nullptr;
+// a plain tuple until the package registers it. Any thread may register or
+// read it at any time: an atomic, and a class once registered is never
+// released, since a decrypt on another thread may be allocating one.
+std::atomic<PyObject*> g_message_type{nullptr};
 
 // The sender option: "client" (x = 0) or "server" (x = 8), given or the default.
 Result<protocol::Sender> sender_of(PyObject* sender, protocol::Sender fallback) {
@@ -110,9 +113,9 @@ namespace {
 Result<py::Ref> message_of(const protocol::EnvelopeHeader& h, py::Ref body) {
   PyObject* items[] = {PyLong_FromLongLong(h.salt), PyLong_FromLongLong(h.session_id),
                        PyLong_FromLongLong(h.msg_id), PyLong_FromLong(h.seq_no), body.release()};
-  py::Ref out = py::steal(g_message_type ? PyType_GenericAlloc(
-                                               reinterpret_cast<PyTypeObject*>(g_message_type), 5)
-                                         : PyTuple_New(5));
+  PyObject* const type = g_message_type.load(std::memory_order_acquire);
+  py::Ref out =
+      py::steal(type ? PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 5) : PyTuple_New(5));
   bool ok = static_cast<bool>(out);
   for (Py_ssize_t i = 0; i < 5; ++i) {
     ok = ok && items[i] != nullptr;
@@ -163,10 +166,8 @@ PyObject* message_register_type(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), &PyTuple_Type)) {
       return Failure::type(msg::kMessageTypeClass);
     }
-    Py_INCREF(cls);
-    PyObject* old = g_message_type;
-    g_message_type = cls;
-    Py_XDECREF(old);
+    Py_INCREF(cls);  // kept for the life of the process, as the one before it
+    g_message_type.store(cls, std::memory_order_release);
     return py::borrow(Py_None);
   });
 }

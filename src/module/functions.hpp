@@ -57,7 +57,7 @@ VELMORA_FN(encode_json);
 // From the 3.10 floor on, the encoders are also entered by the vectorcall
 // convention (METH_FASTCALL | METH_KEYWORDS), which makes no argument tuple:
 // (module, arguments, their count, keyword names or null).
-#if Py_LIMITED_API + 0 >= 0x030A0000
+#if VELMORA_API_LEVEL >= 0x030A0000
 #define VELMORA_FASTCALL 1
 #define VELMORA_FAST_FN(name) \
   PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)

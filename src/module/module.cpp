@@ -185,6 +185,15 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ext() {
     g_initialised = false;
     return nullptr;
   }
+#ifdef Py_GIL_DISABLED
+  // The free-threaded interpreter runs the module without the GIL: each piece
+  // of its shared state says what guards it there (src/py/shared.hpp). The
+  // single-phase module's form of the Py_mod_gil slot.
+  if (PyUnstable_Module_SetGIL(m.get(), Py_MOD_GIL_NOT_USED) < 0) {
+    g_initialised = false;
+    return nullptr;
+  }
+#endif
   install_default_schema();
   if (add_functions(m.get()) < 0 || make_package_errors(m.get()) < 0 || prepare_crypto(m.get()) < 0 ||
       prepare_ciphers(m.get()) < 0 ||

@@ -20,7 +20,7 @@ ByteView bytes_view(PyObject* o) noexcept {
   return {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(len)};
 }
 
-#if Py_LIMITED_API + 0 < 0x030A0000
+#if VELMORA_API_LEVEL < 0x030A0000
 Ref utf8_of(PyObject* s, ByteView* out) noexcept {
   Ref b = steal(PyUnicode_AsUTF8String(s));
   if (b) *out = bytes_view(b.get());

@@ -9,12 +9,21 @@
 // this must run with the interpreter lock held.
 #pragma once
 
-#ifndef Py_LIMITED_API
-#error "the extension is built against the limited API only"
-#endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// The limited API of the floor, or the full API on the free-threaded
+// interpreter (which has no limited API): there every call of the newest
+// floor is there too, so VELMORA_API_LEVEL says which calls the code may use.
+#if defined(Py_LIMITED_API)
+#define VELMORA_API_LEVEL Py_LIMITED_API
+#elif defined(Py_GIL_DISABLED)
+#define VELMORA_API_LEVEL PY_VERSION_HEX
+#else
+#error "the extension is built against the limited API, or the full API of a free-threaded CPython"
+#endif
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -112,14 +121,21 @@ class InternedText {
   InternedText(const InternedText&) = delete;
   InternedText& operator=(const InternedText&) = delete;
 
+  // Threads that find it unmade make it alike; the first to publish it wins
+  // and the others drop theirs (an atomic, for the free-threaded build).
   PyObject* get() noexcept {
-    if (obj_ == nullptr) obj_ = PyUnicode_InternFromString(text_);
-    return obj_;
+    PyObject* made = obj_.load(std::memory_order_acquire);
+    if (made != nullptr) return made;
+    PyObject* fresh = PyUnicode_InternFromString(text_);
+    if (fresh == nullptr) return nullptr;
+    if (obj_.compare_exchange_strong(made, fresh, std::memory_order_acq_rel)) return fresh;
+    Py_DECREF(fresh);
+    return made;
   }
 
  private:
-  const char* text_;        // the ASCII text
-  PyObject* obj_ = nullptr;  // the str, never released; null until made
+  const char* text_;                   // the ASCII text
+  std::atomic<PyObject*> obj_{nullptr};  // the str, never released; null until made
 };
 
 // Sizes without the macros that the limited API lacks. Py_SIZE stays valid
@@ -139,7 +155,7 @@ ByteView bytes_view(PyObject* o) noexcept;
 // new bytes object, the one way text leaves a str there; from the 3.10 floor
 // on it is the str itself, which keeps its UTF-8 form (an ASCII str is its
 // own), so no object is made.
-#if Py_LIMITED_API + 0 >= 0x030A0000
+#if VELMORA_API_LEVEL >= 0x030A0000
 inline Ref utf8_of(PyObject* s, ByteView* out) noexcept {
   Py_ssize_t n = 0;
   const char* p = PyUnicode_AsUTF8AndSize(s, &n);

@@ -2,12 +2,15 @@
 many threads at once is the C++ tests', on every backend)."""
 import json
 import os
+import subprocess
 import sys
+import sysconfig
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import velmora
 import velmora.ext as ext
+import velmora.message
 from conftest import DEFAULT_SCHEMA_TEXT, deep, load_nesting_schema, nested, u32, u64
 
 ROUNDS = 60 if os.environ.get("VELMORA_VALGRIND") else 1500
@@ -62,3 +65,45 @@ def test_deepest_nesting_fits_a_small_thread_stack(restore_default_schema):
                stack_size=256 * 1024)
     load_nesting_schema()
     in_threads([lambda: [ext.loads(nested(kind, 99)) for kind in ("vector", "object", "field")]], stack_size=256 * 1024)
+
+
+def thread_jobs(t):
+    """One thread's calls, its inputs its own (seeded by t), each returning what a single-threaded run must match."""
+    users = [{"_": "inputPeerUser", "user_id": t * 1000 + i, "access_hash": 2**62 + t + i} for i in range(50)]
+    encoded = [ext.dumps(u) for u in users]
+    key, iv, data = bytes(range(t, t + 32)), bytes(range(t, t + 32)), bytes(range(256)) * (t + 1)
+    auth_key = bytes((t + i) % 256 for i in range(256))
+    body = ext.dumps(users[0])
+    return [
+        lambda: [ext.dumps(u) for u in users] + [velmora.dumps(u) for u in users],
+        lambda: [ext.loads(b) for b in encoded],
+        lambda: ext.load_schema(DOCS[t % 2]) in SUMMARIES,
+        lambda: [ext.aes_ige_enc(data, key, iv), ext.aes_gcm_encrypt(key, iv[:12], data, body)],
+        lambda: velmora.message.decrypt(auth_key, velmora.message.encrypt(auth_key, t, 7, 8 + t * 4, 1, body),
+                                        sender="client"),
+    ]
+
+
+def test_eight_threads_match_a_single_threaded_run(restore_default_schema):
+    jobs = [thread_jobs(t) for t in range(8)]
+    want = [[job() for job in mine] for mine in jobs]
+    # The single-threaded answers themselves: what was encoded comes back, the envelope opens to its header.
+    assert want[3][1][49] == {"_": "inputPeerUser", "user_id": 3049, "access_hash": 2**62 + 52}
+    assert tuple(want[5][4]) == (5, 7, 28, 1, u32(0xDDE8A54C) + u64(5000, 2**62 + 5))
+    start = threading.Barrier(8)
+
+    def run(t):
+        start.wait()
+        for r in range(ROUNDS // 30):
+            order = jobs[t][r % 5:] + jobs[t][:r % 5]  # each thread at a different call at any time
+            assert [job() for job in order] == want[t][r % 5:] + want[t][:r % 5]
+
+    in_threads([lambda t=t: run(t) for t in range(8)])
+
+
+def test_the_module_leaves_a_free_threaded_interpreter_without_the_gil():
+    # Elsewhere the interpreter reports its GIL on, as it always is.
+    code = "import sys, velmora, velmora.message; print(getattr(sys, '_is_gil_enabled', lambda: True)())"
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}  # the interpreter decides
+    out = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, env=env)
+    assert out.stdout == f"{not sysconfig.get_config_var('Py_GIL_DISABLED')}\n", out.stderr

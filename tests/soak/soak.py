@@ -9,6 +9,7 @@ warm) and at the end; it must grow by less than 10 MB.
 Run: make soak   (SOAK_CALLS overrides the number of calls; `make test` makes each call once with
 every interpreter found, so that one the abi3 library does not load on fails the build)
 """
+import json
 import os
 import pathlib
 import platform
@@ -17,7 +18,7 @@ import sys
 import time
 
 import velmora.ext as ext
-from velmora import crypto, tlschema, transport
+from velmora import crypto, handshake, session, tlschema, transport
 
 KEY, IV, NONCE, DATA = bytes(range(32)), bytes(range(32, 64)), bytes(12), bytes(range(256)) * 4
 IGE_CT = ext.aes_ige_enc(DATA, KEY, IV)
@@ -31,6 +32,22 @@ RES_PQ = {"_": "resPQ", "nonce": bytes(16), "server_nonce": bytes(range(16)), "p
           "server_public_key_fingerprints": list(range(-5, 20))}
 USER_BYTES, RES_PQ_BYTES = ext.dumps(USER), ext.dumps(RES_PQ)
 CTR_CT = crypto.Ctr(KEY, IV[:16]).update(DATA)
+KEX = json.loads((pathlib.Path(__file__).resolve().parents[1] / "vectors" / "handshake.json").read_text())
+KEX_KEY = [(int(KEX["rsa_test_key"]["n"], 16), KEX["rsa_test_key"]["e"])]
+
+
+def exchange(last_answer_flip):
+    """The known answers' first exchange replayed whole: its key id, or its refusal when the last
+    answer has a byte flipped."""
+    ex = KEX["exchanges"][0]
+    draws = [bytes.fromhex(d) for d in ex["client_random"]]
+    answers = [bytes.fromhex(a) for a in ex["replies"]]
+    answers[-1] = answers[-1][:-1] + bytes([answers[-1][-1] ^ last_answer_flip])
+    hs = handshake.Handshake(KEX_KEY, dc=2, rand=lambda k: draws.pop(0), clock=lambda: 1765000123)
+    body = hs.start()
+    while isinstance(body, bytes):
+        body = hs.receive(answers.pop(0))
+    return body.key_id
 
 
 def transport_round(codec_type, obfuscated):
@@ -73,6 +90,8 @@ CALLS = [
     (transport.TransportError, transport.Abridged().feed, bytes.fromhex("0153feffff")),
     (ValueError, crypto.Ctr, KEY[:5], IV[:16]), (CTR_CT, lambda: crypto.Ctr(KEY, IV[:16]).update(DATA)),
     (DATA, crypto.cbc_decrypt, crypto.cbc_encrypt(DATA, KEY, IV[:16]), KEY, IV[:16]),
+    (15747883836336449899, exchange, 0), (handshake.HandshakeError, exchange, 1),
+    (session.SecurityError, session.Session(DATA[:256]).decrypt, bytes(88)),
 ]
 
 

@@ -29,8 +29,8 @@ def load(tag, path):
         velmora.ext.load_schema(NINE)
         return velmora.ext
     loader = importlib.machinery.ExtensionFileLoader(f"{tag}.ext", path)
-    spec = importlib.util.spec_from_file_location(f"{tag}.ext", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_file_location(f"{tag}.ext", path, loader=loader)
+    module = importlib.util.module_from_spec(module_spec)
     loader.exec_module(module)
     module.load_schema(NINE)
     return module

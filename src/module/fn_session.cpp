@@ -274,9 +274,9 @@ int prepare_session(PyObject* m) {
                       "is time.time's own clock when None.")},
       {0, nullptr},
   };
-  PyType_Spec spec{"velmora.session.Session", static_cast<int>(sizeof(SessionObject)), 0,
-                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-  py::Ref type = py::steal(PyType_FromSpec(&spec));
+  PyType_Spec type_spec{"velmora.session.Session", static_cast<int>(sizeof(SessionObject)), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+  py::Ref type = py::steal(PyType_FromSpec(&type_spec));
   if (!type || PyObject_SetAttrString(m, "_Session", type.get()) < 0) return -1;
   if (PyModule_AddIntConstant(m, "_replay_window", static_cast<long>(protocol::kReplayWindow)) < 0) {
     return -1;

@@ -3,7 +3,7 @@
 // a session) whose state must stay native.
 //
 // An instance is NativeObject<T>: the object header, then the owned T*. The
-// type is a heap type made from a spec (the limited API has no static types
+// type is a heap type made from a PyType_Spec (the limited API has no static types
 // of our own); the module layer supplies its slots (tp_new, methods), since
 // they need the call frame. The T is deleted with the instance, so its
 // destructor is where key material is wiped. No Python references live in
@@ -70,9 +70,9 @@ PyObject* make_native_type(const char* qualified_name, PyType_Slot* slots) noexc
   }
   all[0] = {Py_tp_dealloc, reinterpret_cast<void*>(&native_dealloc<T>)};
   for (std::size_t i = 0; i <= n; ++i) all[i + 1] = slots[i];
-  PyType_Spec spec{qualified_name, static_cast<int>(sizeof(NativeObject<T>)), 0,
-                   Py_TPFLAGS_DEFAULT, all.get()};
-  return PyType_FromSpec(&spec);
+  PyType_Spec type_spec{qualified_name, static_cast<int>(sizeof(NativeObject<T>)), 0,
+                        Py_TPFLAGS_DEFAULT, all.get()};
+  return PyType_FromSpec(&type_spec);
 }
 
 }  // namespace velmora::py

@@ -39,8 +39,8 @@ class PyRandom final : public protocol::RandomSource {
   PyObject* rand_;
 };
 
-// Runs step with the source rand names: RAND_bytes without the GIL (the
-// core touches no Python object), or the Python callable with it.
+// Runs step with the source rand names: the module's random bytes without
+// the GIL (the core touches no Python object), or the Python callable with it.
 template <class Step>
 Result<HandshakeStatus> run_step(PyObject* rand, Step&& step) {
   if (rand == Py_None) {

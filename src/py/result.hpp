@@ -42,6 +42,9 @@ class [[nodiscard]] Failure {
   static Failure security(std::string m) { return Failure(ErrorKind::kSecurity, std::move(m)); }
   static Failure handshake(std::string m) { return Failure(ErrorKind::kHandshake, std::move(m)); }
   static Failure framing(std::string m) { return Failure(ErrorKind::kFraming, std::move(m)); }
+  // A failure of the given kind, as a lower layer's failure type carries it
+  // (codec/fault.hpp); kPending and kNoMemory take no message.
+  static Failure of_kind(ErrorKind k, std::string m) { return Failure(k, std::move(m)); }
   static Failure transport(std::string m, long long code) {
     Failure f(ErrorKind::kTransport, std::move(m));
     f.code_ = code;

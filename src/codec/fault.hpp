@@ -11,6 +11,7 @@
 // and the walk's recursive frames stay small.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,21 +22,28 @@ namespace velmora::codec {
 
 class Fault {
  public:
+  Fault() = default;
+  // A failed call's strings are freed out of line: a call that succeeds
+  // inlines no more than the test.
+  ~Fault() {
+    if (detail_) drop();
+  }
+  Fault(const Fault&) = delete;
+  Fault& operator=(const Fault&) = delete;
+
   // Each returns false, so that a failing step ends with `return fault.fail(...)`.
   [[gnu::noinline]] bool fail(const char* text, ErrorKind kind = ErrorKind::kValue) {
     return fail(std::string(text), kind);
   }
   [[gnu::noinline]] bool fail(std::string text, ErrorKind kind = ErrorKind::kValue) {
     kind_ = kind;
-    text_ = std::move(text);
-    path_.clear();
-    located_ = false;
+    detail_ = std::make_unique<Detail>(Detail{std::move(text), {}, false});
     return false;
   }
   // The interpreter's error indicator is set: it is raised as it is.
   bool pending() {
     kind_ = ErrorKind::kPending;
-    text_.clear();
+    detail_.reset();
     return false;
   }
 
@@ -43,31 +51,44 @@ class Fault {
   // "[<index>]" on the strict path, "<object>:<field>" (and a nested object's
   // "ValueError: ") in the lenient texts. A located failure reads
   // "<path>: <text>"; one that never took a step, just "<text>".
-  [[gnu::noinline]] void step(std::string_view where) { path_.insert(0, where); located_ = true; }
+  [[gnu::noinline]] void step(std::string_view where) {
+    if (!detail_) return;
+    detail_->path.insert(0, where);
+    detail_->located = true;
+  }
   // The failure is the object's own (a missing field, an unknown key): it
   // reads "<path>: <text>" even before any step.
-  void locate() { located_ = true; }
-  bool located() const noexcept { return located_; }
+  void locate() {
+    if (detail_) detail_->located = true;
+  }
+  bool located() const noexcept { return detail_ && detail_->located; }
 
-  bool failed() const noexcept { return kind_ == ErrorKind::kPending || !text_.empty(); }
+  bool failed() const noexcept { return kind_ == ErrorKind::kPending || detail_; }
   ErrorKind kind() const noexcept { return kind_; }
-  const std::string& text() const noexcept { return text_; }
-  const std::string& path() const noexcept { return path_; }
+  std::string_view text() const noexcept { return detail_ ? std::string_view(detail_->text) : std::string_view(); }
+  std::string_view path() const noexcept { return detail_ ? std::string_view(detail_->path) : std::string_view(); }
   [[gnu::noinline]] std::string message() const {
-    return located_ ? std::string(path_).append(": ").append(text_) : text_;
+    if (!detail_) return {};
+    return detail_->located ? std::string(detail_->path).append(": ").append(detail_->text) : detail_->text;
   }
 
   // The module's Failure: the one place a Fault becomes one. A Fault never
   // filled stands for the interpreter's error (a null reference from the C API).
   [[gnu::noinline]] Failure failure() && {
-    return failed() && kind_ != ErrorKind::kPending ? Failure::of_kind(kind_, message()) : Failure::pending();
+    return detail_ && kind_ != ErrorKind::kPending ? Failure::of_kind(kind_, message()) : Failure::pending();
   }
 
  private:
+  struct Detail {
+    std::string text;
+    std::string path;
+    bool located;
+  };
+  [[gnu::noinline]] void drop() noexcept { detail_.reset(); }
+
   ErrorKind kind_ = ErrorKind::kValue;
-  bool located_ = false;
-  std::string text_;
-  std::string path_;
+  // Made by the first failure: a call that succeeds builds no strings.
+  std::unique_ptr<Detail> detail_;
 };
 
 }  // namespace velmora::codec

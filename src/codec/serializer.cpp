@@ -108,7 +108,7 @@ bool Serializer<Strict>::keys_known(PyObject* dict, const CompiledRecord& rec, F
     PyObject* const underscore = underscore_key.get();
     if (rec.gather && extra == 1 && underscore && PyDict_GetItemWithError(dict, underscore)) return true;
     PyErr_Clear();
-  } else if (!fault.path().empty() || fault.text().rfind(msg::kMissingField, 0) != 0) {
+  } else if (!fault.path().empty() || !fault.text().starts_with(msg::kMissingField)) {
     return false;  // only this object's own missing field yields to an unknown key
   }
   return keys_name_fields(dict, rec, fault) && written;

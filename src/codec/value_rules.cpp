@@ -56,9 +56,11 @@ bool small_exact_int(PyObject* v, long long& out) {
 }
 
 // Strict: an int, not bool, in lo..hi, as its 64-bit pattern. Reads the
-// int's own value, so no Python code runs, not even a subclass's.
-bool plain_int(PyObject* v, long long lo, std::uint64_t hi, const msg::Refusal& wrong,
-               const msg::Refusal& range, std::uint64_t& out, Fault& fault) {
+// int's own value, so no Python code runs, not even a subclass's. Inlined
+// into its two callers: out of line it costs a call per strict integer.
+[[gnu::always_inline]] inline bool plain_int(PyObject* v, long long lo, std::uint64_t hi,
+                                             const msg::Refusal& wrong, const msg::Refusal& range,
+                                             std::uint64_t& out, Fault& fault) {
   if (!py::is_exact_int(v) && (!py::is_int(v) || PyBool_Check(v))) return refuse(fault, wrong, v);
   int overflow = 0;
   const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
@@ -356,9 +358,8 @@ bool write_wide_int_strict(bool int256, PyObject* v, Writer& w, bool hex_text, F
     if (got < 0) return false;
     if (got == 0) return refuse(fault, text ? msg::kStrictString : msg::kStrictBytes, v);
   }
-  if (src.len > wire::kMaxByteStringLen) {
-    return refuse(fault, text ? msg::kStrictStringTooLong : msg::kStrictBytesTooLong, v);
-  }
+  const msg::Refusal& too_long = text ? msg::kStrictStringTooLong : msg::kStrictBytesTooLong;
+  if (src.len > wire::kMaxByteStringLen) return refuse(fault, too_long, v);
   w.put_byte_string(src.data, src.len);
   return true;
 }

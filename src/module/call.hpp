@@ -154,7 +154,7 @@ PyObject* refuse_import(const char* text);
 
 // A codec call's outcome as the call frame takes it: its value, or its Fault
 // as the module's Failure (codec/fault.hpp).
-inline Result<py::Ref> outcome(py::Ref value, codec::Fault& fault) {
+inline Result<py::Ref> outcome(py::Ref&& value, codec::Fault& fault) {
   if (value) return value;
   return std::move(fault).failure();
 }

@@ -9,7 +9,8 @@ using codec::Strictness;
 
 // A record name under the str rule, then the arguments dict.
 template <class Encode>
-Result<py::Ref> encode_bound(const Params<2>& params, Encode&& encode, PyObject* name_arg,
+[[gnu::always_inline]] inline Result<py::Ref> encode_bound(const Params<2>& params, Encode&& encode,
+                                                           PyObject* name_arg,
                              PyObject* fields, Strictness how = Strictness::kLenient) {
   auto name = arg_str(params.names[0], name_arg);
   if (!name) return std::move(name).failure();

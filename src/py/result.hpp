@@ -1,9 +1,11 @@
-// result.hpp: the one failure type of the Python-facing code.
+// result.hpp: the failure type of the message layer and the module.
 //
 // An operation returns Result<T>: its value, or a Failure that is either an
 // exception class with a message or the marker that the interpreter already
-// has an error set. The codec and the module both return it; only the
-// module's call frame turns a Failure into a Python exception.
+// has an error set. The message layer and the module return it; the codec
+// fills its own Fault (codec/fault.hpp), which its callers turn into a
+// Failure. Only the module's call frame turns a Failure into a Python
+// exception.
 #pragma once
 
 #include <cassert>

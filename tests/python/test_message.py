@@ -209,9 +209,9 @@ def test_by_default_8_mib_inflate(extra, fits):  # resPQ's pq fills 8 MiB to the
             "resPQ" if fits else ValueError("gzip_packed inflates past max_inflated"))
 
 
-def test_unpack_inflates_across_zlibs_whole_window():  # back-references 20,000 bytes long
+def test_unpack_inflates_across_zlibs_whole_window():  # 20,000 bytes back, across a 64 KiB output step
     res_pq = {"_": "resPQ", "nonce": bytes(16), "server_nonce": bytes(16),
-              "pq": random.Random(30).randbytes(20000) * 2, "server_public_key_fingerprints": []}
+              "pq": random.Random(30).randbytes(20000) * 5, "server_public_key_fingerprints": []}
     packed = u32(0x3072CFA1) + tl_bytes(gzip.compress(ext.dumps(res_pq)))
     assert message.unpack(1, 1, packed) == [(1, 1, res_pq)]
 

@@ -50,7 +50,7 @@ if [ "$kind" = musl ]; then
   tools/musl/zlib.sh build/musl/zlib
   z=$(realpath build/musl/zlib) check="import zlib, sys"
   # Nothing of the build machine's glibc libraries: pkg-config sees only zlib.
-  export CC=musl-gcc CPPFLAGS="-I$z/include" LDFLAGS="-L$z/lib" PKG_CONFIG_LIBDIR=$z/lib/pkgconfig
+  export CC=$(realpath tools/musl/musl-cc) CPPFLAGS="-I$z/include" LDFLAGS="-L$z/lib" PKG_CONFIG_LIBDIR=$z/lib/pkgconfig
 fi
 cd "$tree"
 echo "CPython $(sed -n 's/^Version: //p' "$dsc") ($kind): building in $tree"

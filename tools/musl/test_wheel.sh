@@ -15,13 +15,21 @@ py=$dir/bin/python env=$dir-venv log=$dir-venv.log
 v=$("$py" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')
 rm -rf "$env" "$dir-wheels" && "$py" -m venv "$env" && unset PYTHONPATH
 {
-  reqs=$("$py" -c 'import tomllib, sys
-for r in tomllib.load(open(sys.argv[1], "rb"))["dependency-groups"]["wheel-test"]: print(r.replace(" ", ""))' pyproject.toml)
-  missing=()
-  for req in $reqs; do
+  # The group's markers judged by the musl interpreter itself, with its pip's
+  # own parser (the host's pip would judge them by the host's Python).
+  reqs=$("$env/bin/python" -c 'import sys, tomllib
+from pip._vendor.packaging.requirements import Requirement
+for line in tomllib.load(open(sys.argv[1], "rb"))["dependency-groups"]["wheel-test"]:
+    req = Requirement(line)
+    if req.marker is None or req.marker.evaluate(): print(f"{req.name}{req.specifier}")' pyproject.toml)
+  get() {
     "$src/.venv/bin/pip" download -q --only-binary=:all: --platform "musllinux_1_2_$arch" --python-version "$v" \
-      --implementation cp -d "$dir-wheels" "$req" || missing+=("${req%%;*}")
-  done
+      --implementation cp -d "$dir-wheels" "$1"
+  }
+  # The pinned release, else the newest before it with a musllinux wheel (as
+  # tools/pythons/test_tools.sh does for a new interpreter), else none.
+  missing=()
+  for req in $reqs; do get "$req" || get "${req/==/<=}" || missing+=("$req"); done
   echo "no musllinux wheel: ${missing[*]:-none}"
   "$env/bin/python" -m pip install -q --no-index --find-links "$dir-wheels" "$dir-wheels"/*.whl "$whl"
 } > "$log" 2>&1 || { tail -n 30 "$log"; exit 1; }
@@ -30,6 +38,6 @@ set +e
 rc=$?
 set -e
 echo "$(basename "$whl") on musl CPython $("$env/bin/python" -c 'import platform; print(platform.python_version())')" \
-  "($(ldd --version 2>&1 | head -n 0)musl $(dpkg-query -W -f='${Version}' musl)): $(tail -n 1 "$log"); $(grep '^no musllinux' "$log")"
+  "(musl $(dpkg-query -W -f='${Version}' musl)): $(tail -n 1 "$log"); $(grep '^no musllinux' "$log")"
 [ $rc -eq 0 ] || tail -n 40 "$log"
 exit $rc

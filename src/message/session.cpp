@@ -40,17 +40,20 @@ ResultShape shape_of(SessionBox& s, py::ByteView body) {
   if (!at || body.size() < *at + 4) return {};
   const auto cid = wire::load_le<std::uint32_t>(body.data() + *at);
   auto& store = schema::SchemaStore::instance();
-  if (s.schema.schema && store.generation() == s.schema.generation && cid == s.last_cid && cid != 0) {
-    return s.last_shape;
-  }
-  if (!s.schema.schema || store.generation() != s.schema.generation) s.schema = store.snapshot();
+  const std::uint64_t generation = store.generation();
+  if (s.last_known && s.schema.generation == generation && cid == s.last_cid) return s.last_shape;
+  if (!s.schema.schema || s.schema.generation != generation) s.schema = store.snapshot();
+  s.last_known = false;
   if (!s.schema.schema) return {};
   const auto* entry = s.schema.schema->find_method_by_cid(cid);
-  if (!entry) return {};
-  const auto& method = static_cast<const schema::TlMethod&>(*entry->record);
-  const auto t = codec::parse_type_name(method.result).value_or(codec::ValueType{});
+  s.last_shape = {};
+  if (entry) {
+    const auto& method = static_cast<const schema::TlMethod&>(*entry->record);
+    const auto t = codec::parse_type_name(method.result).value_or(codec::ValueType{});
+    s.last_shape = {t.kind, t.element};
+  }
   s.last_cid = cid;
-  s.last_shape = {t.kind, t.element};
+  s.last_known = true;  // under s.schema, which the next call checks again
   return s.last_shape;
 }
 

@@ -28,9 +28,10 @@ struct SessionBox {
   std::mutex lock;
   protocol::SessionState state;
   schema::SchemaStore::Snapshot schema;  // the last one read, while its generation holds
-  // The last request's method and how its answer decodes, under that schema:
-  // a client sends the same few methods over and over.
+  // The last request's identifier and how its answer decodes, under that
+  // schema (found or not): a client sends the same few methods over and over.
   std::uint32_t last_cid = 0;
+  bool last_known = false;  // last_cid and last_shape hold
   protocol::ResultShape last_shape;
 };
 

@@ -92,6 +92,17 @@ void SessionState::apply(std::int64_t msg_id, std::int32_t seq_no, const Effect&
   }
 }
 
+void SessionState::remember(std::int64_t msg_id, ResultShape shape) {
+  if (pending_.size() - answered_ >= kMaxPending) {
+    while (pending_.front().answered) {
+      pending_.pop_front();
+      --answered_;
+    }
+    pending_.pop_front();
+  }
+  pending_.push_back({msg_id, shape});
+}
+
 const PendingRequest* SessionState::find_pending(std::int64_t msg_id) const noexcept {
   return const_cast<SessionState*>(this)->find(msg_id);
 }

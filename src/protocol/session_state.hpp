@@ -38,6 +38,11 @@ struct PendingRequest {
 
 // Most message ids one msgs_ack carries.
 inline constexpr std::size_t kMaxAcks = 8192;
+// Requests remembered for their answers. One the server never answers (lost
+// with a connection and never sent again) would otherwise be kept for the
+// session's whole life; the answer to one forgotten decodes as any boxed
+// object would, or is returned undecoded.
+inline constexpr std::size_t kMaxPending = 16384;
 
 class SessionState {
  public:
@@ -68,8 +73,9 @@ class SessionState {
   // Acts on a received message (msg_id, seq_no) whose effect is e.
   void apply(std::int64_t msg_id, std::int32_t seq_no, const Effect& e, double clock_now);
 
-  // Records a request sent: msg_id above every one remembered before.
-  void remember(std::int64_t msg_id, ResultShape shape) { pending_.push_back({msg_id, shape}); }
+  // Records a request sent: msg_id above every one remembered before. Past
+  // kMaxPending requests unanswered, the oldest is forgotten.
+  void remember(std::int64_t msg_id, ResultShape shape);
   // The requests not yet answered, oldest first.
   template <class Visit>
   void each_pending(Visit&& visit) const {

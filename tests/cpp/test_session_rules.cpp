@@ -11,6 +11,7 @@
 
 #include "message/wiped_scratch.hpp"
 #include "protocol/session_rules.hpp"
+#include "protocol/session_state.hpp"
 #include "protocol/wrappers.hpp"
 
 namespace {
@@ -70,6 +71,26 @@ TEST(ReplayWindow, KeepsTheHighestIdsOnce) {
   w.insert(base + 80 + 3);
   EXPECT_EQ(w.check(base + 80 + 3), ReceiveStatus::kReplayed);
   EXPECT_EQ(w.check(base + 80 + 1), ReceiveStatus::kBelowWindow);  // pushed out by it
+}
+
+TEST(SessionState, ForgetsTheOldestPastTheUnansweredLimit) {
+  const std::vector<std::uint8_t> key(kAuthKeySize, 7);
+  SessionState s(key.data(), 1, 0, 0);
+  const auto id = [](std::size_t i) { return static_cast<std::int64_t>(4 * (i + 1)); };
+  for (std::size_t i = 0; i < kMaxPending; ++i) s.remember(id(i), {});
+  Effect answer;
+  answer.kind = Effect::Kind::kAnswer;
+  answer.id = id(1);  // answered, but kept while the oldest is not
+  s.apply(1, 0, answer, static_cast<double>(kT));
+  s.remember(id(kMaxPending), {});  // the limit counts unanswered ones: none goes yet
+  EXPECT_NE(s.find_pending(id(0)), nullptr);
+  s.remember(id(kMaxPending + 1), {});  // one over: the oldest unanswered goes
+  EXPECT_EQ(s.find_pending(id(0)), nullptr);
+  EXPECT_NE(s.find_pending(id(2)), nullptr);
+  EXPECT_NE(s.find_pending(id(kMaxPending + 1)), nullptr);
+  std::size_t kept = 0;
+  s.each_pending([&](const PendingRequest&) { ++kept; });
+  EXPECT_EQ(kept, kMaxPending);
 }
 
 void put32(Bytes* b, std::uint32_t v) {

@@ -11,7 +11,7 @@ from hypothesis import given, strategies as st
 from conftest import DEFAULT_SCHEMA_TEXT, ENVELOPE_VECTORS, PUBLISHED_TL, outcome, tl_bytes, u32, u64
 import velmora.ext as ext
 from velmora import message
-from velmora.session import Received, SecurityError, Session
+from velmora.session import WINDOW, Received, SecurityError, Session
 
 KEY = bytes.fromhex(ENVELOPE_VECTORS["cases"][0]["auth_key"])
 T = 1_700_000_000
@@ -185,25 +185,50 @@ def test_answers_decode_by_the_innermost_method_and_undecoded_keeps_the_rest(wra
     assert s.pending() == {}
 
 
-@given(st.lists(st.tuples(st.integers(1, 4), st.sampled_from(["ok", "replay", "foreign"])), max_size=12))
-def test_messages_arrive_exactly_once_in_order(plan):
+class Window:
+    """The replay window's rule, as a model: the highest ids received, refused once seen, or
+    below the lowest once full; a frame's ids are checked together and kept together."""
+
+    def __init__(self):
+        self.ids = []
+
+    def take(self, ids):
+        full = len(self.ids) == WINDOW
+        if len(set(ids)) < len(ids) or any(i in self.ids or (full and i < self.ids[0]) for i in ids):
+            return False
+        self.ids = sorted(self.ids + ids)[-WINDOW:]
+        return True
+
+
+@given(st.lists(st.sampled_from(["ok", "ok3", "replay", "foreign", "hold", "late", "flood"] * 2 + ["late"]), min_size=3,
+                max_size=12))
+def test_messages_arrive_exactly_once_in_order_and_reorders_past_the_window_are_refused(plan):
     s, _ = session()
-    srv = Server(s)
-    sent, got, delivered = [], [], []
-    for n, twist in plan:
-        frame, ids = srv.container(*[PING] * n)
-        if twist == "foreign":
-            frame = srv.frame(PING, session_id=s.session_id ^ 1)
+    srv, model = Server(s), Window()
+    got, want, delivered, held = [], [], [], []
+    for twist in plan:
+        if twist == "hold":  # an id the server sends later, after the ones that follow it
+            held.append(srv.next_id())
+            continue
+        if twist == "late" and held:
+            inner = [held.pop(0)]
+            frame, ids = srv.frame(PING, msg_id=inner[0]), inner
+        elif twist == "foreign":
+            frame, ids = srv.frame(PING, session_id=s.session_id ^ 1), None
         elif twist == "replay" and delivered:
-            frame = delivered[-1]
+            frame, ids, inner = delivered[-1]
         else:
-            sent += ids
-            delivered.append(frame)
+            frame, inner = srv.container(*[PING] * {"ok3": 3, "flood": WINDOW}.get(twist, 1))
+            ids = [srv.last] + inner
+            delivered.append((frame, ids, inner))
+        if ids is not None and model.take(ids):
+            want += inner
         try:
             got += [r.msg_id for r in s.decrypt(frame)]
         except SecurityError as e:
-            assert twist != "ok" and str(e) in ("msg_id received already", "session_id is not this session's")
-    assert got == sent
+            assert str(e) in ("msg_id received already", "msg_id below the replay window",
+                              "session_id is not this session's")
+    assert got == want
 
 
 @pytest.mark.parametrize("call, want", [

@@ -71,9 +71,11 @@ fi
 # which every manylinux system has (auditwheel's policy lists it). On musl a
 # static zlib of its own, built for musl: a musllinux system need not have it.
 if [ "$libc" = musl ]; then
-  tools/musl/zlib.sh "$src/build/musl/zlib"
-  ln -s "$src/build/musl/zlib/include/zlib.h" "$src/build/musl/zlib/include/zconf.h" "$work/include/"
-  zlib=$src/build/musl/zlib/lib/libz.a
+  zdir=$src/build/musl/zlib zcc=musl-gcc
+  [ "$arch" = "$(uname -m)" ] || zdir=$src/build/musl/zlib-$arch zcc=$tools/zig-cc
+  tools/musl/zlib.sh "$zdir" "$zcc"
+  ln -s "$zdir/include/zlib.h" "$zdir/include/zconf.h" "$work/include/"
+  zlib=$zdir/lib/libz.a
 else
   zroot=; [ "$arch" = "$(uname -m)" ] || zroot=$src/build/cross/$arch/root
   ln -s "$zroot/usr/include/zlib.h" "$work/include/zlib.h"

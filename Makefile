@@ -174,6 +174,17 @@ ABI3_FLOORS ?= 3.9 3.10
 # test-pythons built (ABI3_FLOOR=ft: that build has no limited API).
 ARCH ?= $(shell uname -m)
 LIBC ?= gnu
+# The Debian sources of what the wheels link in, pinned, so that a wheel is
+# the same whatever source entries the machine has (tools/release/debsrc.sh):
+# Debian 12's point-release versions. Move a pin to ship a library's fix.
+OPENSSL_DEB ?= 3.0.20-1~deb12u2
+ZLIB_DEB    ?= 1:1.2.13.dfsg-1
+export VELMORA_OPENSSL_DEB := $(OPENSSL_DEB)
+export VELMORA_ZLIB_DEB := $(ZLIB_DEB)
+# The musl that make test-wheels LIBC=musl's CPython runs on: the first that
+# loads what a current Alpine builds (tools/musl/libc.sh says why).
+MUSL_DEB    ?= 1.2.5-3
+export VELMORA_MUSL_DEB := $(MUSL_DEB)
 FT_PY := build/pythons/free-threaded-venv/bin/python
 dist: deps venv
 	rm -rf dist build/dist

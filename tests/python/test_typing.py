@@ -13,6 +13,8 @@ from conftest import ROOT
 
 # make test-pythons: an interpreter mypy (or what it needs) publishes no wheel for.
 pytest.importorskip("mypy", reason="mypy has no wheel for this interpreter")
+# make test-wheels LIBC=musl: that CPython is built with no SQLite, which mypy's cache needs.
+pytest.importorskip("sqlite3", reason="mypy needs sqlite3, which this CPython is built without")
 
 CLIENT = ROOT / "examples" / "client.py"
 # The stubs checked are the ones in the package that the tests import.

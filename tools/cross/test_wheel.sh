@@ -7,8 +7,8 @@ arch=$1 triplet=$1-linux-gnu
 src=$(pwd) work=$(pwd)/build/cross/$1
 case $arch in aarch64) deb=arm64 ;; *) echo "no wheel for $arch" >&2; exit 2 ;; esac
 tools/cross/sysroot.sh "$deb" "$triplet" "$work"
-# The wheel pip picks for the emulated 3.11: the newest floor.
-whl=$(ls "$src"/dist/*"$arch".whl | sort -V | tail -n 1)
+# The wheel pip picks for the emulated 3.11 (glibc): the newest floor.
+whl=$(ls "$src"/dist/*-manylinux*"$arch".whl | sort -V | tail -n 1)
 env=$work/wheel-venv
 rm -rf "$env"
 # The test tools come from the Debian packages beside the interpreter.

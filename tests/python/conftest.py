@@ -42,9 +42,11 @@ def _module_is_the_one_just_built():
 @pytest.fixture(autouse=True)
 def _no_test_hangs(request):
     # A test stuck in native code never returns to Python, so no handler could stop it: the alarm's default
-    # action ends the process instead. Memory checkers run far slower and go without.
+    # action ends the process instead. Memory checkers run far slower and go without; under qemu-user
+    # (tools/cross sets VELMORA_EMULATED) every call is some ten times slower, and so is the limit.
     slow = os.environ.get("VELMORA_VALGRIND") or os.environ.get("VELMORA_SANITIZED")
-    signal.alarm(0 if slow else 600 if request.module.__name__ in SLOW_MODULES else 60)
+    scale = 10 if os.environ.get("VELMORA_EMULATED") else 1
+    signal.alarm(0 if slow else scale * (600 if request.module.__name__ in SLOW_MODULES else 60))
     yield
     signal.alarm(0)
 

@@ -48,7 +48,7 @@ echo "== C++ unit tests under qemu-$arch: $(grep -E 'tests passed' "$work/build/
 # The typing tests need mypy and the packaging tests pip and a compiler on
 # the target; both are about the sources, not the processor.
 set +e
-PYTHONPATH="$work/build/python" "$work/root/usr/bin/python3" -m pytest -q -p no:cacheprovider \
+PYTHONPATH="$work/build/python" VELMORA_EMULATED=1 "$work/root/usr/bin/python3" -m pytest -q -p no:cacheprovider \
   --ignore=tests/python/test_packaging.py --ignore=tests/python/test_typing.py tests/python \
   > "$work/pytest.log" 2>&1
 rc=$?

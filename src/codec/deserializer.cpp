@@ -63,10 +63,10 @@ std::uint32_t method_index(const Schema& s, std::uint32_t id) {
 
 class Decoder {
  public:
-  explicit Decoder(std::span<const std::uint8_t> data, bool methods = false, bool strict = false)
-      : r_(data), methods_(methods), strict_(strict), schemas_(current_snapshot()) {}
+  Decoder(std::span<const std::uint8_t> data, Fault& fault, bool methods = false, bool strict = false)
+      : r_(data), fault_(fault), methods_(methods), strict_(strict), schemas_(current_snapshot()) {}
 
-  // Null on failure: either error_ is set (a ValueError) or a Python error is.
+  // Null on failure: either the Fault is filled (a ValueError) or a Python error is set.
   py::Ref object();
   // One value of the given kind at offset, which is within the data.
   py::Ref value_at(std::size_t offset, TypeKind kind, TypeKind element) {
@@ -84,8 +84,6 @@ class Decoder {
   }
   std::size_t position() const noexcept { return r_.position(); }
   std::size_t size() const noexcept { return r_.all().size(); }
-
-  std::string error_;
 
  private:
   py::Ref value(TypeKind kind, TypeKind element);
@@ -109,11 +107,12 @@ class Decoder {
   py::Ref fixed_list(std::uint32_t n, Make&& make);
 
   VELMORA_OUTLINE py::Ref fail(const char* m) {
-    error_ = m;
+    fault_.fail(m);
     return {};
   }
 
   Reader r_;
+  Fault& fault_;
   unsigned depth_ = 0;
   bool methods_ = false;           // identifiers name methods too
   bool strict_ = false;            // a Bool is one of its two identifiers
@@ -246,9 +245,9 @@ py::Ref Decoder::bad_utf8(std::span<const std::uint8_t> payload) {
   if (wire::check_utf8(payload.data(), payload.size(), &at, &len)) return {};  // out of memory
   PyErr_Clear();
   // Formatted texts callers match on, as they are.
-  error_ = len == 0 ? "utf8: incomplete utf-8 byte sequence from index " + std::to_string(at)
-                    : "utf8: invalid utf-8 sequence of " + std::to_string(len) +
-                          " bytes from index " + std::to_string(at);
+  fault_.fail(len == 0 ? "utf8: incomplete utf-8 byte sequence from index " + std::to_string(at)
+                       : "utf8: invalid utf-8 sequence of " + std::to_string(len) +
+                             " bytes from index " + std::to_string(at));
   return {};
 }
 
@@ -257,16 +256,14 @@ py::Ref Decoder::not_a_bool(std::uint32_t id) {
   // formatted: "Bool expected, got #<id> at offset <n>"
   (void)std::snprintf(text, sizeof(text), "%s#%08x%s%zu", msg::kNotABool, id, msg::kAtOffset,
                       r_.position() - 4);
-  error_ = text;
-  return {};
+  return fail(text);
 }
 
 py::Ref Decoder::not_a_vector(std::uint32_t id) {
   char text[32];
   // A formatted text callers match on. 23 characters always fit: the count cannot be short or negative.
   (void)std::snprintf(text, sizeof(text), "not a vector: %08x", id);
-  error_ = text;
-  return {};
+  return fail(text);
 }
 
 py::Ref Decoder::primitive_list(std::uint32_t n, TypeKind element) {
@@ -360,52 +357,47 @@ py::Ref Decoder::scalar(TypeKind kind) {
 
 #undef VELMORA_OUTLINE
 
-// The outcome of a decode: the value, the ValueError of error_, or the
-// interpreter's pending error.
-Result<py::Ref> finish(Decoder& d, py::Ref out) {
+// The outcome of a decode: the value, or null with the decode error in the
+// Fault or the interpreter's error set.
+py::Ref finish(py::Ref out, Fault& fault) {
   if (out) return out;
-  if (!d.error_.empty()) {
-    // A Python error met on the way (none expected) yields to the decode error.
-    PyErr_Clear();
-    return Failure::value(std::move(d.error_));
-  }
-  return Failure::pending();
+  // A Python error met on the way (none expected) yields to the decode error.
+  if (fault.failed()) PyErr_Clear();
+  return out;
 }
 
 }  // namespace
 
-Result<py::Ref> deserialize(py::ByteView data) {
-  Decoder d(data);
-  py::Ref out = d.object();
-  return finish(d, std::move(out));
+py::Ref deserialize(py::ByteView data, Fault& fault) {
+  Decoder d(data, fault);
+  return finish(d.object(), fault);
 }
 
-Result<py::Ref> deserialize_strict(py::ByteView data) {
-  Decoder d(data, false, true);
+py::Ref deserialize_strict(py::ByteView data, Fault& fault) {
+  Decoder d(data, fault, false, true);
   py::Ref out = d.object();
-  if (out && d.position() != d.size()) return trailing(d.size() - d.position(), d.position());
-  return finish(d, std::move(out));
+  if (out && d.position() != d.size()) {
+    // formatted: "<n> bytes after the object at offset <m>"
+    fault.fail(std::to_string(d.size() - d.position()) + msg::kTrailingBytes + std::to_string(d.position()));
+    return {};
+  }
+  return finish(std::move(out), fault);
 }
 
-Result<py::Ref> deserialize_value(py::ByteView data, std::size_t offset, TypeKind kind,
-                                  TypeKind element, bool methods, std::size_t* end, bool strict) {
-  Decoder d(data, methods, strict);
+py::Ref deserialize_value(py::ByteView data, std::size_t offset, TypeKind kind, TypeKind element,
+                          bool methods, std::size_t* end, Fault& fault, bool strict) {
+  Decoder d(data, fault, methods, strict);
   py::Ref out = d.value_at(offset, kind, element);
   *end = d.position();
-  return finish(d, std::move(out));
+  return finish(std::move(out), fault);
 }
 
-Result<py::Ref> deserialize_bare(py::ByteView data, std::size_t offset, std::string_view constructor,
-                                 std::size_t* end, bool strict) {
-  Decoder d(data, false, strict);
+py::Ref deserialize_bare(py::ByteView data, std::size_t offset, std::string_view constructor,
+                         std::size_t* end, bool strict, Fault& fault) {
+  Decoder d(data, fault, false, strict);
   py::Ref out = d.bare_at(offset, constructor);
   *end = d.position();
-  return finish(d, std::move(out));
-}
-
-Failure trailing(std::size_t count, std::size_t offset) {
-  // formatted: "<n> bytes after the object at offset <m>"
-  return Failure::value(std::to_string(count) + msg::kTrailingBytes + std::to_string(offset));
+  return finish(std::move(out), fault);
 }
 
 }  // namespace velmora::codec

@@ -84,8 +84,9 @@ inline constexpr const char* kUnknownMethod = "unknown method: ";
 inline constexpr const char* kDidYouMean = " (did you mean ";
 inline constexpr const char* kIsConstructor = " (a constructor, not a method: serialize_constructor encodes it)";
 inline constexpr const char* kIsMethod = " (a method, not a constructor: serialize_method encodes it)";
-// "<object>: missing required field <field>" and "<object>:<field>: <failure>".
-inline constexpr const char* kMissingField = ": missing required field ";
+// "<object>: missing required field <field>" and "<object>:<field>: <failure>"
+// (the ": " between where and what is codec/fault.hpp's).
+inline constexpr const char* kMissingField = "missing required field ";
 
 // Decoding (codec/deserializer.cpp).
 inline constexpr const char* kEof = "unexpected eof";

@@ -43,7 +43,7 @@ bool known_type(std::string_view name, const schema::Schema* s) {
   return std::find(types.begin(), types.end(), name) != types.end();
 }
 
-Failure unknown_type(std::string_view name, const schema::Schema* s) {
+bool unknown_type(std::string_view name, const schema::Schema* s, Fault& fault) {
   std::vector<std::string_view> names(std::begin(kPrimitives), std::end(kPrimitives));
   if (s != nullptr) {
     for (const std::string& t : types_of(*s)) names.push_back(t);
@@ -52,30 +52,30 @@ Failure unknown_type(std::string_view name, const schema::Schema* s) {
     }
   }
   // formatted: "unknown type: <name>" and " (did you mean <a>, <b>?)" when any is near
-  return Failure::value(std::string(msg::kUnknownType).append(name) + did_you_mean(closest_names(name, names)));
+  return fault.fail(std::string(msg::kUnknownType).append(name) + did_you_mean(closest_names(name, names)));
 }
 
 }  // namespace
 
-Result<ReadType> resolve_read_type(std::string_view name, const schema::Schema* s) {
+bool resolve_read_type(std::string_view name, const schema::Schema* s, ReadType& out, Fault& fault) {
   const auto parsed = parse_type_name(name);
-  if (!parsed) return Failure::value(std::string(msg::kNotReadable).append(name));
-  ReadType out{*parsed};
+  if (!parsed) return fault.fail(std::string(msg::kNotReadable).append(name));
+  out = ReadType{*parsed};
   if (parsed->kind == TypeKind::kObject) {
     if (s != nullptr && name != "Object" && s->find_constructor(name) != nullptr) {
       out.bare = true;
     } else if (!known_type(name, s)) {
-      return unknown_type(name, s);
+      return unknown_type(name, s, fault);
     }
   } else if (parsed->kind == TypeKind::kVector && parsed->element == TypeKind::kObject) {
     const std::string_view inner = name.substr(7, name.size() - 8);  // Vector<...>
     if (s != nullptr && s->find_constructor(inner) != nullptr) {
       // formatted: "type not readable: Vector<c>; vector elements are read boxed"
-      return Failure::value(std::string(msg::kNotReadable).append(name) + msg::kBoxedElements);
+      return fault.fail(std::string(msg::kNotReadable).append(name) + msg::kBoxedElements);
     }
-    if (!known_type(inner, s)) return unknown_type(inner, s);
+    if (!known_type(inner, s)) return unknown_type(inner, s, fault);
   }
-  return out;
+  return true;
 }
 
 }  // namespace velmora::codec

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "codec/type_name.hpp"
-#include "py/result.hpp"
+#include "codec/fault.hpp"
 #include "schema/schema.hpp"
 
 namespace velmora::codec {
@@ -22,6 +22,7 @@ struct ReadType {
 // that constructor bare. Any other name is a ValueError naming it with the
 // closest known names. A schema whose constructors say no type they build
 // cannot tell a type from a misspelling: there every other name reads boxed.
-Result<ReadType> resolve_read_type(std::string_view name, const schema::Schema* s);
+// False with the Fault filled when the name is refused.
+bool resolve_read_type(std::string_view name, const schema::Schema* s, ReadType& out, Fault& fault);
 
 }  // namespace velmora::codec

@@ -51,18 +51,18 @@ const std::string* closest_field(const CompiledRecord& rec, std::string_view tex
 
 }  // namespace
 
-std::string refusal_text(const msg::Refusal& r, PyObject* v) {
+bool refuse(Fault& fault, const msg::Refusal& r, PyObject* v) {
   std::string m = r.text;
   switch (r.given) {
-    case msg::Given::kNothing: return m;
-    case msg::Given::kType: return m.append(", got ").append(py::type_qualname(v));
-    case msg::Given::kValue: return m.append(", got ").append(shown_value(v));
-    case msg::Given::kLength: break;
+    case msg::Given::kNothing: break;
+    case msg::Given::kType: m.append(", got ").append(py::type_qualname(v)); break;
+    case msg::Given::kValue: m.append(", got ").append(shown_value(v)); break;
+    case msg::Given::kLength: m.append(", got ").append(std::to_string(given_byte_length(v))); break;
   }
-  return m.append(", got ").append(std::to_string(given_byte_length(v)));
+  return fault.fail(std::move(m));
 }
 
-bool find_unknown_key(PyObject* dict, const CompiledRecord& rec, std::string& err) {
+bool keys_name_fields(PyObject* dict, const CompiledRecord& rec, Fault& fault) {
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
@@ -72,30 +72,32 @@ bool find_unknown_key(PyObject* dict, const CompiledRecord& rec, std::string& er
     const std::string text = py::str_utf8(key);
     const std::string* closest = closest_field(rec, text);
     // formatted: "unknown key <repr> (closest field: <name>)" or "... (no fields)"
-    err.assign(msg::kStrictUnknownKey).append(shown_value(key));
+    std::string m = std::string(msg::kStrictUnknownKey).append(shown_value(key));
     if (closest == nullptr) {
-      err.append(msg::kStrictNoFields);
+      m.append(msg::kStrictNoFields);
     } else {
-      err.append(msg::kStrictClosest).append(*closest).append(")");
+      m.append(msg::kStrictClosest).append(*closest).append(")");
     }
-    return true;
+    (void)fault.fail(std::move(m));
+    fault.locate();
+    return false;
   }
-  return false;
+  return true;
 }
 
 bool builds(const schema::Schema& s, const schema::Schema::Entry& e, const std::string& expect,
-            std::string& err) {
+            Fault& fault) {
   const std::string* type = compiled(s, e).type;
   const bool method = e.index < s.num_methods();
   if (!method && (type == nullptr || type == &expect || *type == expect)) return true;
   // formatted: "<type> expected, got <constructor> of type <type>", "... got method <name>"
-  err.assign(expect).append(" expected, got ");
+  std::string m = std::string(expect).append(" expected, got ");
   if (method) {
-    err.append(msg::kStrictMethod).append(*e.name);
+    m.append(msg::kStrictMethod).append(*e.name);
   } else {
-    err.append(*e.name).append(msg::kStrictOfType).append(*type);
+    m.append(*e.name).append(msg::kStrictOfType).append(*type);
   }
-  return false;
+  return fault.fail(std::move(m));
 }
 
 std::vector<std::string_view> closest_records(const schema::Schema& s, std::string_view name, bool methods,

@@ -5,6 +5,7 @@
 
 #include "codec/field_values.hpp"
 #include "codec/messages.hpp"
+#include "codec/refusals.hpp"
 
 namespace velmora::codec {
 namespace {
@@ -55,32 +56,34 @@ bool small_exact_int(PyObject* v, long long& out) {
 }
 
 // Strict: an int, not bool, in lo..hi, as its 64-bit pattern. Reads the
-// int's own value, so no Python code runs, not even a subclass's.
-const msg::Refusal* plain_int(PyObject* v, long long lo, std::uint64_t hi, const msg::Refusal& wrong,
-                              const msg::Refusal& range, std::uint64_t& out) {
-  if (!py::is_exact_int(v) && (!py::is_int(v) || PyBool_Check(v))) return &wrong;
+// int's own value, so no Python code runs, not even a subclass's. Inlined
+// into its two callers: out of line it costs a call per strict integer.
+[[gnu::always_inline]] inline bool plain_int(PyObject* v, long long lo, std::uint64_t hi,
+                                             const msg::Refusal& wrong, const msg::Refusal& range,
+                                             std::uint64_t& out, Fault& fault) {
+  if (!py::is_exact_int(v) && (!py::is_int(v) || PyBool_Check(v))) return refuse(fault, wrong, v);
   int overflow = 0;
   const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
   if (overflow == 0) {
-    if (x < lo || (x > 0 && static_cast<std::uint64_t>(x) > hi)) return &range;
+    if (x < lo || (x > 0 && static_cast<std::uint64_t>(x) > hi)) return refuse(fault, range, v);
     out = static_cast<std::uint64_t>(x);
-    return nullptr;
+    return true;
   }
-  if (overflow < 0) return &range;
+  if (overflow < 0) return refuse(fault, range, v);
   const unsigned long long u = PyLong_AsUnsignedLongLong(v);
   if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
     PyErr_Clear();
-    return &range;
+    return refuse(fault, range, v);
   }
-  if (u > hi) return &range;
+  if (u > hi) return refuse(fault, range, v);
   out = u;
-  return nullptr;
+  return true;
 }
 
 // Strict bytes-like: bytes, bytearray, or a C-contiguous memoryview (copied
 // once: the limited API of the oldest interpreter served reads no buffer).
-// 1: taken; 0: none of them; -1: refused with *r.
-int bytes_like(PyObject* v, ByteSource& out, const msg::Refusal** r) {
+// 1: taken; 0: none of them; -1: refused, in fault.
+int bytes_like(PyObject* v, ByteSource& out, Fault& fault) {
   if (py::is_bytes(v)) {
     out.set_view(py::bytes_view(v));
     return 1;
@@ -95,7 +98,7 @@ int bytes_like(PyObject* v, ByteSource& out, const msg::Refusal** r) {
   if (contiguous.get() == Py_True) out.keep = py::steal(PyBytes_FromObject(v));
   if (!out.keep) {  // not contiguous, or released
     PyErr_Clear();
-    *r = &msg::kStrictNotContiguous;
+    (void)refuse(fault, msg::kStrictNotContiguous, v);
     return -1;
   }
   out.set_view(py::bytes_view(out.keep.get()));
@@ -104,10 +107,10 @@ int bytes_like(PyObject* v, ByteSource& out, const msg::Refusal** r) {
 
 // bytes_like, or with hex_text (JSON input) the bytes that a str of hex
 // digits spells.
-int strict_bytes(PyObject* v, bool hex_text, ByteSource& out, const msg::Refusal** r) {
-  if (!hex_text || !py::is_str(v)) return bytes_like(v, out, r);
+int strict_bytes(PyObject* v, bool hex_text, ByteSource& out, Fault& fault) {
+  if (!hex_text || !py::is_str(v)) return bytes_like(v, out, fault);
   if (!utf8_of(v, out) || !decode_hex(out.data, out.len, out.own)) {
-    *r = &msg::kStrictHex;
+    (void)refuse(fault, msg::kStrictHex, v);
     return -1;
   }
   out.set_own();
@@ -169,15 +172,15 @@ bool to_u64(PyObject* v, std::uint64_t& out) {
 
 // A byte source: bytes, the hex text of bytes (other text as its UTF-8), or
 // a list of ints (each taken modulo 256).
-RuleFailure byte_source(PyObject* v, ByteSource& out) {
+bool byte_source(PyObject* v, ByteSource& out, Fault& fault) {
   if (py::is_bytes(v)) {
     out.set_view(py::bytes_view(v));
-    return nullptr;
+    return true;
   }
   if (py::is_str(v)) {
-    if (!utf8_of(v, out)) return msg::kBytesExpected;
+    if (!utf8_of(v, out)) return fault.fail(msg::kBytesExpected);
     if (out.len != 0 && decode_hex(out.data, out.len, out.own)) out.set_own();
-    return nullptr;
+    return true;
   }
   if (py::is_list(v)) {
     // Items may run Python code (__index__) that changes the list: hold
@@ -187,87 +190,87 @@ RuleFailure byte_source(PyObject* v, ByteSource& out) {
       std::uint64_t x = 0;
       if (!item || !to_u64(item.get(), x)) {
         PyErr_Clear();
-        return msg::kIntExpected;
+        return fault.fail(msg::kIntExpected);
       }
       out.own.push_back(static_cast<char>(x & 0xff));
     }
     out.set_own();
-    return nullptr;
+    return true;
   }
-  return msg::kBytesExpected;
+  return fault.fail(msg::kBytesExpected);
 }
 
 // int and "#": an integer, its low 32 bits.
-RuleFailure write_int(PyObject* v, Writer& w) {
+bool write_int(PyObject* v, Writer& w, Fault& fault) {
   long long small = 0;
   std::uint64_t x = 0;
   if (small_exact_int(v, small)) {
     x = static_cast<std::uint64_t>(small);
   } else if (!to_u64(v, x)) {
-    return msg::kIntExpected;
+    return fault.fail(msg::kIntExpected);
   }
   w.put_u32(static_cast<std::uint32_t>(x));
-  return nullptr;
+  return true;
 }
 
 // Strict int and "#": an int, not bool, in -2^31 .. 2^32 - 1.
-const msg::Refusal* write_int_strict(PyObject* v, Writer& w) {
+bool write_int_strict(PyObject* v, Writer& w, Fault& fault) {
   std::uint64_t x = 0;
-  if (auto r = plain_int(v, INT32_MIN, UINT32_MAX, msg::kStrictInt, msg::kStrictIntRange, x)) return r;
+  if (!plain_int(v, INT32_MIN, UINT32_MAX, msg::kStrictInt, msg::kStrictIntRange, x, fault)) return false;
   w.put_u32(static_cast<std::uint32_t>(x));
-  return nullptr;
+  return true;
 }
 
 // long: an int, 8 bytes as they are, or the hex text of 8 bytes.
-RuleFailure write_long(PyObject* v, Writer& w) {
+bool write_long(PyObject* v, Writer& w, Fault& fault) {
   long long small = 0;
   if (small_exact_int(v, small)) {
     w.put_u64(static_cast<std::uint64_t>(small));
-    return nullptr;
+    return true;
   }
   if (py::is_bytes(v)) {
     auto view = py::bytes_view(v);
-    if (view.size() != 8) return msg::kIntExpected;
+    if (view.size() != 8) return fault.fail(msg::kIntExpected);
     w.put_raw(view.data(), 8);
-    return nullptr;
+    return true;
   }
   if (py::is_str(v)) {
     ByteSource src;
     std::string raw;
     if (!utf8_of(v, src) || src.len != 16 || !decode_hex(src.data, src.len, raw)) {
-      return msg::kIntExpected;
+      return fault.fail(msg::kIntExpected);
     }
     w.put_raw(raw.data(), 8);
-    return nullptr;
+    return true;
   }
   std::uint64_t x = 0;
-  if (!to_u64(v, x)) return msg::kIntExpected;
+  if (!to_u64(v, x)) return fault.fail(msg::kIntExpected);
   w.put_u64(x);
-  return nullptr;
+  return true;
 }
 
 // Strict long: an int, not bool, in -2^63 .. 2^64 - 1.
-const msg::Refusal* write_long_strict(PyObject* v, Writer& w) {
+bool write_long_strict(PyObject* v, Writer& w, Fault& fault) {
   std::uint64_t x = 0;
-  if (auto r = plain_int(v, LLONG_MIN, UINT64_MAX, msg::kStrictLong, msg::kStrictLongRange, x)) return r;
+  if (!plain_int(v, LLONG_MIN, UINT64_MAX, msg::kStrictLong, msg::kStrictLongRange, x, fault)) return false;
   w.put_u64(x);
-  return nullptr;
+  return true;
 }
 
 // double: anything float() takes.
-RuleFailure write_double(PyObject* v, Writer& w) {
+bool write_double(PyObject* v, Writer& w, Fault& fault) {
   if (!py::is_exact_float(v) && !py::is_exact_int(v)) python_may_run();  // __float__, __index__
   const double d = PyFloat_AsDouble(v);
   if (d == -1.0 && PyErr_Occurred()) {
     PyErr_Clear();
-    return msg::kDoubleExpected;
+    return fault.fail(msg::kDoubleExpected);
   }
   w.put_double(d);
-  return nullptr;
+  return true;
 }
 
 // Strict double: a float, or an int (not bool) that a double holds.
-const msg::Refusal* write_double_strict(PyObject* v, Writer& w) {
+bool write_double_strict(PyObject* v, Writer& w, Fault& fault) {
   double d = 0;
   if (py::is_exact_float(v) || PyFloat_Check(v)) {
     d = PyFloat_AsDouble(v);  // a subclass's own value: no __float__ runs
@@ -275,22 +278,22 @@ const msg::Refusal* write_double_strict(PyObject* v, Writer& w) {
     d = PyLong_AsDouble(v);
     if (d == -1.0 && PyErr_Occurred()) {
       PyErr_Clear();
-      return &msg::kStrictDoubleRange;
+      return refuse(fault, msg::kStrictDoubleRange, v);
     }
   } else {
-    return &msg::kStrictDouble;
+    return refuse(fault, msg::kStrictDouble, v);
   }
   w.put_double(d);
-  return nullptr;
+  return true;
 }
 
 // int128 and int256 from a byte source; an int128 also takes 8 bytes or an
 // integer, padded with zeros (anything else as 0).
-RuleFailure write_wide_int(bool int256, PyObject* v, Writer& w) {
+bool write_wide_int(bool int256, PyObject* v, Writer& w, Fault& fault) {
   ByteSource src;
-  if (RuleFailure e = byte_source(v, src)) return e;
+  if (!byte_source(v, src, fault)) return false;
   if (int256) {
-    if (src.len != 32) return msg::kInt256Length;
+    if (src.len != 32) return fault.fail(msg::kInt256Length);
     w.put_raw(src.data, 32);
   } else if (src.len == 16) {
     w.put_raw(src.data, 16);
@@ -303,32 +306,31 @@ RuleFailure write_wide_int(bool int256, PyObject* v, Writer& w) {
     w.put_u64(x);
     w.put_zeros(8);
   }
-  return nullptr;
+  return true;
 }
 
 // Strict int128 and int256: bytes-like of exactly 16 or 32 bytes, or an int
 // (not bool) that fits in 128 or 256 bits, signed or unsigned, written
 // little-endian like every TL integer.
-const msg::Refusal* write_wide_int_strict(bool int256, PyObject* v, Writer& w, bool hex_text) {
+bool write_wide_int_strict(bool int256, PyObject* v, Writer& w, bool hex_text, Fault& fault) {
   const std::size_t n = int256 ? 32 : 16;
   ByteSource src;
-  const msg::Refusal* r = nullptr;
-  const int got = strict_bytes(v, hex_text, src, &r);
-  if (got < 0) return r;
+  const int got = strict_bytes(v, hex_text, src, fault);
+  if (got < 0) return false;
   if (got > 0) {
-    if (src.len != n) return int256 ? &msg::kStrictInt256Length : &msg::kStrictInt128Length;
+    if (src.len != n) return refuse(fault, int256 ? msg::kStrictInt256Length : msg::kStrictInt128Length, v);
     w.put_raw(src.data, n);
-    return nullptr;
+    return true;
   }
-  if (!py::is_int(v) || PyBool_Check(v)) return int256 ? &msg::kStrictInt256 : &msg::kStrictInt128;
-  if (!int_le_bytes(v, n, src.own)) return int256 ? &msg::kStrictInt256Range : &msg::kStrictInt128Range;
+  if (!py::is_int(v) || PyBool_Check(v)) return refuse(fault, int256 ? msg::kStrictInt256 : msg::kStrictInt128, v);
+  if (!int_le_bytes(v, n, src.own)) return refuse(fault, int256 ? msg::kStrictInt256Range : msg::kStrictInt128Range, v);
   w.put_raw(src.own.data(), n);
-  return nullptr;
+  return true;
 }
 
 // bytes from a byte source; string from a str (one with no UTF-8 form as
 // empty) or bytes, anything else as empty.
-[[gnu::hot]] RuleFailure write_byte_string(bool text, PyObject* v, Writer& w) {
+[[gnu::hot]] bool write_byte_string(bool text, PyObject* v, Writer& w, Fault& fault) {
   ByteSource src;
   if (text) {
     if (py::is_str(v)) {
@@ -336,31 +338,30 @@ const msg::Refusal* write_wide_int_strict(bool int256, PyObject* v, Writer& w, b
     } else if (py::is_bytes(v)) {
       src.set_view(py::bytes_view(v));
     }
-  } else if (RuleFailure e = byte_source(v, src)) {
-    return e;
+  } else if (!byte_source(v, src, fault)) {
+    return false;
   }
   // Longer payloads have no TL encoding: refuse rather than truncate.
-  if (src.len > wire::kMaxByteStringLen) return text ? msg::kStringTooLong : msg::kBytesTooLong;
+  if (src.len > wire::kMaxByteStringLen) return fault.fail(text ? msg::kStringTooLong : msg::kBytesTooLong);
   w.put_byte_string(src.data, src.len);
-  return nullptr;
+  return true;
 }
 
 // Strict string: a str with a UTF-8 form, or bytes-like; strict bytes:
 // bytes-like only.
-[[gnu::hot]] const msg::Refusal* write_byte_string_strict(bool text, PyObject* v, Writer& w,
-                                                       bool hex_text) {
+[[gnu::hot]] bool write_byte_string_strict(bool text, PyObject* v, Writer& w, bool hex_text, Fault& fault) {
   ByteSource src;
   if (text && py::is_str(v)) {
-    if (!utf8_of(v, src)) return &msg::kStrictNoUtf8;
+    if (!utf8_of(v, src)) return refuse(fault, msg::kStrictNoUtf8, v);
   } else {
-    const msg::Refusal* r = nullptr;
-    const int got = text ? bytes_like(v, src, &r) : strict_bytes(v, hex_text, src, &r);
-    if (got < 0) return r;
-    if (got == 0) return text ? &msg::kStrictString : &msg::kStrictBytes;
+    const int got = text ? bytes_like(v, src, fault) : strict_bytes(v, hex_text, src, fault);
+    if (got < 0) return false;
+    if (got == 0) return refuse(fault, text ? msg::kStrictString : msg::kStrictBytes, v);
   }
-  if (src.len > wire::kMaxByteStringLen) return text ? &msg::kStrictStringTooLong : &msg::kStrictBytesTooLong;
+  const msg::Refusal& too_long = text ? msg::kStrictStringTooLong : msg::kStrictBytesTooLong;
+  if (src.len > wire::kMaxByteStringLen) return refuse(fault, too_long, v);
   w.put_byte_string(src.data, src.len);
-  return nullptr;
+  return true;
 }
 
 }  // namespace
@@ -379,86 +380,85 @@ int to_bool(PyObject* v) {
   return t;
 }
 
-RuleFailure write_scalar(TypeKind kind, PyObject* v, Writer& w) {
+bool write_scalar(TypeKind kind, PyObject* v, Writer& w, Fault& fault) {
   switch (kind) {
     case TypeKind::kFlags:
-    case TypeKind::kInt: return write_int(v, w);
-    case TypeKind::kLong: return write_long(v, w);
-    case TypeKind::kDouble: return write_double(v, w);
+    case TypeKind::kInt: return write_int(v, w, fault);
+    case TypeKind::kLong: return write_long(v, w, fault);
+    case TypeKind::kDouble: return write_double(v, w, fault);
     case TypeKind::kInt128:
-    case TypeKind::kInt256: return write_wide_int(kind == TypeKind::kInt256, v, w);
-    case TypeKind::kBytes: return write_byte_string(false, v, w);
-    case TypeKind::kString: return write_byte_string(true, v, w);
+    case TypeKind::kInt256: return write_wide_int(kind == TypeKind::kInt256, v, w, fault);
+    case TypeKind::kBytes: return write_byte_string(false, v, w, fault);
+    case TypeKind::kString: return write_byte_string(true, v, w, fault);
     case TypeKind::kBool:
       w.put_bool(to_bool(v) == 1);  // anything else is false
-      return nullptr;
-    case TypeKind::kTrue: return nullptr;
+      return true;
+    case TypeKind::kTrue: return true;
     case TypeKind::kVector:
     case TypeKind::kObject: break;  // the walk's
   }
-  return msg::kUnknownFieldType;
+  return fault.fail(msg::kUnknownFieldType);
 }
 
-const msg::Refusal* write_scalar_strict(TypeKind kind, PyObject* v, Writer& w, bool hex_text) {
+bool write_scalar_strict(TypeKind kind, PyObject* v, Writer& w, bool hex_text, Fault& fault) {
   switch (kind) {
     case TypeKind::kFlags:
-    case TypeKind::kInt: return write_int_strict(v, w);
-    case TypeKind::kLong: return write_long_strict(v, w);
-    case TypeKind::kDouble: return write_double_strict(v, w);
+    case TypeKind::kInt: return write_int_strict(v, w, fault);
+    case TypeKind::kLong: return write_long_strict(v, w, fault);
+    case TypeKind::kDouble: return write_double_strict(v, w, fault);
     case TypeKind::kInt128:
-    case TypeKind::kInt256: return write_wide_int_strict(kind == TypeKind::kInt256, v, w, hex_text);
-    case TypeKind::kBytes: return write_byte_string_strict(false, v, w, hex_text);
-    case TypeKind::kString: return write_byte_string_strict(true, v, w, hex_text);
+    case TypeKind::kInt256: return write_wide_int_strict(kind == TypeKind::kInt256, v, w, hex_text, fault);
+    case TypeKind::kBytes: return write_byte_string_strict(false, v, w, hex_text, fault);
+    case TypeKind::kString: return write_byte_string_strict(true, v, w, hex_text, fault);
     case TypeKind::kBool: {
       const int b = to_bool(v);
-      if (b < 0) return &msg::kStrictBool;
+      if (b < 0) return refuse(fault, msg::kStrictBool, v);
       w.put_bool(b == 1);
-      return nullptr;
+      return true;
     }
-    case TypeKind::kTrue: return check_presence_flag(v);
+    case TypeKind::kTrue: return check_presence_flag(v, fault);
     case TypeKind::kVector:
     case TypeKind::kObject: break;  // the walk's
   }
-  return &msg::kStrictNested;
+  return refuse(fault, msg::kStrictNested, v);
 }
 
-const msg::Refusal* check_presence_flag(PyObject* v) {
-  return v == Py_None || to_bool(v) >= 0 ? nullptr : &msg::kStrictFlag;
+bool check_presence_flag(PyObject* v, Fault& fault) {
+  return v == Py_None || to_bool(v) >= 0 || refuse(fault, msg::kStrictFlag, v);
 }
 
-const msg::Refusal* write_ready_made_strict(PyObject* v, Writer& w, std::uint32_t* first) {
+bool write_ready_made_strict(PyObject* v, Writer& w, std::uint32_t* first, Fault& fault) {
   ByteSource src;
-  const msg::Refusal* r = nullptr;
-  const int got = bytes_like(v, src, &r);
-  if (got < 0) return r;
-  if (got == 0) return &msg::kStrictNested;
+  const int got = bytes_like(v, src, fault);
+  if (got < 0) return false;
+  if (got == 0) return refuse(fault, msg::kStrictNested, v);
   // Anything else would leave the words after it misaligned, or write nothing.
-  if (src.len == 0 || src.len % 4 != 0) return &msg::kStrictReadyMade;
+  if (src.len == 0 || src.len % 4 != 0) return refuse(fault, msg::kStrictReadyMade, v);
   *first = wire::load_le<std::uint32_t>(src.data);
   w.put_raw(src.data, src.len);
-  return nullptr;
+  return true;
 }
 
 std::size_t given_byte_length(PyObject* v) {
   ByteSource src;
-  const msg::Refusal* ignored = nullptr;
-  (void)strict_bytes(v, true, src, &ignored);
+  Fault ignored;
+  (void)strict_bytes(v, true, src, ignored);
   return src.len;
 }
 
-RuleFailure write_ready_made(PyObject* v, Writer& w) {
+bool write_ready_made(PyObject* v, Writer& w, Fault& fault) {
   if (py::is_bytes(v)) {
     auto view = py::bytes_view(v);
     w.put_raw(view.data(), view.size());
-    return nullptr;
+    return true;
   }
-  if (!py::is_str(v)) return msg::kNestedNotEncoded;
+  if (!py::is_str(v)) return fault.fail(msg::kNestedNotEncoded);
   // Empty text writes nothing.
   ByteSource src;
   std::string raw;
-  if (!utf8_of(v, src) || !decode_hex(src.data, src.len, raw)) return msg::kNestedBadHex;
+  if (!utf8_of(v, src) || !decode_hex(src.data, src.len, raw)) return fault.fail(msg::kNestedBadHex);
   w.put_raw(raw.data(), raw.size());
-  return nullptr;
+  return true;
 }
 
 template <class T, bool Strict>

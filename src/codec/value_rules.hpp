@@ -2,9 +2,9 @@
 //
 // The one home of the serializer's leniency (docs/types.md, "what the encoder
 // accepts" columns). Each rule takes one Python value and writes its encoding,
-// returning null, or writes nothing and returns its failure text (one of
-// codec/messages.hpp). Every rule has this shape so that a strict twin can
-// sit beside it and write_scalar() can pick one of the two by a flag.
+// returning true, or writes nothing and returns false with its failure (a
+// text of codec/messages.hpp) in the Fault. Every rule has this shape so that
+// a strict twin can sit beside it and the walk can pick one of the two by a flag.
 //
 // A rule that may run Python code (__index__, __float__, a NumPy scalar's
 // truth) calls python_may_run() first (codec/field_values.hpp).
@@ -13,14 +13,12 @@
 #include <cstdint>
 #include <string>
 
+#include "codec/fault.hpp"
 #include "codec/messages.hpp"
 #include "py/py.hpp"
 #include "wire/wire.hpp"
 
 namespace velmora::codec {
-
-// Null when the value was written, else the failure text.
-using RuleFailure = const char*;
 
 // Bytes taken from a Python value: a view into an object kept alive, or
 // bytes of our own.
@@ -43,27 +41,28 @@ struct ByteSource {
 // Every scalar type: int, flags ("#"), long, double, int128, int256, bytes,
 // string, Bool and true. Vectors and objects are the walk's.
 // Hot, as the walk's own steps (walk.hpp says why).
-[[gnu::hot]] RuleFailure write_scalar(wire::TypeKind kind, PyObject* v, wire::Writer& w);
+[[gnu::hot]] bool write_scalar(wire::TypeKind kind, PyObject* v, wire::Writer& w, Fault& fault);
 
 // The strict twins: each rule of write_scalar tightened as the package's
 // default encoding has it. Whatever a twin writes is what write_scalar writes
 // for the same value (bytearray and memoryview as the bytes they hold); it
-// refuses the rest, null meaning written. With hex_text (JSON input), a str
-// of hex digits stands for the bytes it spells where bytes-like is accepted.
-[[gnu::hot]] const msg::Refusal* write_scalar_strict(wire::TypeKind kind, PyObject* v,
-                                                     wire::Writer& w, bool hex_text);
+// refuses the rest ("<text>, got <what>", codec/refusals.hpp). With hex_text
+// (JSON input), a str of hex digits stands for the bytes it spells where
+// bytes-like is accepted.
+[[gnu::hot]] bool write_scalar_strict(wire::TypeKind kind, PyObject* v, wire::Writer& w, bool hex_text,
+                                      Fault& fault);
 // The strict twin of write_ready_made: bytes-like only.
 // Strict: bytes-like, a non-empty multiple of 4 bytes; *first is its
 // first word, the identifier of the object it holds.
-const msg::Refusal* write_ready_made_strict(PyObject* v, wire::Writer& w, std::uint32_t* first);
+bool write_ready_made_strict(PyObject* v, wire::Writer& w, std::uint32_t* first, Fault& fault);
 // A presence flag's value, strictly: a boolean (to_bool) or None.
-const msg::Refusal* check_presence_flag(PyObject* v);
+bool check_presence_flag(PyObject* v, Fault& fault);
 // The length of a value refused by its length: bytes-like, or hex text.
 std::size_t given_byte_length(PyObject* v);
 
 // The value of an Object field that is no dict: bytes of a ready-made
 // encoding, or their hex text, inserted unchecked.
-RuleFailure write_ready_made(PyObject* v, wire::Writer& w);
+bool write_ready_made(PyObject* v, wire::Writer& w, Fault& fault);
 
 // The Bool rule, also read for a presence flag ("true" under a flags bit):
 // 1 or 0, or -1 when the value is no boolean (True, False, NumPy's bool).

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstring>
 
 namespace velmora::crypto {
@@ -81,7 +82,7 @@ class ThreadPool {
 bool random_bytes(std::uint8_t* out, std::size_t n) noexcept {
   thread_local ThreadPool pool;
   PoolPage* page = pool.page();
-  if (page == nullptr || n > sizeof(page->bytes)) return RAND_bytes(out, static_cast<int>(n)) == 1;
+  if (page == nullptr || n > sizeof(page->bytes)) return random_bytes_unpooled(out, n);
   if (page->left < n) {
     if (RAND_bytes(page->bytes, sizeof(page->bytes)) != 1) return false;
     page->left = sizeof(page->bytes);
@@ -90,6 +91,10 @@ bool random_bytes(std::uint8_t* out, std::size_t n) noexcept {
   std::memcpy(out, page->bytes + page->left, n);
   OPENSSL_cleanse(page->bytes + page->left, n);  // each byte is handed out once
   return true;
+}
+
+bool random_bytes_unpooled(std::uint8_t* out, std::size_t n) noexcept {
+  return n <= INT_MAX && RAND_bytes(out, static_cast<int>(n)) == 1;
 }
 
 }  // namespace velmora::crypto

@@ -39,8 +39,8 @@ class PyRandom final : public protocol::RandomSource {
   PyObject* rand_;
 };
 
-// Runs step with the source rand names: RAND_bytes without the GIL (the
-// core touches no Python object), or the Python callable with it.
+// Runs step with the source rand names: the module's random bytes without
+// the GIL (the core touches no Python object), or the Python callable with it.
 template <class Step>
 Result<HandshakeStatus> run_step(PyObject* rand, Step&& step) {
   if (rand == Py_None) {
@@ -162,7 +162,7 @@ Result<py::Ref> dh_refusal(py::ByteView dh_prime, std::int32_t g, py::ByteView g
         BN_bin2bn(dh_prime.data(), static_cast<int>(dh_prime.size()), nullptr), &BN_free);
     std::unique_ptr<BIGNUM, decltype(&BN_free)> v(
         BN_bin2bn(g_a.data(), static_cast<int>(g_a.size()), nullptr), &BN_free);
-    if (!p || !v) throw std::bad_alloc();
+    if (!p || !v) return Failure::no_memory();
     s = protocol::check_dh_value(p.get(), v.get());
   }
   if (s == protocol::DhStatus::kOk) return py::borrow(Py_None);

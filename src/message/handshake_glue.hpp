@@ -4,7 +4,7 @@
 // The state of a velmora.handshake.Handshake lives here (HandshakeState):
 // the core machine and the lock that keeps two threads out of it. The random
 // source is a Python callable passed on each call (never held by the state,
-// which keeps no Python references), or None for libcrypto's RAND_bytes;
+// which keeps no Python references), or None for the module's random bytes;
 // with None the core runs without the GIL.
 #pragma once
 

@@ -190,7 +190,10 @@ Result<py::Ref> Unpacker::object(py::ByteView body, bool inflated) {
   if (id == kRpcResultId) return rpc_result(body, inflated);
   if (const auto* layout = protocol::find_service_layout(id)) return service_object(*layout, body);
   std::size_t end = 0;
-  return deserialize_value(body, 0, TypeKind::kObject, TypeKind::kInt, false, &end);
+  codec::Fault fault;
+  py::Ref v = deserialize_value(body, 0, TypeKind::kObject, TypeKind::kInt, false, &end, fault);
+  if (!v) return std::move(fault).failure();
+  return v;
 }
 
 Status Unpacker::append(std::int64_t msg_id, std::int32_t seq_no, py::Ref obj) {
@@ -270,7 +273,10 @@ Result<py::Ref> Unpacker::result_value(std::int64_t req_msg_id, py::ByteView dat
   auto wanted = o_.results->of(req_msg_id);
   if (!wanted) return std::move(wanted).failure();
   std::size_t end = 0;
-  return deserialize_value(data, 0, wanted->kind, wanted->element, false, &end);
+  codec::Fault fault;
+  py::Ref v = deserialize_value(data, 0, wanted->kind, wanted->element, false, &end, fault);
+  if (!v) return std::move(fault).failure();
+  return v;
 }
 
 }  // namespace

@@ -42,8 +42,10 @@ Result<py::Ref> future_salts(py::ByteView body, std::size_t* at) {
 Result<py::Ref> field(const protocol::ServiceField& f, py::ByteView body, std::size_t* at) {
   if (f.kind == TypeKind::kObject) return future_salts(body, at);
   std::size_t end = 0;
-  auto v = codec::deserialize_value(body, *at, f.kind, f.element, false, &end);
-  if (v) *at = end;
+  codec::Fault fault;
+  py::Ref v = codec::deserialize_value(body, *at, f.kind, f.element, false, &end, fault);
+  if (!v) return std::move(fault).failure();
+  *at = end;
   return v;
 }
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <utility>
 
+#include "codec/fault.hpp"
 #include "module/messages.hpp"
 #include "py/py.hpp"
 #include "py/result.hpp"
@@ -150,6 +151,13 @@ void raise(const Failure& f);
 // The module's import refused with ImportError(text): null, for PyInit_ext
 // to return.
 PyObject* refuse_import(const char* text);
+
+// A codec call's outcome as the call frame takes it: its value, or its Fault
+// as the module's Failure (codec/fault.hpp).
+inline Result<py::Ref> outcome(py::Ref&& value, codec::Fault& fault) {
+  if (value) return value;
+  return std::move(fault).failure();
+}
 
 // Runs body, which returns Result<py::Ref>, and converts its outcome.
 template <class Body>

@@ -14,7 +14,8 @@ PyObject* decode_entry(const Params<N>& params, PyObject* args, PyObject* kwargs
     if (!bound) return std::move(bound).failure();
     auto data = arg_bytes("data", (*bound)[0]);
     if (!data) return std::move(data).failure();
-    return codec::deserialize(*data);
+    codec::Fault fault;
+    return outcome(codec::deserialize(*data, fault), fault);
   });
 }
 
@@ -43,7 +44,8 @@ PyObject* package_loads(PyObject*, PyObject* args, PyObject* kwargs) {
     py::Ref copy;
     auto data = arg_bytes_like("data", (*bound)[0], &copy);
     if (!data) return std::move(data).failure();
-    return *strict ? codec::deserialize_strict(*data) : codec::deserialize(*data);
+    codec::Fault fault;
+    return outcome(*strict ? codec::deserialize_strict(*data, fault) : codec::deserialize(*data, fault), fault);
   });
 }
 

@@ -201,14 +201,16 @@ PyObject* message_read(PyObject*, PyObject* args, PyObject* kwargs) {
     const int strict = PyObject_IsTrue((*a)[4]);
     if (methods < 0 || strict < 0) return Failure::pending();
     const auto snap = codec::current_snapshot();
-    auto wanted = codec::resolve_read_type(*type, snap.schema.get());
-    if (!wanted) return std::move(wanted).failure();
+    codec::ReadType wanted;
+    codec::Fault fault;
+    if (!codec::resolve_read_type(*type, snap.schema.get(), wanted, fault)) return std::move(fault).failure();
     if (*offset > data->size()) return Failure::value(msg::kOffsetOutOfRange);
     std::size_t end = 0;
     const auto at = static_cast<std::size_t>(*offset);
-    auto value = wanted->bare ? codec::deserialize_bare(*data, at, *type, &end, strict == 1)
-                              : codec::deserialize_value(*data, at, wanted->value.kind, wanted->value.element,
-                                                         methods == 1, &end, strict == 1);
+    auto value = outcome(wanted.bare ? codec::deserialize_bare(*data, at, *type, &end, strict == 1, fault)
+                                     : codec::deserialize_value(*data, at, wanted.value.kind, wanted.value.element,
+                                                                methods == 1, &end, fault, strict == 1),
+                         fault);
     if (!value) return std::move(value).failure();
     return py::steal(Py_BuildValue("(On)", value->get(), static_cast<Py_ssize_t>(end)));
   });

@@ -9,11 +9,18 @@ using codec::Strictness;
 
 // A record name under the str rule, then the arguments dict.
 template <class Encode>
-Result<py::Ref> encode_bound(const Params<2>& params, Encode&& encode, PyObject* name_arg,
+[[gnu::always_inline]] inline Result<py::Ref> encode_bound(const Params<2>& params, Encode&& encode,
+                                                           PyObject* name_arg,
                              PyObject* fields, Strictness how = Strictness::kLenient) {
   auto name = arg_str(params.names[0], name_arg);
   if (!name) return std::move(name).failure();
-  return encode(*name, fields, how);
+  codec::Fault fault;
+  return outcome(encode(*name, fields, how, fault), fault);
+}
+
+Result<py::Ref> encode_dumps(PyObject* obj, Strictness how) {
+  codec::Fault fault;
+  return outcome(codec::dumps(obj, how, fault), fault);
 }
 
 template <class Encode>
@@ -72,7 +79,7 @@ PyObject* serialize_constructor_fast(PyObject* self, PyObject* const* args, Py_s
 
 PyObject* dumps_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs != 1 || kwnames != nullptr) return call_with_tuple(dumps, self, args, nargs, kwnames);
-  return call_frame([&] { return codec::dumps(args[0]); });
+  return call_frame([&] { return encode_dumps(args[0], Strictness::kLenient); });
 }
 
 // The package's encoders, strict by default: the same fast binding.
@@ -93,7 +100,7 @@ PyObject* package_dumps_fast(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (nargs != 1 || kwnames != nullptr) {
     return call_with_tuple(package_dumps, self, args, nargs, kwnames);
   }
-  return call_frame([&] { return codec::dumps(args[0], Strictness::kStrict); });
+  return call_frame([&] { return encode_dumps(args[0], Strictness::kStrict); });
 }
 #endif
 
@@ -109,7 +116,7 @@ PyObject* dumps(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> Result<py::Ref> {
     auto bound = bind(kDumpsParams, args, kwargs);
     if (!bound) return std::move(bound).failure();
-    return codec::dumps((*bound)[0]);
+    return encode_dumps((*bound)[0], Strictness::kLenient);
   });
 }
 
@@ -128,7 +135,7 @@ PyObject* package_dumps(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!strict) return std::move(strict).failure();
     auto bound = bind(kDumpsParams, args, kwargs);
     if (!bound) return std::move(bound).failure();
-    return codec::dumps((*bound)[0], *strict ? Strictness::kStrict : Strictness::kLenient);
+    return encode_dumps((*bound)[0], *strict ? Strictness::kStrict : Strictness::kLenient);
   });
 }
 
@@ -142,7 +149,8 @@ PyObject* encode_json(PyObject*, PyObject* args, PyObject* kwargs) {
     auto name = arg_str(kParams.names[1], (*bound)[1]);
     if (!name) return std::move(name).failure();
     auto encode = *method != 0 ? codec::serialize_method : codec::serialize_constructor;
-    return encode(*name, (*bound)[2], Strictness::kStrictHexText);
+    codec::Fault fault;
+    return outcome(encode(*name, (*bound)[2], Strictness::kStrictHexText, fault), fault);
   });
 }
 

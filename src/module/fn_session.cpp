@@ -1,13 +1,12 @@
 // velmora.session.Session: the type, its slots and its method table. The
 // work is the message layer's (src/message/session.*); the entries here
 // convert arguments, read the clock and run in the call frame.
-#include <openssl/rand.h>
-
 #include <ctime>
 #include <iterator>
 #include <memory>
 #include <vector>
 
+#include "crypto/random.hpp"
 #include "message/session.hpp"
 #include "module/call.hpp"
 #include "protocol/messages.hpp"
@@ -61,7 +60,7 @@ Result<std::int64_t> signed_arg(const char* name, PyObject* o, std::int64_t fall
 Result<std::int64_t> session_id_arg(PyObject* o) {
   if (o != nullptr && o != Py_None) return signed_arg("session_id", o, 0);
   std::uint64_t id = 0;
-  if (RAND_bytes(reinterpret_cast<unsigned char*>(&id), sizeof(id)) != 1) {
+  if (!crypto::random_bytes(reinterpret_cast<std::uint8_t*>(&id), sizeof(id))) {
     return Failure::runtime(protocol::msg::kRandomFailure);
   }
   return static_cast<std::int64_t>(id);

@@ -2,7 +2,8 @@
 //
 // The exchange draws its nonces, paddings, temporary keys and exponent in a
 // fixed order from one source, so that a test can replay an exchange from
-// its draws; the default source is libcrypto's RAND_bytes.
+// its draws. The default source is the module's one owner of random bytes
+// (crypto/random.hpp), unpooled; this seam only lets a known source stand in.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +19,7 @@ class RandomSource {
   virtual bool fill(std::uint8_t* out, std::size_t n) noexcept = 0;
 };
 
-// libcrypto's RAND_bytes.
+// crypto::random_bytes_unpooled.
 class SystemRandom final : public RandomSource {
  public:
   bool fill(std::uint8_t* out, std::size_t n) noexcept override;

@@ -1,9 +1,11 @@
-// result.hpp: the one failure type of the Python-facing code.
+// result.hpp: the failure type of the message layer and the module.
 //
 // An operation returns Result<T>: its value, or a Failure that is either an
 // exception class with a message or the marker that the interpreter already
-// has an error set. The codec and the module both return it; only the
-// module's call frame turns a Failure into a Python exception.
+// has an error set. The message layer and the module return it; the codec
+// fills its own Fault (codec/fault.hpp), which its callers turn into a
+// Failure. Only the module's call frame turns a Failure into a Python
+// exception.
 #pragma once
 
 #include <cassert>
@@ -42,6 +44,9 @@ class [[nodiscard]] Failure {
   static Failure security(std::string m) { return Failure(ErrorKind::kSecurity, std::move(m)); }
   static Failure handshake(std::string m) { return Failure(ErrorKind::kHandshake, std::move(m)); }
   static Failure framing(std::string m) { return Failure(ErrorKind::kFraming, std::move(m)); }
+  // A failure of the given kind, as a lower layer's failure type carries it
+  // (codec/fault.hpp); kPending and kNoMemory take no message.
+  static Failure of_kind(ErrorKind k, std::string m) { return Failure(k, std::move(m)); }
   static Failure transport(std::string m, long long code) {
     Failure f(ErrorKind::kTransport, std::move(m));
     f.code_ = code;

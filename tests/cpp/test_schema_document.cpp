@@ -59,6 +59,8 @@ const Refusal kRefusals[] = {
     {R"({"methods": {"a": [1]}})", "invalid length 1, expected struct TlMethod with 3 elements at line 1 column 21"},
     {R"({"methods": {"a": [1, [], false, 4]}})",
      "too many elements, expected struct TlMethod with 3 elements at line 1 column 34"},
+    {R"({"methods": {}, "constructors": {"c": [1, [], false, 4]}})",
+     "too many elements, expected struct TlConstructor with 3 elements at line 1 column 54"},
     {"\n[0]", "invalid length 1, expected struct SchemaInput with 3 elements at line 2 column 3"},
     {"5", "invalid type: integer, expected struct SchemaInput at line 1 column 1"},
     {R"({"methods": {"m": {"cid": 1, "fields": [["x"]]}}})",

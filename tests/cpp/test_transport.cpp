@@ -3,7 +3,6 @@
 // chunks of every size.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -67,8 +66,10 @@ std::vector<Bytes> paddings_of(const Bytes& plain, const std::vector<Bytes>& ps)
   std::vector<Bytes> out;
   std::size_t off = 0;
   for (const Bytes& p : ps) {
-    std::uint32_t len = 0;
-    if (off + 4 <= plain.size()) std::memcpy(&len, plain.data() + off, 4);
+    std::uint32_t len = 0;  // little-endian on the wire, whatever the host
+    for (std::size_t i = 0; i < 4 && off + 4 <= plain.size(); ++i) {
+      len |= std::uint32_t{plain[off + i]} << (8 * i);
+    }
     if (len < p.size() || off + 4 + len > plain.size()) return {};
     out.emplace_back(plain.begin() + off + 4 + p.size(), plain.begin() + off + 4 + len);
     off += 4 + len;

@@ -1,5 +1,7 @@
 """The message layer: the envelope against the published known answers, read by type, unpack and pack."""
+import gzip
 import json
+import random
 
 import pytest
 from hypothesis import given, strategies as st
@@ -205,6 +207,13 @@ def test_by_default_8_mib_inflate(extra, fits):  # resPQ's pq fills 8 MiB to the
                         "server_public_key_fingerprints": []}) + bytes(extra)
     outcome(lambda: message.unpack(1, 1, message.gzip(res_pq))[0][2]["_"],
             "resPQ" if fits else ValueError("gzip_packed inflates past max_inflated"))
+
+
+def test_unpack_inflates_across_zlibs_whole_window():  # 20,000 bytes back, across a 64 KiB output step
+    res_pq = {"_": "resPQ", "nonce": bytes(16), "server_nonce": bytes(16),
+              "pq": random.Random(30).randbytes(20000) * 5, "server_public_key_fingerprints": []}
+    packed = u32(0x3072CFA1) + tl_bytes(gzip.compress(ext.dumps(res_pq)))
+    assert message.unpack(1, 1, packed) == [(1, 1, res_pq)]
 
 
 def test_no_growth_over_many_calls():

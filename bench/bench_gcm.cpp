@@ -5,7 +5,6 @@
 // open through each backend built in, without Python. Times are the
 // thread's CPU time, the median of 15 rounds.
 #include <openssl/evp.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -13,14 +12,9 @@
 #include <vector>
 
 #include "crypto/aes_gcm.hpp"
+#include "thread_clock.hpp"
 
 namespace {
-
-double thread_ns() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
-}
 
 template <class Fn>
 double median_ns(std::size_t n, Fn&& fn) {

@@ -8,7 +8,6 @@
 // CBC's time over IGE encryption's, the median of 15 rounds that time both
 // in turn, so that a change of load on a shared machine falls on both.
 #include <openssl/evp.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -16,14 +15,9 @@
 #include <vector>
 
 #include "crypto/aes_ige.hpp"
+#include "thread_clock.hpp"
 
 namespace {
-
-double thread_ns() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
-}
 
 std::size_t reps_for(std::size_t n) { return (std::size_t{8} << 20) / (n + 256) + 2; }  // ~10 ms
 

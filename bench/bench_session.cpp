@@ -6,21 +6,14 @@
 #define OPENSSL_SUPPRESS_DEPRECATED  // the low-level digests: the envelope's own
 #include <openssl/evp.h>
 #include <openssl/sha.h>
-#include <time.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
-
+#include "thread_clock.hpp"
 
 namespace {
-
-double thread_ns() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
-}
 
 template <class Fn>
 double per_call_ns(Fn&& fn, double batch_ns = 2e7) {

@@ -7,7 +7,6 @@
 // nothing else, over reps calls.
 #define OPENSSL_SUPPRESS_DEPRECATED  // the low-level digest: the envelope's own
 #include <openssl/sha.h>
-#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -15,14 +14,9 @@
 
 #include "crypto/aes_ige.hpp"
 #include "protocol/envelope.hpp"
+#include "../thread_clock.hpp"
 
 namespace {
-
-double thread_ns() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
-}
 
 volatile std::uint8_t g_sink;
 

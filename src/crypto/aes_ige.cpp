@@ -29,13 +29,13 @@ const Backends& backends() noexcept {
   return b;
 }
 
-IgeStatus failed(std::uint8_t* out, std::size_t n) noexcept {
+}  // namespace
+
+IgeStatus detail::cipher_failed(std::uint8_t* out, std::size_t n) noexcept {
   OPENSSL_cleanse(out, n);
   ERR_clear_error();
   return IgeStatus::kCipherFailure;
 }
-
-}  // namespace
 
 const char* ige_status_message(IgeStatus s) noexcept {
   switch (s) {
@@ -78,7 +78,7 @@ IgeStatus aes_ige_encrypt(const std::uint8_t* in, std::size_t n, const std::uint
   const bool ok = backend == IgeBackend::kIpsecMb && n <= detail::kIpsecEncryptMax
                       ? detail::ipsec_ige_encrypt(in, n, key, iv, out)
                       : detail::evp_ige_encrypt(in, n, key, iv, out);
-  return ok ? IgeStatus::kOk : failed(out, n);
+  return ok ? IgeStatus::kOk : detail::cipher_failed(out, n);
 }
 
 IgeStatus aes_ige_decrypt(const std::uint8_t* in, std::size_t n, const std::uint8_t* key,
@@ -88,7 +88,7 @@ IgeStatus aes_ige_decrypt(const std::uint8_t* in, std::size_t n, const std::uint
   if (st != IgeStatus::kOk || n == 0) return st;
   const bool ok = backend == IgeBackend::kIpsecMb ? detail::ipsec_ige_decrypt(in, n, key, iv, out)
                                                   : detail::evp_ige_decrypt(in, n, key, iv, out);
-  return ok ? IgeStatus::kOk : failed(out, n);
+  return ok ? IgeStatus::kOk : detail::cipher_failed(out, n);
 }
 
 }  // namespace velmora::crypto

@@ -9,9 +9,12 @@
 // plaintext block as the next iv).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+typedef struct evp_cipher_ctx_st EVP_CIPHER_CTX;
 
 namespace velmora::crypto {
 
@@ -52,5 +55,30 @@ IgeStatus aes_ige_encrypt(const std::uint8_t* in, std::size_t n, const std::uint
 IgeStatus aes_ige_decrypt(const std::uint8_t* in, std::size_t n, const std::uint8_t* key,
                           std::size_t key_len, const std::uint8_t* iv, std::size_t iv_len,
                           std::uint8_t* out, IgeBackend backend = ige_backend()) noexcept;
+
+// AES-256-IGE encryption through a cipher context its owner keeps from
+// message to message. Re-keying a kept context costs a fraction of setting
+// one up and tearing it down, which the stateless calls above do every time
+// so that nothing of a caller's key outlives the call. Here the last
+// message's key schedule stays in the context until the next call or the
+// owner's end: it is for an owner that holds the secret those keys derive
+// from anyway (a session and its auth key). Short messages, where the IPsec
+// library's path is faster still, and a call made while another is using
+// the context, take the stateless path.
+class IgeEncryptContext {
+ public:
+  IgeEncryptContext() noexcept = default;
+  ~IgeEncryptContext();
+  IgeEncryptContext(const IgeEncryptContext&) = delete;
+  IgeEncryptContext& operator=(const IgeEncryptContext&) = delete;
+  // As aes_ige_encrypt with a 32-byte key and iv.
+  IgeStatus encrypt(const std::uint8_t* in, std::size_t n, const std::uint8_t* key,
+                    const std::uint8_t* iv, std::uint8_t* out) noexcept;
+
+ private:
+  EVP_CIPHER_CTX* ctx_ = nullptr;  // made on the first long message
+  bool keyed_ = false;             // ctx_ holds the cipher: re-keying suffices
+  std::atomic_flag busy_;          // one call at a time owns ctx_
+};
 
 }  // namespace velmora::crypto

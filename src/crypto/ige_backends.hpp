@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "crypto/aes_ige.hpp"
+
+typedef struct evp_cipher_ctx_st EVP_CIPHER_CTX;
+
 namespace velmora::crypto::detail {
 
 inline void xor16(std::uint8_t* dst, const std::uint8_t* a, const std::uint8_t* b) noexcept {
@@ -20,12 +24,20 @@ inline void xor16(std::uint8_t* dst, const std::uint8_t* a, const std::uint8_t* 
   std::memcpy(dst, x, 16);
 }
 
+// out wiped and the library's error queue cleared: what a refused cipher
+// call leaves to its caller.
+IgeStatus cipher_failed(std::uint8_t* out, std::size_t n) noexcept;
+
 // libcrypto through EVP: encryption as one CBC pass, decryption a block at a
 // time through ECB.
 bool evp_ige_encrypt(const std::uint8_t* in, std::size_t n, const std::uint8_t* key,
                      const std::uint8_t* iv, std::uint8_t* out) noexcept;
 bool evp_ige_decrypt(const std::uint8_t* in, std::size_t n, const std::uint8_t* key,
                      const std::uint8_t* iv, std::uint8_t* out) noexcept;
+// The encryption on ctx, which is set up for AES-256-CBC first when fresh and
+// only re-keyed otherwise.
+bool evp_ige_encrypt_on(EVP_CIPHER_CTX* ctx, bool fresh, const std::uint8_t* in, std::size_t n,
+                        const std::uint8_t* key, const std::uint8_t* iv, std::uint8_t* out) noexcept;
 
 // The IPsec library: its key expansion, then one ECB job per block. Up to
 // kIpsecEncryptMax bytes its encryption beats EVP's CBC pass, whose set-up

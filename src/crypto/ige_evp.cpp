@@ -2,6 +2,8 @@
 // IPsec library is not built in, and the long encryptions of both.
 #include <openssl/evp.h>
 
+#include <cstring>
+
 #include "crypto/aes_ige.hpp"
 #include "crypto/evp_util.hpp"
 #include "crypto/ige_backends.hpp"
@@ -24,42 +26,59 @@ const EVP_CIPHER* ecb_cipher() noexcept {
 // in the first-level cache.
 constexpr std::size_t kChunk = 8192;
 
-// Q_i = P_i ^ P_(i-2) over one chunk at off; P_(-1) = p0, P_(-2) = 0.
-void cbc_input(const std::uint8_t* in, std::size_t off, std::size_t len, const std::uint8_t* p0,
+// Q_i = P_i ^ P_(i-2) over one chunk at off, with c0 folded into Q_0 (see
+// below): P_(-2) = c0, P_(-1) = p0, the two halves of iv.
+void cbc_input(const std::uint8_t* in, std::size_t off, std::size_t len, const std::uint8_t* iv,
                std::uint8_t* z) noexcept {
   for (std::size_t i = 0; i < len; i += kAesBlock) {
     const std::size_t g = off + i;  // position in the whole message
-    if (g >= 2 * kAesBlock) {
-      xor16(z + i, in + g, in + g - 2 * kAesBlock);
-    } else if (g == kAesBlock) {
-      xor16(z + i, in + g, p0);
-    } else {
-      std::memcpy(z + i, in + g, kAesBlock);
-    }
+    xor16(z + i, in + g, g >= 2 * kAesBlock ? in + g - 2 * kAesBlock : iv + (g == 0 ? 0 : kAesBlock));
   }
+}
+
+constexpr std::uint8_t kZeroIv[kAesBlock] = {};
+
+// Whether re-keying a CBC context without an IV starts it again from the IV
+// it was set up with, as libcrypto does (as 1.1.1 did) rather than going on
+// from the last block. A kept context re-keyed so skips the IV's set-up,
+// some 80 ns a message; a library that chains instead is given the IV each
+// time. Checked once, on one block.
+bool rekey_restarts_iv() noexcept {
+  static const bool restarts = [] {
+    const CipherCtx c(EVP_CIPHER_CTX_new());
+    const std::uint8_t key[32] = {};
+    std::uint8_t first[kAesBlock], again[kAesBlock];
+    return c && cbc_cipher() && EVP_CipherInit_ex2(c.get(), cbc_cipher(), key, kZeroIv, 1, nullptr) == 1 &&
+           EVP_Cipher(c.get(), first, kZeroIv, kAesBlock) > 0 &&
+           EVP_CipherInit_ex2(c.get(), nullptr, key, nullptr, 1, nullptr) == 1 &&
+           EVP_Cipher(c.get(), again, kZeroIv, kAesBlock) > 0 && std::memcmp(first, again, kAesBlock) == 0;
+  }();
+  return restarts;
 }
 
 }  // namespace
 
 // IGE encryption is C_i = E(P_i ^ C_(i-1)) ^ P_(i-1). With Z_i = C_i ^ P_(i-1)
-// that reads Z_i = E(P_i ^ P_(i-2) ^ Z_(i-1)): CBC under the IV c0 over
-// Q_0 = P_0, Q_1 = P_1 ^ p0, Q_i = P_i ^ P_(i-2). So the whole message is one
-// CBC pass between two XOR passes, and CBC encryption is the fastest serial
-// AES libcrypto has. EVP_Cipher is its leanest entry: whole blocks, no
-// padding logic to switch off, the IV carried from chunk to chunk.
-bool evp_ige_encrypt(const std::uint8_t* in, std::size_t n, const std::uint8_t* key,
-                     const std::uint8_t* iv, std::uint8_t* out) noexcept {
-  const ThreadCipherCtx ctx;
-  if (ctx.get() == nullptr || cbc_cipher() == nullptr ||
-      EVP_CipherInit_ex2(ctx.get(), cbc_cipher(), key, iv, 1, nullptr) != 1) {
+// that reads Z_i = E(P_i ^ P_(i-2) ^ Z_(i-1)), with Z_(-1) = c0 and
+// P_(-1) = p0: CBC over Q_i = P_i ^ P_(i-2). So the whole message is one CBC
+// pass between two XOR passes, and CBC encryption is the fastest serial AES
+// libcrypto has. The pass runs from a zero IV with c0 folded into Q_0 (the
+// first block is E(Q_0 ^ c0) either way), so a kept context's IV never
+// changes. EVP_Cipher is the leanest entry: whole blocks, no padding logic
+// to switch off, the IV carried from chunk to chunk.
+bool evp_ige_encrypt_on(EVP_CIPHER_CTX* ctx, bool fresh, const std::uint8_t* in, std::size_t n,
+                        const std::uint8_t* key, const std::uint8_t* iv, std::uint8_t* out) noexcept {
+  const std::uint8_t* cbc_iv = fresh || !rekey_restarts_iv() ? kZeroIv : nullptr;
+  if (ctx == nullptr || cbc_cipher() == nullptr ||
+      EVP_CipherInit_ex2(ctx, fresh ? cbc_cipher() : nullptr, key, cbc_iv, 1, nullptr) != 1) {
     return false;
   }
   const std::uint8_t* p0 = iv + kAesBlock;
   for (std::size_t off = 0; off < n; off += kChunk) {
     const std::size_t len = n - off < kChunk ? n - off : kChunk;
     std::uint8_t* z = out + off;
-    cbc_input(in, off, len, p0, z);
-    if (EVP_Cipher(ctx.get(), z, z, static_cast<unsigned>(len)) <= 0) return false;
+    cbc_input(in, off, len, iv, z);
+    if (EVP_Cipher(ctx, z, z, static_cast<unsigned>(len)) <= 0) return false;
     // C_i = Z_i ^ P_(i-1).
     for (std::size_t i = 0; i < len; i += kAesBlock) {
       const std::size_t g = off + i;
@@ -67,6 +86,12 @@ bool evp_ige_encrypt(const std::uint8_t* in, std::size_t n, const std::uint8_t* 
     }
   }
   return true;
+}
+
+bool evp_ige_encrypt(const std::uint8_t* in, std::size_t n, const std::uint8_t* key,
+                     const std::uint8_t* iv, std::uint8_t* out) noexcept {
+  const ThreadCipherCtx ctx;
+  return evp_ige_encrypt_on(ctx.get(), true, in, n, key, iv, out);
 }
 
 // Decryption has no such route through a libcrypto mode: P_i needs P_(i-1)

@@ -57,13 +57,13 @@ ResultShape shape_of(SessionBox& s, py::ByteView body) {
   return s.last_shape;
 }
 
-// Seals inner (its header already in h) into out; the lock is held, or the
-// GIL let go for a large body.
+// Seals body (its header in h) into out. It needs no lock (see
+// SessionState::keyed); a large body is sealed without the GIL.
 EnvelopeStatus seal(SessionBox& s, const protocol::EnvelopeHeader& h, py::ByteView body,
                     std::uint8_t* out) {
   const std::size_t pad = protocol::default_padding_len(body.size());
   WipedScratch scratch(protocol::frame_size(body.size(), pad) + 8);
-  return protocol::seal_keyed({s.state.key(), s.state.key_id()}, protocol::Sender::kClient, h,
+  return protocol::seal_keyed(s.state.keyed(), protocol::Sender::kClient, h,
                               body.data(), body.size(), nullptr, pad, scratch.data(), out);
 }
 
@@ -203,7 +203,7 @@ Result<py::Ref> session_decrypt(SessionBox& s, double now, py::ByteView frame) {
   WipedScratch plain(protocol::open_buffer_size(frame.size()));
   protocol::Opened o;
   EnvelopeStatus st;
-  const protocol::KeyRef key{s.state.key(), s.state.key_id()};
+  const protocol::KeyRef key = s.state.keyed();
   if (frame.size() >= kReleaseGil) {
     Py_BEGIN_ALLOW_THREADS
     st = protocol::open_keyed(key, protocol::Sender::kServer, frame.data(), frame.size(),

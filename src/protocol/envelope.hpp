@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/aes_ige.hpp"
+
 namespace velmora::protocol {
 
 inline constexpr std::size_t kAuthKeySize = 256;
@@ -101,9 +103,12 @@ EnvelopeStatus open_message(const std::uint8_t* key, std::size_t key_len, Sender
 
 // The same two, for a caller that keeps the key's id (auth_key_id(key)),
 // which costs a SHA-1 of the whole key to compute; key is kAuthKeySize bytes.
+// A caller that keeps a cipher context for the key's messages passes it too:
+// sealing then re-keys it instead of setting one up.
 struct KeyRef {
   const std::uint8_t* bytes;
   std::uint64_t id;
+  crypto::IgeEncryptContext* cipher = nullptr;
 };
 EnvelopeStatus seal_keyed(KeyRef key, Sender sender, const EnvelopeHeader& header,
                           const std::uint8_t* body, std::size_t body_len,

@@ -53,8 +53,9 @@ class SessionState {
   SessionState(const SessionState&) = delete;
   SessionState& operator=(const SessionState&) = delete;
 
-  const std::uint8_t* key() const noexcept { return key_; }
-  std::uint64_t key_id() const noexcept { return key_id_; }
+  // The key, its id and the session's cipher context for sealing: none of
+  // them changes, and the context guards itself, so no lock is needed.
+  KeyRef keyed() noexcept { return {key_, key_id_, &cipher_}; }
   std::int64_t session_id() const noexcept { return session_id_; }
   std::int64_t time_offset() const noexcept { return time_offset_; }
   // The salt to send with at clock time now: a future salt whose valid_since
@@ -93,6 +94,7 @@ class SessionState {
  private:
   std::uint8_t key_[kAuthKeySize];
   std::uint64_t key_id_;
+  crypto::IgeEncryptContext cipher_;  // its last message key derives from key_
   std::int64_t session_id_;
   std::int64_t salt_;
   std::int64_t time_offset_;

@@ -101,6 +101,30 @@ TEST(AesIge, ThreadsCipherAtTheSameTime) {
   }
 }
 
+// A kept context is re-keyed message after message, with sizes either side
+// of where it leaves short messages to the stateless path and of the chunk;
+// threads sharing one find it busy and go their own way.
+TEST(AesIge, KeptContextMessageAfterMessage) {
+  velmora::crypto::IgeEncryptContext kept;
+  std::atomic<int> wrong{0};
+  auto run = [&](std::size_t seed) {
+    for (std::size_t round = 0; round < 40; ++round) {
+      const std::size_t n = std::vector<std::size_t>{16, 144, 160, 176, 1072, 8208, 24592}[round % 7];
+      const Bytes key = random_bytes(32, seed + round), iv = random_bytes(32, seed + round + 1);
+      const Bytes data = random_bytes(n, seed + round + 2);
+      Bytes out(n, 0x5A);
+      wrong += kept.encrypt(data.data(), n, key.data(), iv.data(), out.data()) != IgeStatus::kOk ||
+               out != openssl_ige(data, key, iv, true);
+    }
+  };
+  run(7);
+  EXPECT_EQ(wrong, 0);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < 4; ++t) threads.emplace_back(run, 100 * t);
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(wrong, 0);
+}
+
 TEST(AesIge, FirstFaultWinsAndNothingIsWritten) {
   const struct { std::size_t data, key, iv; IgeStatus expected; } cases[] = {
       {15, 31, 31, IgeStatus::kBadDataLength}, {17, 32, 32, IgeStatus::kBadDataLength},

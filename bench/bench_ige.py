@@ -100,6 +100,8 @@ def main():
     table(["case", "velmora C++ core", "EVP CBC in C++, key per call", "EVP / velmora (paired)", "target", "met",
            "velmora", "cryptography CBC", "cryptography / velmora (IQR)"], extra)
     print(f"{len(rows) + 1 - missed - extra_missed} of {len(rows) + 1} targets met")
+    kept = ", ".join(f"{size_text(n)} {fmt_ns(cxx[('kept', 'enc', n)])}" for n in TARGETS)
+    print(f"encryption through a session's kept context, C++, re-keyed per call: {kept}")
 
 
 if __name__ == "__main__":

@@ -109,7 +109,7 @@ TEST(AesIge, KeptContextMessageAfterMessage) {
   std::atomic<int> wrong{0};
   auto run = [&](std::size_t seed) {
     for (std::size_t round = 0; round < 40; ++round) {
-      const std::size_t n = std::vector<std::size_t>{16, 144, 160, 176, 1072, 8208, 24592}[round % 7];
+      const std::size_t n = std::vector<std::size_t>{16, 48, 64, 80, 1072, 8208, 24592}[round % 7];
       const Bytes key = random_bytes(32, seed + round), iv = random_bytes(32, seed + round + 1);
       const Bytes data = random_bytes(n, seed + round + 2);
       Bytes out(n, 0x5A);

@@ -3,10 +3,11 @@
 // Two backends do the work, both with the block cipher in a library: Intel's
 // multi-buffer IPsec library where the build found it (its key expansion and
 // one-block ECB jobs), libcrypto's EVP everywhere else; long encryptions run
-// as one EVP CBC pass in either. Stateless: the key is expanded once per call
-// and nothing of it survives the call, so chaining across calls is the
-// caller's business (pass the last ciphertext block followed by the last
-// plaintext block as the next iv).
+// as one EVP CBC pass in either. The functions are stateless: the key is
+// expanded once per call and nothing of it survives the call, so chaining
+// across calls is the caller's business (pass the last ciphertext block
+// followed by the last plaintext block as the next iv). IgeEncryptContext,
+// last, keeps a context for an owner that encrypts message after message.
 #pragma once
 
 #include <atomic>

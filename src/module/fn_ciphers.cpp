@@ -115,7 +115,8 @@ PyObject* gcm_entry(const Params<4>& p, PyObject* args, PyObject* kwargs) {
     std::array<ByteView, 4> v;
     std::array<py::Ref, 4> keep;
     if (Status s = bind_bytes_like(p, args, kwargs, &v, &keep); !s) return std::move(s).failure();
-    const auto& [key, nonce, input, aad] = v;
+    // Named references, not a structured binding: clang before 16 cannot capture one in a lambda.
+    const ByteView &key = v[0], &nonce = v[1], &input = v[2], &aad = v[3];
     const std::size_t n = input.size();
     const auto fail = [&](crypto::GcmStatus s) {
       if (s == crypto::GcmStatus::kBadNonceLength) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <version>
 
 #include "py/py.hpp"
 
@@ -27,16 +28,27 @@ namespace velmora::py {
 // Relaxed atomic access is a plain load or store on every processor the
 // module is built for; it keeps the compiler from tearing or inventing
 // accesses, which is all a hint needs.
+// std::atomic_ref where the C++ library has it; libc++ before 19 (clang 14's,
+// and the macOS toolchain's) has not, and there the compiler's own atomic
+// builtins, which atomic_ref is made of, do the same.
 template <class T>
 T hint_load(const T& slot) noexcept {
+#ifdef __cpp_lib_atomic_ref
   return std::atomic_ref<T>(const_cast<T&>(slot)).load(std::memory_order_relaxed);
+#else
+  return __atomic_load_n(&slot, __ATOMIC_RELAXED);
+#endif
 }
 template <class T>
 void hint_store(T& slot, T value) noexcept {
   // Stored only when it changes: threads reading the same record then share
   // its cache line instead of taking it from each other on every call.
-  std::atomic_ref<T> ref(slot);
-  if (ref.load(std::memory_order_relaxed) != value) ref.store(value, std::memory_order_relaxed);
+  if (hint_load(slot) == value) return;
+#ifdef __cpp_lib_atomic_ref
+  std::atomic_ref<T>(slot).store(value, std::memory_order_relaxed);
+#else
+  __atomic_store_n(&slot, value, __ATOMIC_RELAXED);
+#endif
 }
 
 }  // namespace velmora::py

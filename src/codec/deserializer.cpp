@@ -363,7 +363,7 @@ py::Ref finish(py::Ref out, Fault& fault) {
   if (out) return out;
   // A Python error met on the way (none expected) yields to the decode error.
   if (fault.failed()) PyErr_Clear();
-  return out;
+  return py::Ref();
 }
 
 }  // namespace

@@ -137,8 +137,8 @@ Result<py::Ref> rsa_pad_bytes(py::ByteView data, py::ByteView n, py::ByteView e,
   std::uint8_t out[protocol::kRsaSize];
   protocol::SystemRandom system;
   PyRandom source(rand);
-  protocol::RandomSource& r = rand == Py_None ? static_cast<protocol::RandomSource&>(system) : source;
-  const auto s = protocol::rsa_pad(data, key, r, out);
+  protocol::RandomSource* r = rand == Py_None ? static_cast<protocol::RandomSource*>(&system) : &source;
+  const auto s = protocol::rsa_pad(data, key, *r, out);
   if (source.failure) return std::move(*source.failure);
   if (s != protocol::RsaStatus::kOk) return Failure::value(protocol::rsa_status_message(s));
   return py::new_bytes(out, sizeof(out));

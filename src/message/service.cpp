@@ -19,7 +19,6 @@
 namespace velmora::message {
 namespace {
 
-using codec::CompiledSchema;
 using codec::deserialize_value;
 using codec::parse_type_name;
 using codec::ValueType;

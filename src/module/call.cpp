@@ -247,7 +247,7 @@ namespace {
 // The package's exception classes, one per ErrorKind past kNoMemory, in that
 // order; a class may derive from one made before it. Made once at import
 // (make_package_errors), never released: callers keep references to them.
-struct PackageError {
+struct PackageError {  // NOLINT(clang-analyzer-optin.performance.Padding): a few entries, read at import
   ErrorKind kind;
   const char* attribute;  // the module attribute the package re-exports
   const char* name;       // the class's qualified name, as callers see it

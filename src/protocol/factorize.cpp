@@ -30,7 +30,8 @@ struct Mont {
   u64 mul(u64 a, u64 b) const noexcept {
     const u128 t = u128{a} * b;
     const u64 m = static_cast<u64>(t) * inv;
-    const u64 mn_hi = static_cast<u64>((u128{m} * n) >> 64);
+    // cppcheck-suppress shiftTooManyBits
+    const u64 mn_hi = static_cast<u64>((u128{m} * n) >> 64);  // u128: cppcheck takes it for 64 bits
     const u64 t_hi = static_cast<u64>(t >> 64);
     return t_hi >= mn_hi ? t_hi - mn_hi : t_hi - mn_hi + n;
   }

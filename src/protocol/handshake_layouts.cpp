@@ -50,8 +50,8 @@ Parse parse_res_pq(Piece body, ResPq* out) noexcept {
   const std::uint8_t* fps = nullptr;
   const bool read = in.raw(kNonce, &out->nonce) && in.raw(kNonce, &out->server_nonce) &&
                     in.string(&out->pq) && in.u32(&vector) && vector == kVector &&
-                    in.u32(&count) && count <= body.size() / 8 && in.raw(count * 8u, &fps);
-  if (read) out->fingerprints = Piece(fps, count * 8u);
+                    in.u32(&count) && count <= body.size() / 8 && in.raw(std::size_t{count} * 8, &fps);
+  if (read) out->fingerprints = Piece(fps, std::size_t{count} * 8);
   return finish(read, in);
 }
 

@@ -32,7 +32,8 @@ struct ServiceField {
   wire::TypeKind element = wire::TypeKind::kInt;  // of a kVector
 };
 
-struct ServiceLayout {
+// Laid out as the table's entries read; a constant table of a few dozen entries.
+struct ServiceLayout {  // NOLINT(clang-analyzer-optin.performance.Padding)
   std::uint32_t cid;
   const char* name;
   std::uint8_t count;  // fields used

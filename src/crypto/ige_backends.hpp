@@ -9,9 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "crypto/aes_ige.hpp"
-
-typedef struct evp_cipher_ctx_st EVP_CIPHER_CTX;
+#include "crypto/aes_ige.hpp"  // IgeStatus, EVP_CIPHER_CTX declared
 
 namespace velmora::crypto::detail {
 

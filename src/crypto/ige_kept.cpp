@@ -19,7 +19,9 @@ IgeEncryptContext::~IgeEncryptContext() { EVP_CIPHER_CTX_free(ctx_); }  // wipes
 IgeStatus IgeEncryptContext::encrypt(const std::uint8_t* in, std::size_t n, const std::uint8_t* key,
                                      const std::uint8_t* iv, std::uint8_t* out) noexcept {
   const bool stateless = n < kKeptFrom && ige_backend() == IgeBackend::kIpsecMb;
-  if (stateless || n == 0 || n % kAesBlock != 0 || busy_.test_and_set(std::memory_order_acquire)) {
+  // The stateless call also reports the lengths it refuses.
+  if (stateless || n == 0 || ige_check(n, kIgeKeySize, kIgeIvSize) != IgeStatus::kOk ||
+      busy_.test_and_set(std::memory_order_acquire)) {
     return aes_ige_encrypt(in, n, key, kIgeKeySize, iv, kIgeIvSize, out);
   }
   if (ctx_ == nullptr) ctx_ = EVP_CIPHER_CTX_new();

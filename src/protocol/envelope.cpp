@@ -56,20 +56,21 @@ struct KeyMaterial {
     SHA256_Final(out, &ctx);
   }
 
-  // SHA-256 of block's first 52 bytes. They fit one block with their
-  // padding (0x80, zeros, the length in bits big-endian), the same for
-  // every input: compressing that block alone skips SHA256_Update's
-  // buffering and SHA256_Final's padding, some 25 ns a digest
-  // (bench_session digests: sha256-low against sha256-block).
+  // SHA-256 of block's first 52 bytes, its padding in place (derive writes
+  // it). A 52-byte input fits one block with its padding (0x80, zeros, the
+  // length in bits big-endian), the same for every input: compressing that
+  // block alone skips SHA256_Update's buffering and SHA256_Final's padding,
+  // some 25 ns a digest (bench_session digests: sha256-low against
+  // sha256-block).
   void sha256_of_block(std::uint8_t* out) noexcept {
-    static constexpr std::uint8_t kPadding[12] = {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 52 * 8 >> 8, 52 * 8 & 0xff};
-    std::memcpy(block + 52, kPadding, sizeof kPadding);
     SHA256_Init(&ctx);
     SHA256_Transform(&ctx, block);
     for (std::size_t i = 0; i < 8; ++i) wire::store<std::endian::big>(out + 4 * i, static_cast<std::uint32_t>(ctx.h[i]));
   }
 
   void derive(const std::uint8_t* auth_key, std::size_t x, const std::uint8_t* mk) noexcept {
+    static constexpr std::uint8_t kPadding[12] = {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 52 * 8 >> 8, 52 * 8 & 0xff};
+    std::memcpy(block + 52, kPadding, sizeof kPadding);  // both inputs are 52 bytes
     std::memcpy(block, mk, kMsgKey);
     std::memcpy(block + kMsgKey, auth_key + x, 36);
     sha256_of_block(a);
